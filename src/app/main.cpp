@@ -1,0 +1,25 @@
+// bmfwu: finds a Brenmoor switch on a COM port and updates its firmware.
+#include <cstdio>
+#include <cstring>
+
+#include "app/exit.h"
+#include "app/startup.h"
+
+namespace {
+bool isHelpArgument(const char* argument) {
+    return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0 ||
+           std::strcmp(argument, "/?") == 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::fputs("\n", stdout);
+    printBanner();
+    if (argc > 2 || (argc == 2 && isHelpArgument(argv[1]))) printUsageAndExit();
+    automaticMode = 1;
+    promptAtExit = 1;
+    validateFirmwareImages();
+    const PortRange range = portRangeFromArgument(argc == 2 ? argv[1] : nullptr);
+    (void)range;
+    exitProgram(1);
+}

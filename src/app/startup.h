@@ -1,0 +1,18 @@
+// The start-up phase: banner, command line, run settings, image validation.
+#pragma once
+
+struct PortRange {
+    int firstPort;
+    int lastPort;
+    bool singlePort;   // a non-zero port number was given
+};
+
+void printBanner();
+// Prints the usage text and ends the program (no key wait before the run
+// settings are fixed).
+[[noreturn]] void printUsageAndExit();
+// Validates every compiled-in image, printing "Firmware validated.\n" for each;
+// a damaged one ends the program.
+void validateFirmwareImages();
+// The port range from the optional argument; an invalid number ends the program.
+PortRange portRangeFromArgument(const char* argument);

@@ -1,0 +1,13 @@
+// Millisecond time base. Values are 32-bit and wrap; compare them only
+// through msElapsed.
+#pragma once
+#include <cstdint>
+
+std::uint32_t msNow();
+// 1 when strictly more than `duration` ms have passed since `start`
+// (unsigned 32-bit difference, so it survives the wrap), else 0.
+int msElapsed(std::uint32_t start, std::uint32_t duration);
+// Returns once msElapsed(entry time, duration) is true; never early.
+void msDelay(std::uint32_t duration);
+// Gives up the processor for about `duration` ms (the update loop's pass).
+void msSleep(std::uint32_t duration);

@@ -1,0 +1,52 @@
+// The one serial port of the program. Implemented once per platform
+// (serial_posix.cpp, serial_win32.cpp); the build picks the file.
+//
+// Results follow the link convention: 0 is failure, 1 or a byte count is
+// success. Every operation but comOpen and comClose returns 0 without a
+// system call when the port is closed.
+#pragma once
+#include <cstdint>
+
+// Platform state lives in opaque storage so this header stays free of
+// platform includes. POSIX keeps its file descriptor in `handle`; Win32 keeps
+// its HANDLE there and its two OVERLAPPED records and events in `platform`.
+struct SerialPort {
+    std::intptr_t handle;                      // 0 when closed
+    alignas(8) unsigned char platform[128];    // per-platform records
+    std::int32_t isOpen;                       // 1 while open
+};
+
+extern SerialPort serialPort;   // the one port every protocol uses; closed at start
+extern unsigned currentBaud;    // rate the port was last set to; 0 when none is open
+                                // (written by callers, never by the port functions)
+
+// Opens COM `portNumber` at `baud`, 8 data bits, no software or hardware flow
+// control, DTR off, exclusively. Returns 1 on success, and also when the port
+// is already open (after printing "Com%d already open!\n"); 0 on failure.
+int comOpen(SerialPort* port, unsigned portNumber, unsigned baud);
+
+// Changes the rate. 1 on success; 0 on failure, and the port is then closed.
+int comSetBaud(SerialPort* port, unsigned baud);
+
+// Releases everything the port holds; harmless when closed. Always 1.
+int comClose(SerialPort* port);
+
+// Writes `count` bytes within 1000 ms and drains them to the line. Returns the
+// count written; 0 on failure or time-out.
+int comWrite(SerialPort* port, const void* bytes, std::int32_t count);
+
+// Number of received bytes waiting; 0 on failure or when closed.
+int comBytesWaiting(SerialPort* port);
+
+// Reads up to `count` bytes: waits at most 1000 ms for the first, then stops
+// at `count` or at a 10 ms gap. Returns the bytes read; 0 on failure/time-out.
+int comRead(SerialPort* port, void* buffer, std::int32_t count);
+
+// Waits until at least one received byte is waiting or `timeoutMs` pass,
+// without spinning. Returns 1 when data is waiting, 0 otherwise.
+int comWaitInput(SerialPort* port, unsigned timeoutMs);
+
+// Writes a NUL-terminated text (without the NUL) to serialPort.
+int comSendString(const char* text);
+// Writes the low 8 bits of `value` as one byte to serialPort.
+int comSendByte(int value);
