@@ -1,0 +1,102 @@
+#include <cctype>
+#include <cstdio>
+
+#include "catalog/version.h"
+#include "format/sinks.h"
+#include "link/keyboard.h"
+
+namespace {
+
+constexpr std::uint16_t VERSION_TEXT_CAPACITY = 128;
+char versionText[VERSION_TEXT_CAPACITY];
+
+unsigned majorOf(std::uint32_t version) { return version >> 24; }
+unsigned minorOf(std::uint32_t version) { return (version >> 16) & 0xFFu; }
+unsigned letterOf(std::uint32_t version) { return (version >> 12) & 0xFu; }
+unsigned betaOf(std::uint32_t version) { return version & 0x3Fu; }
+
+const char* printable(const char* text) {
+    return text != nullptr ? text : "(null)";
+}
+
+void printSpaces(int count) {
+    for (int i = 0; i < count; ++i) std::putchar(' ');
+}
+
+// Blocks for Y or N; every other code is dropped. End of input answers N.
+int readYesNo() {
+    for (;;) {
+        int key = kbdGetch();
+        if (key == KEY_END_OF_INPUT) return 'N';
+        int answer = std::toupper(key);
+        if (answer == 'Y' || answer == 'N') return answer;
+    }
+}
+
+}  // namespace
+
+const char* formatVersion(std::uint32_t version) {
+    TextBuffer text;
+    textBufferInit(&text, versionText, VERSION_TEXT_CAPACITY);
+    if (version == 0) {
+        textBufferPutString(&text, "None");
+        return versionText;
+    }
+    textBufferPrintf(&text, "%u.%02u", majorOf(version), minorOf(version));
+    if (betaOf(version) != 0) textBufferPrintf(&text, ".%02u", betaOf(version));
+    if (letterOf(version) != 0) textBufferPutChar(&text, static_cast<int>(0x60 + letterOf(version)));
+    if (betaOf(version) != 0) textBufferPutString(&text, "(Beta)");
+    return versionText;
+}
+
+int versionTextWidth(std::uint32_t version) {
+    if (version == 0) return 4;
+    int width = majorOf(version) > 9 ? 5 : 4;
+    if (betaOf(version) != 0) width += 9;
+    if (letterOf(version) != 0) width += 1;
+    return width;
+}
+
+void printVersionField(std::uint32_t version, int spaces) {
+    std::printf("%s,", formatVersion(version));
+    printSpaces(spaces);
+}
+
+void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
+    int currentWidth = versionTextWidth(identity->version);
+    int updateWidth = versionTextWidth(header->version);
+    int currentSpaces = 1;
+    int updateSpaces = 1;
+    if (currentWidth > updateWidth) updateSpaces = currentWidth - updateWidth + 1;
+    else currentSpaces = updateWidth - currentWidth + 1;
+    std::printf("\n Current Version: ");
+    printVersionField(identity->version, currentSpaces);
+    std::printf("Model: %s", printable(identity->modelName));
+    std::printf("\n Update Version:  ");
+    printVersionField(header->version, updateSpaces);
+    // The header's name field need not hold a terminator.
+    std::printf("Model: %.*s", static_cast<int>(sizeof header->modelName), header->modelName);
+}
+
+int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor) {
+    const FirmwareImage* header = cursor->header;
+    const char* model = printable(identity->modelName);
+    const char* question;
+    if (identity->version == header->version) {
+        std::printf("\nThe firmware version inside the %s matches this update.\n", model);
+        question = "\n\nUpdate anyway? (Y,N) ";
+    } else if (identity->version < header->version) {
+        std::printf("\n\nThis update is newer than the firmware inside the %s.\n", model);
+        question = "\n\nContinue with update to newer version? (Y,N) ";
+    } else {
+        std::printf("\n\nThis update is OLDER than the firmware inside the %s!\n", model);
+        question = "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
+    }
+    showVersions(identity, header);
+    std::printf("%s", question);
+    int answer = readYesNo();
+    std::printf("%c\n", answer);
+    if (answer == 'Y') return 1;
+    std::printf("\nUpdate canceled.\n\n");
+    return 0;
+}

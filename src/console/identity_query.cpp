@@ -1,0 +1,37 @@
+#include <cstring>
+
+#include "console/identity_query.h"
+#include "isp/line.h"
+#include "link/serial.h"
+
+namespace {
+
+constexpr char VERSION_REQUEST[] = "^V$";
+constexpr int REPLY_LINE_CAPACITY = 100;
+
+void resetIdentity(DeviceIdentity* identity) {
+    identity->productId = 0;
+    identity->pcbRevision = 0;
+    identity->version = 0;
+    identity->nameText[0] = '\0';
+}
+
+// The application sends "^+$" on its own now and then; such a line may come
+// before the answer to our request.
+bool isKeepAlive(const char* line) {
+    return std::strcmp(line, "^+") == 0;
+}
+
+}  // namespace
+
+int queryVersion(DeviceIdentity* identity) {
+    int written = comWrite(&serialPort, VERSION_REQUEST, sizeof VERSION_REQUEST - 1);
+    resetIdentity(identity);
+    if (written != static_cast<int>(sizeof VERSION_REQUEST - 1)) return VERSION_REPLY_NONE;
+    char line[REPLY_LINE_CAPACITY];
+    for (int keepAlives = 0; keepAlives <= VERSION_KEEPALIVE_LIMIT; ++keepAlives) {
+        if (readLineDollar(line, REPLY_LINE_CAPACITY) < 0) return VERSION_REPLY_NONE;
+        if (!isKeepAlive(line)) return parseVersionReply(identity, line);
+    }
+    return VERSION_REPLY_NONE;
+}

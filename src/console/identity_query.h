@@ -1,0 +1,29 @@
+// Asking the running switch application who it is: the "^V$" request and the
+// version reply it answers with.
+#pragma once
+#include "isp/identity.h"
+
+// Result codes of both functions below.
+enum : int {
+    VERSION_REPLY_OK = 0,          // identity filled, modelName set
+    VERSION_REPLY_NONE = 1,        // no reply line, too many keep-alives, or not a version reply
+    VERSION_REPLY_BAD_NAME = 2,    // the name is not closed by a quote within 31 characters
+    VERSION_REPLY_TRAILING = 3,    // text after the last field, or an unclosed "(" remark
+};
+
+// Sends "^V$" on serialPort, resets productId, pcbRevision, version and
+// nameText of *identity (modelName is left alone), and parses the first reply
+// line that is not a keep-alive ("^+"). At most VERSION_KEEPALIVE_LIMIT
+// keep-alives are skipped, so a chattering switch cannot hold the probe.
+// Returns the codes above. Needs an open port.
+constexpr int VERSION_KEEPALIVE_LIMIT = 8;
+int queryVersion(DeviceIdentity* identity);
+
+// Parses one reply line as the line reader delivers it: beginning with "^",
+// without the "$", NUL-terminated. Form:
+//   ^=V "name" major.minor[.sub][letter][(remark)][,productId,pcbRevision,hex]
+// On 0 every field is written and modelName refers to nameText, or to the
+// catalogue's name when the name is empty (nullptr when there is none). On 2
+// and 3 the fields parsed so far keep their values and modelName is unchanged;
+// on 1 nothing is written. The reply is only read; *identity is the caller's.
+int parseVersionReply(DeviceIdentity* identity, const char* reply);

@@ -1,0 +1,48 @@
+// Cuts what the switch application sends during an update into replies framed
+// by "^" and "$", and acts on the few replies the update loop cares about.
+#pragma once
+#include <cstdint>
+
+constexpr int REPLY_TEXT_SIZE = 256;
+
+// The reply being collected, without its "^"; once complete it ends in "$"
+// and a terminator. At most REPLY_TEXT_SIZE - 2 characters precede the "$":
+// a longer reply is cut to its first 254 characters.
+extern char replyText[REPLY_TEXT_SIZE];
+extern int replyLength;
+
+extern int appReady;                       // 1 once the application reported "=P"
+extern std::uint32_t lastDspProgressTime;  // msNow() of the last DSP progress report
+
+// Takes one received byte (only its low 8 bits count). Bytes below 0x20 and
+// from 0x80 up are ignored; "^" starts a reply afresh; "$" completes it and
+// hands it to matchReplyTokens.
+void feedReplyByte(int byte);
+
+// Runs the handler of the first token the reply begins with, where the token
+// is not followed directly by a letter. `reply` is a complete reply without
+// its "^", NUL-terminated; only read. Returns 0 when a handler ran, 1 when none.
+int matchReplyTokens(const char* reply);
+
+// A handler receives the whole reply text that matched its token.
+using ReplyHandler = void (*)(const char* reply);
+
+void onSetZone(const char* reply);        // recognised, no action
+void onNotice(const char* reply);         // DSP progress line, or the notice text as is
+void onReady(const char* reply);          // sets appReady
+void onVersionNotice(const char* reply);  // recognised, no action
+
+struct ReplyToken {
+    const char* token;      // a length byte, then that many characters; nullptr ends the table
+    ReplyHandler handler;
+};
+
+// Tried in this order; the first match wins.
+inline constexpr ReplyToken replyTokens[] = {
+    {"\x03=SZ", onSetZone},
+    {"\x01!", onNotice},
+    {"\x02=P", onReady},
+    {"\x02=V", onVersionNotice},
+    {nullptr, nullptr},
+};
+static_assert(sizeof(replyTokens) / sizeof(replyTokens[0]) == 5, "four tokens and the end row");
