@@ -1,0 +1,294 @@
+#include "link/serial.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "link/clock.h"
+#include "link/device_path_posix.h"
+
+SerialPort serialPort;
+unsigned currentBaud;
+
+namespace {
+
+constexpr std::uint32_t IO_TIMEOUT_MS = 1000;
+constexpr std::uint32_t INTER_BYTE_GAP_MS = 10;
+constexpr std::size_t DEVICE_PATH_SIZE = 512;
+constexpr int FIRST_NON_STANDARD_FD = 3;
+
+struct BaudRate {
+    unsigned rate;
+    speed_t code;
+};
+
+constexpr BaudRate BAUD_RATES[] = {
+    {9600, B9600}, {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+int baudCode(unsigned baud, speed_t* code) {
+    for (const BaudRate& entry : BAUD_RATES) {
+        if (entry.rate == baud) {
+            *code = entry.code;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool isUsable(const SerialPort* port) {
+    return port != nullptr && port->isOpen != 0 && port->handle != 0;
+}
+
+int portFd(const SerialPort* port) {
+    return static_cast<int>(port->handle);
+}
+
+// Milliseconds left of `budget` since `start`, for poll().
+int remainingMs(std::uint32_t start, std::uint32_t budget) {
+    std::uint32_t spent = msNow() - start;
+    return spent >= budget ? 0 : static_cast<int>(budget - spent);
+}
+
+// poll() on one descriptor, restarted after signals. Returns poll's revents,
+// 0 on time-out, -1 on failure.
+int pollFd(int fd, short events, std::uint32_t start, std::uint32_t budget) {
+    for (;;) {
+        pollfd entry = {fd, events, 0};
+        int ready = poll(&entry, 1, remainingMs(start, budget));
+        if (ready > 0) return entry.revents;
+        if (ready == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+void closeFd(int fd) {
+    // The descriptor is released even when close reports EINTR, so it is not retried.
+    (void)close(fd);
+}
+
+// Keeps the port off descriptors 0-2: a port there would receive the
+// console's output once a standard stream is closed.
+int moveAboveStandardStreams(int fd) {
+    if (fd >= FIRST_NON_STANDARD_FD) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, FIRST_NON_STANDARD_FD);
+    closeFd(fd);
+    return moved;
+}
+
+int openDevice(const char* path) {
+    int fd;
+    do {
+        fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? -1 : moveAboveStandardStreams(fd);
+}
+
+// The advisory lock stops a second bmfwu; TIOCEXCL stops other programs that
+// do not take the lock (privileged processes may still pass it).
+int claimExclusively(int fd) {
+    int locked;
+    do {
+        locked = flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    return locked == 0 && ioctl(fd, TIOCEXCL) == 0 ? 1 : 0;
+}
+
+// Raw 8-bit transfer without flow control; parity and stop bits stay as the
+// port had them.
+void makeRaw(termios* settings) {
+    settings->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR |
+                                               IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings->c_cflag &= ~static_cast<tcflag_t>(CSIZE | CRTSCTS);
+    settings->c_cflag |= CS8 | CREAD | CLOCAL;
+    settings->c_cc[VMIN] = 1;
+    settings->c_cc[VTIME] = 0;
+}
+
+// tcsetattr succeeds when any one change took, so the rate is read back.
+int applySettings(int fd, termios* settings, speed_t code) {
+    if (cfsetispeed(settings, code) != 0 || cfsetospeed(settings, code) != 0) return 0;
+    if (tcsetattr(fd, TCSANOW, settings) != 0) return 0;
+    termios applied;
+    if (tcgetattr(fd, &applied) != 0) return 0;
+    return cfgetospeed(&applied) == code && (applied.c_cflag & CSIZE) == CS8 ? 1 : 0;
+}
+
+// A pseudo-terminal has no modem lines; only a real failure counts there.
+int dropDtr(int fd) {
+    int lines = TIOCM_DTR;
+    if (ioctl(fd, TIOCMBIC, &lines) == 0) return 1;
+    return errno == ENOTTY || errno == EINVAL ? 1 : 0;
+}
+
+int configurePort(int fd, speed_t code) {
+    termios settings;
+    if (tcgetattr(fd, &settings) != 0) return 0;
+    makeRaw(&settings);
+    if (applySettings(fd, &settings, code) == 0) return 0;
+    if (dropDtr(fd) == 0) return 0;
+    // Bytes that arrived before raw mode was set are not the switch's answer to us.
+    return tcflush(fd, TCIFLUSH) == 0 ? 1 : 0;
+}
+
+void releaseFd(int fd) {
+    (void)ioctl(fd, TIOCNXCL);   // the lock goes with the descriptor; the flag must be cleared
+    closeFd(fd);
+}
+
+void markClosed(SerialPort* port) {
+    port->handle = 0;
+    port->isOpen = 0;
+    std::memset(port->platform, 0, sizeof port->platform);
+}
+
+// Drops output that did not leave within the bound, so the next write starts clean.
+int abandonWrite(int fd) {
+    (void)tcflush(fd, TCOFLUSH);
+    return 0;
+}
+
+int drainOutput(int fd) {
+    while (tcdrain(fd) != 0) {
+        if (errno != EINTR) return 0;
+    }
+    return 1;
+}
+
+// One read(); returns the count, 0 when nothing was waiting, -1 at hang-up or failure.
+int readAvailable(int fd, unsigned char* buffer, std::int32_t count) {
+    for (;;) {
+        ssize_t got = read(fd, buffer, static_cast<std::size_t>(count));
+        if (got > 0) return static_cast<int>(got);
+        if (got == 0) return -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+}  // namespace
+
+int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
+    if (port == nullptr) return 0;
+    if (port->isOpen != 0) {
+        std::printf("Com%d already open!\n", static_cast<int>(portNumber));
+        return 1;
+    }
+    char path[DEVICE_PATH_SIZE];
+    speed_t code;
+    if (comDevicePath(portNumber, path, sizeof path) == 0 || baudCode(baud, &code) == 0) return 0;
+    int fd = openDevice(path);
+    if (fd < 0) return 0;
+    if (claimExclusively(fd) == 0) {
+        closeFd(fd);   // the exclusive flag may belong to whoever holds the port
+        return 0;
+    }
+    if (configurePort(fd, code) == 0) {
+        releaseFd(fd);
+        return 0;
+    }
+    markClosed(port);
+    port->handle = fd;
+    port->isOpen = 1;
+    return 1;
+}
+
+int comSetBaud(SerialPort* port, unsigned baud) {
+    if (!isUsable(port)) return 0;
+    termios settings;
+    speed_t code;
+    if (baudCode(baud, &code) != 0 && tcgetattr(portFd(port), &settings) == 0) {
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
+        if (applySettings(portFd(port), &settings, code) != 0) return 1;
+    }
+    comClose(port);
+    return 0;
+}
+
+int comClose(SerialPort* port) {
+    if (port == nullptr) return 1;
+    if (port->isOpen != 0 && port->handle != 0) releaseFd(portFd(port));
+    markClosed(port);
+    return 1;
+}
+
+int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
+    if (!isUsable(port) || bytes == nullptr || count <= 0) return 0;
+    int fd = portFd(port);
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    std::int32_t left = count;
+    std::uint32_t start = msNow();
+    while (left > 0) {
+        ssize_t put = write(fd, next, static_cast<std::size_t>(left));
+        if (put > 0) {
+            next += put;
+            left -= static_cast<std::int32_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return abandonWrite(fd);
+        int ready = pollFd(fd, POLLOUT, start, IO_TIMEOUT_MS);
+        if (ready <= 0 || (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) return abandonWrite(fd);
+    }
+    return drainOutput(fd) != 0 ? count : 0;
+}
+
+int comBytesWaiting(SerialPort* port) {
+    if (!isUsable(port)) return 0;
+    int waiting = 0;
+    if (ioctl(portFd(port), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    return waiting;
+}
+
+// Waits up to 1000 ms for the first byte, then takes bytes until `count` or a
+// gap of more than 10 ms. Bytes already taken are returned even when the line
+// fails or the 1000 ms run out while they keep coming, so none are lost.
+int comRead(SerialPort* port, void* buffer, std::int32_t count) {
+    if (!isUsable(port) || buffer == nullptr || count <= 0) return 0;
+    int fd = portFd(port);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::int32_t got = 0;
+    std::uint32_t start = msNow();
+    while (got < count) {
+        std::uint32_t waitStart = got == 0 ? start : msNow();
+        // msNow truncates, so one tick more guarantees a whole gap.
+        std::uint32_t budget = got == 0 ? IO_TIMEOUT_MS : INTER_BYTE_GAP_MS + 1;
+        if (got > 0 && remainingMs(start, IO_TIMEOUT_MS) == 0) break;
+        if (pollFd(fd, POLLIN, waitStart, budget) <= 0) break;
+        int taken = readAvailable(fd, bytes + got, count - got);
+        if (taken < 0) break;
+        got += taken;
+    }
+    return got;
+}
+
+int comWaitInput(SerialPort* port, unsigned timeoutMs) {
+    if (!isUsable(port)) return 0;
+    std::uint32_t budget = timeoutMs > INT_MAX ? INT_MAX : timeoutMs;
+    int ready = pollFd(portFd(port), POLLIN, msNow(), budget);
+    // A hung-up line also reports POLLIN; only real bytes count.
+    return ready > 0 && (ready & POLLIN) != 0 && comBytesWaiting(port) > 0 ? 1 : 0;
+}
+
+int comSendString(const char* text) {
+    if (text == nullptr) return 0;
+    std::size_t length = std::strlen(text);
+    if (length > INT32_MAX) return 0;
+    return comWrite(&serialPort, text, static_cast<std::int32_t>(length));
+}
+
+int comSendByte(int value) {
+    unsigned char byte = static_cast<unsigned char>(value & 0xFF);
+    return comWrite(&serialPort, &byte, 1);
+}
