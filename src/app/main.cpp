@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "app/exit.h"
+#include "app/scan.h"
 #include "app/startup.h"
+#include "app/update_loop.h"
 
 namespace {
 bool isHelpArgument(const char* argument) {
@@ -20,6 +22,5 @@ int main(int argc, char** argv) {
     promptAtExit = 1;
     validateFirmwareImages();
     const PortRange range = portRangeFromArgument(argc == 2 ? argv[1] : nullptr);
-    (void)range;
-    exitProgram(1);
+    runUpdateLoop(scanPorts(range));
 }

@@ -28,10 +28,20 @@ void printUsageAndExit() {
     exitProgram(1);
 }
 
+bool imageFitsItsStorage(int index) {
+    const auto* header = reinterpret_cast<const FirmwareImage*>(firmwareImages[index]);
+    return header->totalLength >= sizeof(FirmwareImage) && header->totalLength <= firmwareImageSizes[index];
+}
+
 void validateFirmwareImages() {
-    for (const std::uint8_t* image : firmwareImages) {
-        imageCursor.base = image;
-        if (image == nullptr) continue;
+    for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
+        imageCursor.base = firmwareImages[index];
+        if (imageCursor.base == nullptr) continue;
+        // A damaged length must not send the CRC check past the image's storage.
+        if (!imageFitsItsStorage(index)) {
+            std::printf("\nError: Bad layout of file \"%s\"\n", "Firmware");
+            exitProgram(1);
+        }
         if (validateImage("Firmware", &imageCursor) != 0) exitProgram(1);
         std::fputs("Firmware validated.\n", stdout);
     }

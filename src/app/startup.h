@@ -11,6 +11,9 @@ void printBanner();
 // Prints the usage text and ends the program (no key wait before the run
 // settings are fixed).
 [[noreturn]] void printUsageAndExit();
+// True when the header's length lies within the compiled-in storage of image
+// `index`, so its CRC check reads nothing beyond it.
+bool imageFitsItsStorage(int index);
 // Validates every compiled-in image, printing "Firmware validated.\n" for each;
 // a damaged one ends the program.
 void validateFirmwareImages();

@@ -1,0 +1,43 @@
+#include <cstdio>
+
+#include "app/exit.h"
+#include "app/scan.h"
+#include "isp/line.h"
+#include "isp/probe.h"
+#include "link/serial.h"
+
+namespace {
+constexpr unsigned APPLICATION_BAUD = 19200;
+
+// True when the scan may stop at this port with it open.
+bool probePort(int port, bool singlePort) {
+    std::printf("\nCOM%u: ", static_cast<unsigned>(port));
+    if (comOpen(&serialPort, static_cast<unsigned>(port), APPLICATION_BAUD) == 0) {
+        currentBaud = 0;
+        std::printf("Could not open port.");
+        return false;
+    }
+    currentBaud = APPLICATION_BAUD;
+    drainInput();
+    if (probeDevice() != 0) {
+        std::printf("No Brenmoor devices detected.");
+    } else if (matchImage()) {
+        return true;
+    }
+    if (singlePort) return true;
+    comClose(&serialPort);
+    currentBaud = 0;
+    return false;
+}
+}  // namespace
+
+int scanPorts(const PortRange& range) {
+    int port = range.firstPort;
+    while (port <= range.lastPort && !probePort(port, range.singlePort)) ++port;
+    if (port > range.lastPort) {
+        std::printf("\n\nNo updatable Brenmoor devices found.\n");
+        exitProgram(1);
+    }
+    std::printf("\n");
+    return port;
+}

@@ -1,0 +1,203 @@
+#include "image/programming.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "format/sinks.h"
+#include "isp/identity.h"
+#include "isp/isp.h"
+#include "isp/line.h"
+#include "isp/table.h"
+#include "link/clock.h"
+#include "link/serial.h"
+
+namespace {
+
+constexpr std::uint32_t LARGE_BLOCK = 4096;
+constexpr std::uint32_t MEDIUM_BLOCK = 1024;
+constexpr unsigned APPLICATION_BAUD = 19200;
+constexpr unsigned BOOTLOADER_BAUD = 115200;
+constexpr const char* PROGRESS_LABEL = "Updating";
+
+enum : int { BLOCK_OK = 0, BLOCK_WRITE_FAILED = 1, BLOCK_MISMATCH = 2, BLOCK_OUTSIDE_FLASH = 3,
+             BLOCK_COMMAND_FAILED = 4 };
+
+// What is left of the region being programmed.
+struct Region {
+    const std::uint8_t* data;
+    std::uint32_t remaining;
+    std::uint32_t address;
+};
+
+int sectorsOf(std::uint32_t address, std::uint32_t count, std::uint8_t* bank, std::uint8_t* first,
+              std::uint8_t* last) {
+    std::uint8_t lastBank = 0;
+    if (flashSector(address, bank, first) != 0) return BLOCK_OUTSIDE_FLASH;
+    if (flashSector(address + count - 1, &lastBank, last) != 0) return BLOCK_OUTSIDE_FLASH;
+    return lastBank == *bank ? BLOCK_OK : BLOCK_OUTSIDE_FLASH;
+}
+
+// Whole sectors go, so whatever else they held is lost. The erase is sent even
+// when the prepare failed: the bootloader then refuses it on its own.
+int eraseRegion(std::uint32_t address, std::uint32_t count) {
+    std::uint8_t bank = 0, first = 0, last = 0;
+    if (sectorsOf(address, count, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
+    const int prepared = nxpPrepare(first, last, bank);
+    const int erased = nxpErase(first, last, bank);
+    return prepared != 0 || erased != 0 ? BLOCK_COMMAND_FAILED : BLOCK_OK;
+}
+
+int programFrom(Region* region, std::uint32_t size) {
+    const int result = programBlock(region->address, region->data, size);
+    if (result == BLOCK_OK) {
+        region->data += size;
+        region->address += size;
+        region->remaining -= size;
+    }
+    return result;
+}
+
+int programBlocksOf(Region* region, std::uint32_t size, int result) {
+    while (result == BLOCK_OK && region->remaining >= size) result = programFrom(region, size);
+    return result;
+}
+
+// The last partial block goes out as a full one, padded as erased flash reads.
+int programTail(Region* region, int result) {
+    if (result != BLOCK_OK || region->remaining == 0) return result;
+    std::uint8_t block[FLASH_BLOCK];
+    std::memset(block, 0xFF, sizeof block);
+    std::memcpy(block, region->data, region->remaining);
+    return programBlock(region->address, block, FLASH_BLOCK);
+}
+
+void printProgress(std::uint32_t length, std::uint32_t remaining) {
+    consolePrintf("\r%s firmware: %3u%% complete.", PROGRESS_LABEL, (length - remaining) * 100u / length);
+    std::fflush(stdout);
+}
+
+// The application without its first 512 bytes: those go last, so that an
+// interrupted pass leaves a region CRC that cannot pass.
+int programApplicationBody(const FirmwareImage* header, const std::uint8_t* application) {
+    Region region{application + FLASH_BLOCK, header->appLength - FLASH_BLOCK, header->appAddress + FLASH_BLOCK};
+    int result = BLOCK_OK;
+    while (result == BLOCK_OK && region.remaining > LARGE_BLOCK - 1) {
+        result = programFrom(&region, LARGE_BLOCK);
+        printProgress(header->appLength, region.remaining);
+    }
+    result = programBlocksOf(&region, MEDIUM_BLOCK, result);
+    result = programBlocksOf(&region, FLASH_BLOCK, result);
+    return programTail(&region, result);
+}
+
+int programParameters(const FirmwareImage* header, const std::uint8_t* parameters) {
+    Region region{parameters, header->paramLength, header->paramAddress};
+    int result = eraseRegion(region.address, region.remaining);
+    result = programBlocksOf(&region, FLASH_BLOCK, result);
+    return programTail(&region, result);
+}
+
+int programImage(const ImageCursor* cursor) {
+    const FirmwareImage* header = cursor->header;
+    int result = eraseRegion(header->appAddress, header->appLength);
+    consolePrintf("\n%s firmware:   0%% complete.", PROGRESS_LABEL);
+    std::fflush(stdout);
+    if (result == BLOCK_OK) result = programApplicationBody(header, cursor->application);
+    if (result == BLOCK_OK) result = programParameters(header, cursor->parameters);
+    if (result == BLOCK_OK) result = programBlock(header->appAddress, cursor->application, FLASH_BLOCK);
+    return result;
+}
+
+int reportRebootFailure(int result) {
+    switch (result) {
+    case 1:
+        consolePutString("\nFailed to update firmware!\nVerify cables have not come loose, and the switch still has power.\n");
+        break;
+    case 2: case 4: case 5:
+        consolePutString("\nThe firmware failed the CRC test! Try reloading the firmware.\n");
+        break;
+    case 3: case 6:
+        consolePutString("\nThe firmware is not fully loaded, try reloading the firmware.\n");
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int enterBootloader() {
+    const int answered = nxpSync();
+    if (answered == 0) return 1;
+    if (answered == 2) {
+        comSendString("^BOOTL$");
+        msDelay(100);
+        if (comSetBaud(&serialPort, BOOTLOADER_BAUD) != 0) currentBaud = BOOTLOADER_BAUD;
+        if (nxpSync() != 1) return 2;
+    }
+    linkState = LINK_BOOTLOADER;
+    msDelay(20);
+    drainInput();
+    return 0;
+}
+
+int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector) {
+    constexpr std::uint32_t BANK_A = 0x1A000000, BANK_B = 0x1B000000;
+    constexpr std::uint32_t SMALL_SECTORS_END = 0x10000, BANK_END = 0x80000;
+    std::uint32_t offset = 0;
+    if (address >= BANK_A && address - BANK_A < BANK_END) {
+        *bank = 0;
+        offset = address - BANK_A;
+    } else if (address >= BANK_B && address - BANK_B < BANK_END) {
+        *bank = 1;
+        offset = address - BANK_B;
+    } else {
+        return 1;
+    }
+    // Eight 8 KB sectors, then seven of 64 KB.
+    *sector = offset < SMALL_SECTORS_END ? static_cast<std::uint8_t>((offset >> 13) & 7)
+                                         : static_cast<std::uint8_t>(((offset >> 16) & 7) + 7);
+    return 0;
+}
+
+int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
+    if (nxpWrite(ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != 0) return BLOCK_WRITE_FAILED;
+    std::uint8_t bank = 0, first = 0, last = 0;
+    if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
+    if (nxpPrepare(first, last, bank) != 0) return BLOCK_COMMAND_FAILED;
+    if (nxpCopy(address, ISP_RAM_BUFFER, length) != 0) return BLOCK_COMMAND_FAILED;
+    const int compared = nxpCompare(address, ISP_RAM_BUFFER, length);
+    if (compared == 0) return BLOCK_OK;
+    return compared == 2 ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
+}
+
+int updateFirmware(const ImageCursor* cursor) {
+    if (cursor->base == nullptr) {
+        consolePutString("Error: No firmware file available to download.\n");
+        return 1;
+    }
+    const int entered = enterBootloader();
+    if (entered != 0) {
+        consolePrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
+        return 1;
+    }
+    nxpUnlock();
+    const int result = programImage(cursor);
+    if (result == BLOCK_MISMATCH) {
+        consolePutString("\n\nError: A mismatch occurred while verifying this update.\n");
+        return 2;
+    }
+    if (result != BLOCK_OK) {
+        consolePrintf("\n\nError %u: Lost the connection to the switch! Check cables and power.\n", result);
+        return 1;
+    }
+    consolePrintf("\r%s firmware: 100%% complete.\n", PROGRESS_LABEL);
+    msDelay(100);
+    const int restarted = reboot();
+    if (restarted != 0) return reportRebootFailure(restarted);
+    if (comSetBaud(&serialPort, APPLICATION_BAUD) != 0) currentBaud = APPLICATION_BAUD;
+    msDelay(100);
+    msDelay(100);
+    return 0;
+}
