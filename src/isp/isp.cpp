@@ -1,0 +1,201 @@
+#include "isp/isp.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "format/sinks.h"
+#include "isp/line.h"
+#include "isp/uu.h"
+#include "link/serial.h"
+
+namespace {
+
+constexpr int CODE_CAPACITY = 7;      // return codes: up to 6 characters
+constexpr int NUMBER_CAPACITY = 11;   // a 32-bit decimal number
+constexpr int LINES_PER_CHUNK = 20;
+static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block per R or W");
+
+enum ChunkAnswer { CHUNK_OK, CHUNK_RESEND, CHUNK_FAILED };
+
+// Every command but Compare and Part ID: one return-code line, "0" or failure.
+int commandResult() {
+    char reply[CODE_CAPACITY];
+    readLineCr(reply, CODE_CAPACITY);
+    return reply[0] == '0' ? 0 : 1;
+}
+
+// The leading decimal digits of a reply line, modulo 2^32; none give 0.
+std::uint32_t decimalValue(const char* text) {
+    std::uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + static_cast<std::uint32_t>(*text - '0');
+    return value;
+}
+
+std::uint32_t roundUpToWord(std::uint32_t count) { return (count + 3) & ~3u; }
+
+std::uint32_t byteSum(const std::uint8_t* bytes, std::uint32_t count) {
+    std::uint32_t sum = 0;
+    for (std::uint32_t i = 0; i < count; ++i) sum += bytes[i];
+    return sum;
+}
+
+// Sends one chunk as UU lines with CR LF, then its checksum, and judges the
+// bootloader's verdict on it.
+ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t checksum) {
+    char line[UU_LINE_CAPACITY + 2];
+    for (std::uint32_t sent = 0; sent < count;) {
+        std::uint32_t n = std::min<std::uint32_t>(count - sent, UU_LINE_BYTES);
+        char* end = uuEncodeLine(line, bytes + sent, static_cast<int>(n));
+        std::memcpy(end, "\r\n", 3);
+        comSendString(line);
+        sent += n;
+    }
+    serialPrintf("%u\r\n", checksum);
+    char reply[CODE_CAPACITY];
+    readLineCr(reply, CODE_CAPACITY);
+    if (std::strcmp(reply, "OK") == 0) return CHUNK_OK;
+    if (std::strcmp(reply, "RESEND") == 0) return CHUNK_RESEND;
+    return CHUNK_FAILED;
+}
+
+int writeChunk(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
+    serialPrintf("W %u %u\r\n", address, roundUpToWord(count));
+    char reply[CODE_CAPACITY];
+    if (readLineCr(reply, CODE_CAPACITY) < 1) return 1;
+    if (reply[0] != '0') return 2;
+    // A data line damaged on the way is answered RESEND; ignoring it would
+    // leave the damage in RAM, where the later compare could not see it.
+    std::uint32_t checksum = byteSum(bytes, count);
+    for (int attempt = 0; attempt < ISP_WRITE_ATTEMPTS; ++attempt) {
+        ChunkAnswer answer = sendChunk(bytes, count, checksum);
+        if (answer == CHUNK_OK) return 0;
+        if (answer == CHUNK_FAILED) return 1;
+    }
+    return 1;
+}
+
+struct ChunkData {
+    bool complete;         // every data line arrived
+    std::uint32_t bytes;   // bytes the lines carried
+    std::uint32_t sum;     // their checksum
+};
+
+// Reads the data lines of one "R": `announced` bytes come (the chunk rounded
+// up to a word), of which the first `count` are stored. One checksum block
+// holds at most 20 lines, so a peer sending short lines cannot hold us.
+ChunkData readChunkData(std::uint8_t* destination, std::uint32_t count, std::uint32_t announced) {
+    char line[UU_LINE_CAPACITY];
+    std::uint8_t bytes[64];   // the most a length character can claim
+    ChunkData data{true, 0, 0};
+    for (int lines = 0; data.bytes < announced && lines < LINES_PER_CHUNK; ++lines) {
+        if (readLineCr(line, UU_LINE_CAPACITY) < 1) return ChunkData{false, data.bytes, data.sum};
+        std::uint32_t room = announced - data.bytes;
+        int limit = static_cast<int>(std::min<std::uint32_t>(room, sizeof bytes));
+        auto n = static_cast<std::uint32_t>(uuDecodeLine(bytes, line, limit));
+        if (data.bytes < count) std::memcpy(destination + data.bytes, bytes, std::min(count - data.bytes, n));
+        data.sum += byteSum(bytes, n);
+        data.bytes += n;
+    }
+    return data;
+}
+
+// One "R" command. Returns 1 read and checked; 0 missing line, short data or
+// bad checksum; -1 rejected by the bootloader.
+int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t count) {
+    std::uint32_t announced = roundUpToWord(count);
+    serialPrintf("R %u %u\r\n", address, announced);
+    char reply[CODE_CAPACITY];
+    if (readLineCr(reply, CODE_CAPACITY) < 1) return 0;
+    if (reply[0] != '0') return -1;
+    ChunkData data = readChunkData(destination, count, announced);
+    if (!data.complete || readLineCr(reply, CODE_CAPACITY) < 1) {
+        consolePrintf("Timeout\n");
+        return 0;
+    }
+    // Acknowledged whatever the comparison gives: a bad chunk fails the read
+    // rather than being asked for again.
+    comSendString("OK\r\n");
+    return data.bytes == announced && decimalValue(reply) == data.sum ? 1 : 0;
+}
+
+}   // namespace
+
+int nxpUnlock() {
+    serialPrintf("U %u\r\n", ISP_UNLOCK_CODE);
+    return commandResult();
+}
+
+int nxpGo(std::uint32_t address) {
+    serialPrintf("G %u T\r\n", address);
+    char reply[CODE_CAPACITY];
+    readLineCr(reply, CODE_CAPACITY);
+    return reply[0] == '\0' || reply[0] == '0' ? 0 : 1;
+}
+
+int nxpPrepare(unsigned start, unsigned end, unsigned bank) {
+    serialPrintf("P %u %u %u\r\n", start & 0xFFu, end & 0xFFu, bank & 0xFFu);
+    return commandResult();
+}
+
+int nxpErase(unsigned start, unsigned end, unsigned bank) {
+    serialPrintf("E %u %u %u\r\n", start & 0xFFu, end & 0xFFu, bank & 0xFFu);
+    return commandResult();
+}
+
+int nxpCopy(std::uint32_t flash, std::uint32_t ram, std::uint32_t count) {
+    serialPrintf("C %u %u %u\r\n", flash, ram, count);
+    return commandResult();
+}
+
+int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count) {
+    serialPrintf("M %u %u %u\r\n", address1, address2, count);
+    char reply[NUMBER_CAPACITY];
+    readLineCr(reply, NUMBER_CAPACITY);
+    if (reply[0] == '0') return 0;
+    if (std::strncmp(reply, "10", 2) != 0) return 1;
+    readLineCr(reply, NUMBER_CAPACITY);   // offset of the first difference
+    return 2;
+}
+
+int nxpReadPartId(PartId* out) {
+    comSendString("J\r\n");
+    char reply[NUMBER_CAPACITY];
+    readLineCr(reply, NUMBER_CAPACITY);   // return code
+    readLineCr(reply, NUMBER_CAPACITY);
+    out->partWord0 = decimalValue(reply) & 0xFFFFu;
+    readLineCr(reply, NUMBER_CAPACITY);
+    out->flashConfig = decimalValue(reply);
+    return 0;
+}
+
+int nxpRead(void* destination, std::uint32_t address, std::int32_t count) {
+    if (count < 0) return 0;
+    auto* bytes = static_cast<std::uint8_t*>(destination);
+    auto left = static_cast<std::uint32_t>(count);
+    std::int32_t total = 0;
+    while (left != 0) {
+        std::uint32_t chunk = std::min(left, ISP_CHUNK);
+        int result = readChunk(bytes + total, address, chunk);
+        if (result < 0) return -total;
+        if (result == 0) return 0;
+        total += static_cast<std::int32_t>(chunk);
+        address += chunk;
+        left -= chunk;
+    }
+    return total;
+}
+
+int nxpWrite(std::uint32_t address, const void* source, std::int32_t count) {
+    if (count < 0) return 1;
+    const auto* bytes = static_cast<const std::uint8_t*>(source);
+    auto left = static_cast<std::uint32_t>(count);
+    while (left != 0) {
+        std::uint32_t chunk = std::min(left, ISP_CHUNK);
+        int result = writeChunk(address, bytes, chunk);
+        if (result != 0) return result;
+        bytes += chunk;
+        address += chunk;
+        left -= chunk;
+    }
+    return 0;
+}

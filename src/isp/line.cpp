@@ -1,0 +1,67 @@
+#include "isp/line.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "link/clock.h"
+#include "link/serial.h"
+
+namespace {
+
+bool isTerminator(char byte, const char* terminators) {
+    return byte != '\0' && std::strchr(terminators, byte) != nullptr;
+}
+
+// Milliseconds left of the line budget, at least 1 so a wait never spins.
+unsigned budgetLeft(std::uint32_t start) {
+    std::uint32_t spent = msNow() - start;
+    return spent >= LINE_TIMEOUT_MS ? 1u : LINE_TIMEOUT_MS + 1u - spent;
+}
+
+}   // namespace
+
+int readLine(char* buffer, int capacity, const char* terminators) {
+    if (capacity < 1) return -1;
+    int count = 0;
+    bool terminated = false;
+    std::uint32_t start = msNow();
+    while (!terminated && count < capacity && !msElapsed(start, LINE_TIMEOUT_MS)) {
+        int waiting = comBytesWaiting(&serialPort);
+        if (waiting == 0) {
+            // A closed or failing port returns at once; do not spin on it.
+            if (!comWaitInput(&serialPort, budgetLeft(start))) msSleep(1);
+            continue;
+        }
+        while (waiting > 0 && count < capacity) {
+            char byte;
+            int got = comRead(&serialPort, &byte, 1);
+            if (got < 1) break;   // nothing delivered: wait again within the budget
+            waiting -= got;
+            if (isTerminator(byte, terminators)) {
+                buffer[count] = '\0';
+                terminated = true;
+                break;
+            }
+            auto value = static_cast<unsigned char>(byte);
+            if (value >= 0x20 && value <= 0x7F) buffer[count++] = byte;
+        }
+    }
+    if (!terminated) {
+        buffer[0] = '\0';
+        return -1;
+    }
+    return count;
+}
+
+int readLineCr(char* buffer, int capacity) { return readLine(buffer, capacity, "\r"); }
+
+int readLineDollar(char* buffer, int capacity) { return readLine(buffer, capacity, "$"); }
+
+void drainInput() {
+    char discard[64];
+    for (int waiting = comBytesWaiting(&serialPort); waiting > 0; waiting = comBytesWaiting(&serialPort)) {
+        // Never ask for more than is waiting: the read then returns at once.
+        int wanted = waiting < static_cast<int>(sizeof discard) ? waiting : sizeof discard;
+        if (comRead(&serialPort, discard, wanted) < 1) return;   // a failing port would loop forever
+    }
+}

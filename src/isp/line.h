@@ -1,0 +1,28 @@
+// Reading the switch's answers line by line, and finding out what listens on
+// the open port: the ROM bootloader, the switch application, or nothing.
+// Everything here works on the global serialPort.
+#pragma once
+
+constexpr int LINE_TIMEOUT_MS = 500;   // budget of one whole line, from the start of the call
+constexpr int SYNC_ATTEMPTS = 4;       // nxpSync tries 115200 and 19200 twice each
+
+// Reads one line into `buffer` (caller-owned, `capacity` bytes). Only bytes
+// 0x20..0x7F are stored, others are dropped without ending the line; any
+// character of `terminators` ends it and is not stored; bytes after it stay
+// queued. Returns the characters stored (0..capacity-1, NUL-terminated), or -1
+// when no terminator came within LINE_TIMEOUT_MS or capacity printable
+// characters filled the buffer; the buffer then holds an empty string (and
+// is left untouched when capacity < 1).
+int readLine(char* buffer, int capacity, const char* terminators);
+int readLineCr(char* buffer, int capacity);       // terminator "\r": every ISP reply
+int readLineDollar(char* buffer, int capacity);   // terminator "$": the application's replies
+
+// Discards every byte already received.
+void drainInput();
+
+// Tries up to SYNC_ATTEMPTS times, alternating between 115200 and 19200 baud
+// and starting with the rate the port is not at. Returns 1 when the ROM
+// bootloader answered and is now synchronised with echo off; 2 when the switch
+// application answered; 0 when nothing usable answered. The port and
+// currentBaud stay at the rate of the last attempt.
+int nxpSync();

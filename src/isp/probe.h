@@ -1,0 +1,20 @@
+// Finding out what is attached to the open port and which firmware it runs.
+#pragma once
+
+#include "isp/identity.h"
+
+enum : int {
+    PROBE_IDENTIFIED = 0,     // linkState 1, 2 or 3 says how
+    PROBE_NO_PORT = 1,        // currentBaud 0; linkState untouched
+    PROBE_NO_ANSWER = 6,      // linkState 0
+    PROBE_UNIDENTIFIED = 7,   // linkState 1: no version reply; 0: the table could not be read
+};
+
+// The probe's work record: queryTable fills it before it is copied into
+// deviceIdentity.
+extern DeviceIdentity tableIdentity;
+
+// Synchronises the link, sets linkState and fills deviceIdentity from the
+// application's version reply or the bootloader's parameter table (left as it
+// was when the bootloader has no table). Prints nothing. Returns a PROBE_ code.
+int probeDevice();

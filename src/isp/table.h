@@ -1,0 +1,64 @@
+// The ParameterTable in the last 512 bytes of the controller's first flash
+// bank: it names the installed application, carries CRCs over itself and over
+// the start of the application, and holds the application's entry address.
+// Read through the ROM bootloader, which must be synchronised (nxpSync 1).
+#pragma once
+#include <cstdint>
+
+#include "isp/identity.h"
+
+// Byte offsets of the table's fields. Every multi-byte field is an unsigned
+// 32-bit little-endian word; read them with tableWord, never by casting.
+struct ParameterTable {
+    static constexpr int SIZE = 512;
+    static constexpr int APP_LENGTH = 0;
+    static constexpr int VERSION = 4;
+    static constexpr int MODEL_NAME = 8;   // 32 ASCII bytes, NUL-terminated when shorter
+    static constexpr int MODEL_NAME_LENGTH = 32;
+    static constexpr int MAGIC = 40;
+    static constexpr int IDENTITY_WORD = 44;   // bytes 47 product id, 46 PCB revision, 45 and 44 aux
+    static constexpr int AUX_BYTE2 = 44;
+    static constexpr int AUX_BYTE1 = 45;
+    static constexpr int PCB_REVISION = 46;
+    static constexpr int PRODUCT_ID = 47;
+    // Second form only:
+    static constexpr int CRC_LENGTH = 48;   // bytes covered by the table CRC, itself included
+    static constexpr int REGION_ADDRESS = 52;
+    static constexpr int REGION_LENGTH = 56;
+    static constexpr int REGION_CRC = 60;
+    static constexpr int ENTRY_ADDRESS = 132;   // reset vector, bit 0 set for Thumb
+};
+
+constexpr std::uint32_t TABLE_MAGIC_FIRST = 0x1E3CA501;    // identity fields only
+constexpr std::uint32_t TABLE_MAGIC_SECOND = 0x1E3CA502;   // adds CRCs, region and entry address
+constexpr std::uint32_t TABLE_ADDRESS_512K = 0x1A07FE00;   // tableLayout 1
+constexpr std::uint32_t TABLE_ADDRESS_256K = 0x1A03FE00;   // tableLayout 2
+constexpr std::uint32_t FLASH_CONFIG_512K = 0;             // part identification's flash word
+constexpr std::uint32_t FLASH_CONFIG_256K = 0x44;
+constexpr std::uint32_t TABLE_REGION_MAX = 4096;   // longest region queryTable checks
+
+enum : std::uint8_t { TABLE_LAYOUT_NONE = 0, TABLE_LAYOUT_512K = 1, TABLE_LAYOUT_256K = 2 };
+
+extern std::uint8_t tableLayout;                        // rewritten by every queryTable
+extern std::uint8_t tableImage[ParameterTable::SIZE];   // the table last read
+
+// The little-endian word at `offset` of a table image.
+std::uint32_t tableWord(const std::uint8_t* table, int offset);
+
+// Reads the part identification and sets tableLayout from its flash word.
+void selectTableAddress();
+
+// Reads the table into tableImage and checks it. 0 accepted; 1 the layout is
+// not recognised or a read failed; 3 no table (magic missing); 4 second form
+// with a region over 4096 bytes; 5 second form whose region fails its CRC. A
+// bad table CRC only prints "\nParameter table has a bad CRC!\n". With an
+// `identity` (nullptr for none) it is cleared, then filled unless the result
+// is 1 or 3; its version stays 0 unless the result is 0. modelName is left as
+// it was.
+int queryTable(DeviceIdentity* identity);
+
+// Starts the installed application from the bootloader through the table's
+// entry address. 0 started; the queryTable result (1, 3, 4, 5); 6 the table
+// is not of the second form; 1 unlock or go failed. Prints a "reboot: "
+// message on every failure.
+int reboot();

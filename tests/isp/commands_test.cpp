@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_port.h"
+#include "isp/isp.h"
+#include "reference_uu.h"
+#include "stdout_capture.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t n, unsigned seed) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 7 + seed + (i >> 8));
+    return out;
+}
+
+// Every reply is the same text, whatever was sent.
+std::function<std::string(const std::string&, unsigned)> answer(std::string reply) {
+    return [reply](const std::string&, unsigned) { return reply; };
+}
+
+class Commands : public ::testing::Test {
+protected:
+    void SetUp() override { fakeReset(); }
+};
+
+TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
+    struct Case {
+        const char* name;
+        std::function<int()> call;
+        std::string reply;
+        std::string sent;
+        int result;
+    };
+    const Case cases[] = {
+        {"unlock", nxpUnlock, "0\r\n", "U 23130\r\n", 0},
+        {"unlock refused", nxpUnlock, "16\r\n", "U 23130\r\n", 1},
+        {"unlock unanswered", nxpUnlock, "", "U 23130\r\n", 1},
+        {"go", [] { return nxpGo(0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0},
+        {"go unanswered counts as started", [] { return nxpGo(0x1A00D838); }, "", "G 436262968 T\r\n", 0},
+        {"go refused", [] { return nxpGo(0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1},
+        {"prepare reduces to 8 bits", [] { return nxpPrepare(0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0},
+        {"prepare refused", [] { return nxpPrepare(3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1},
+        {"erase", [] { return nxpErase(1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0},
+        {"erase not prepared", [] { return nxpErase(1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1},
+        {"copy", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "0\r\n",
+         "C 436207616 268435456 4096\r\n", 0},
+        {"copy refused", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "9\r\n",
+         "C 436207616 268435456 4096\r\n", 1},
+        {"compare equal", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "0\r\n",
+         "M 436207616 268435456 512\r\n", 0},
+        {"compare mismatch", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "10\r\n1234\r\n",
+         "M 436207616 268435456 512\r\n", 2},
+        {"compare other code", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "1\r\n",
+         "M 436207616 268435456 512\r\n", 1},
+        {"compare address error", [] { return nxpCompare(1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1},
+    };
+    for (const Case& c : cases) {
+        fakeReset();
+        fakePort.responder = answer(c.reply);
+        EXPECT_EQ(c.call(), c.result) << c.name;
+        EXPECT_EQ(fakePort.sent, c.sent) << c.name;
+        EXPECT_EQ(fakePending(), c.reply.empty() ? "" : "\n") << c.name << ": every reply line consumed";
+    }
+}
+
+TEST_F(Commands, PartIdentification) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        PartId expected;
+    };
+    const Case cases[] = {
+        {"512 kB banks", "0\r\n2684471344\r\n0\r\n", {0xC830, 0}},
+        {"256 kB banks", "0\r\n4026652720\r\n68\r\n", {0xD830, 68}},
+        {"no digits", "0\r\nxyz\r\n\r\n", {0, 0}},
+        {"unanswered", "", {0, 0}},
+    };
+    for (const Case& c : cases) {
+        fakeReset();
+        fakePort.responder = answer(c.reply);
+        PartId part{111, 222};
+        EXPECT_EQ(nxpReadPartId(&part), 0) << c.name;
+        EXPECT_EQ(part.partWord0, c.expected.partWord0) << c.name;
+        EXPECT_EQ(part.flashConfig, c.expected.flashConfig) << c.name;
+        EXPECT_EQ(fakePort.sent, "J\r\n") << c.name;
+    }
+}
+
+// A bootloader receiving "W": accepts or refuses the command, follows the
+// announced data lines and answers each checksum from a script; after RESEND
+// it expects the chunk's lines again.
+struct WritePeer {
+    std::string commandReply = "0\r\n";
+    std::vector<std::string> checksumReplies;   // used in turn; the last one repeats
+    int checksumsSeen = 0;
+    int chunkBytes = 0;
+    int bytesExpected = 0;
+
+    std::string operator()(const std::string& line, unsigned) {
+        if (bytesExpected > 0) {
+            bytesExpected -= (line[0] - 0x20) & 0x3F;
+            return "";
+        }
+        if (line.rfind("W ", 0) == 0) {
+            unsigned address = 0, count = 0;
+            std::sscanf(line.c_str(), "W %u %u", &address, &count);
+            chunkBytes = static_cast<int>(count);
+            if (commandReply.rfind("0", 0) == 0) bytesExpected = chunkBytes;
+            return commandReply;
+        }
+        std::size_t turn = static_cast<std::size_t>(checksumsSeen++);
+        std::string reply = checksumReplies[std::min(turn, checksumReplies.size() - 1)];
+        if (reply == "RESEND\r\n") bytesExpected = chunkBytes;
+        return reply;
+    }
+};
+
+TEST_F(Commands, WriteResendsAChunkTheBootloaderFoundDamaged) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> checksumReplies;
+        int result;
+        int sends;   // times the chunk's lines went out
+    };
+    const Case cases[] = {
+        {"accepted at once", {"OK\r\n"}, 0, 1},
+        {"resent once", {"RESEND\r\n", "OK\r\n"}, 0, 2},
+        {"resent twice", {"RESEND\r\n", "RESEND\r\n", "OK\r\n"}, 0, 3},
+        {"still damaged after three sends", {"RESEND\r\n"}, 1, 3},
+        {"unknown answer", {"19\r\n"}, 1, 1},
+        {"no answer", {""}, 1, 1},
+    };
+    Bytes data = pattern(100, 9);
+    std::string chunk = referenceChunk(data.data(), 100);
+    for (const Case& c : cases) {
+        fakeReset();
+        auto peer = std::make_shared<WritePeer>();
+        peer->checksumReplies = c.checksumReplies;
+        fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
+        EXPECT_EQ(nxpWrite(0x10000000, data.data(), 100), c.result) << c.name;
+        std::string expected = "W 268435456 100\r\n";
+        for (int i = 0; i < c.sends; ++i) expected += chunk;
+        EXPECT_EQ(fakePort.sent, expected) << c.name;
+    }
+}
+
+TEST_F(Commands, WriteRefusedOrUnansweredOrEmpty) {
+    struct Case {
+        const char* name;
+        std::string commandReply;
+        std::int32_t count;
+        int result;
+        std::string sent;
+    };
+    Bytes data = pattern(8, 1);
+    const Case cases[] = {
+        {"refused", "19\r\n", 8, 2, "W 268435456 8\r\n"},
+        {"unanswered", "", 8, 1, "W 268435456 8\r\n"},
+        {"nothing to write", "0\r\n", 0, 0, ""},
+        {"negative count", "0\r\n", -4, 1, ""},
+    };
+    for (const Case& c : cases) {
+        fakeReset();
+        fakePort.responder = answer(c.commandReply);
+        EXPECT_EQ(nxpWrite(0x10000000, data.data(), c.count), c.result) << c.name;
+        EXPECT_EQ(fakePort.sent, c.sent) << c.name;
+    }
+}
+
+// A bootloader answering "R" from a byte pattern of its address space; it can
+// refuse one command, falsify a checksum or cut the data lines short.
+struct ReadPeer {
+    int refuseCommand = -1;
+    int badChecksumCommand = -1;
+    int linesBeforeSilence = -1;
+    int commands = 0;
+    std::vector<std::string> commandLines;
+
+    static std::uint8_t memoryAt(std::uint32_t address) {
+        return static_cast<std::uint8_t>(address * 13 + (address >> 9));
+    }
+
+    std::string operator()(const std::string& line, unsigned) {
+        if (line.rfind("R ", 0) != 0) return "";
+        commandLines.push_back(line);
+        unsigned address = 0, count = 0;
+        std::sscanf(line.c_str(), "R %u %u", &address, &count);
+        int index = commands++;
+        if (index == refuseCommand) return "19\r\n";
+        Bytes data(count);
+        for (unsigned i = 0; i < count; ++i) data[i] = memoryAt(address + i);
+        std::string text = referenceChunk(data.data(), count);
+        if (index == badChecksumCommand) {
+            char& last = text[text.size() - 3];
+            last = last == '9' ? '0' : static_cast<char>(last + 1);
+        }
+        if (linesBeforeSilence >= 0) {
+            std::size_t cut = 0;
+            for (int i = 0; i < linesBeforeSilence; ++i) cut = text.find("\r\n", cut) + 2;
+            text.resize(cut);
+        }
+        return "0\r\n" + text;
+    }
+};
+
+TEST_F(Commands, ReadChunksChecksAndAcknowledges) {
+    struct Case {
+        const char* name;
+        std::int32_t count;
+        ReadPeer peer;
+        int result;
+        std::vector<std::string> commands;
+        std::string printed;
+    };
+    const std::uint32_t base = 0x1A07FE00;
+    auto peerWith = [](int refuse, int badSum, int lines) {
+        ReadPeer p;
+        p.refuseCommand = refuse;
+        p.badChecksumCommand = badSum;
+        p.linesBeforeSilence = lines;
+        return p;
+    };
+    const Case cases[] = {
+        {"one table", 512, ReadPeer{}, 512, {"R 436731392 512"}, ""},
+        {"two chunks", 1000, ReadPeer{}, 1000, {"R 436731392 900", "R 436732292 100"}, ""},
+        {"count rounded up on the line", 5, ReadPeer{}, 5, {"R 436731392 8"}, ""},
+        {"nothing to read", 0, ReadPeer{}, 0, {}, ""},
+        {"negative count", -8, ReadPeer{}, 0, {}, ""},
+        {"first chunk refused", 1000, peerWith(0, -1, -1), 0, {"R 436731392 900"}, ""},
+        {"second chunk refused", 1000, peerWith(1, -1, -1), -900, {"R 436731392 900", "R 436732292 100"}, ""},
+        {"bad checksum", 1000, peerWith(-1, 0, -1), 0, {"R 436731392 900"}, ""},
+        {"data lines stop", 512, peerWith(-1, -1, 5), 0, {"R 436731392 512"}, "Timeout\n"},
+    };
+    for (const Case& c : cases) {
+        fakeReset();
+        auto peer = std::make_shared<ReadPeer>(c.peer);
+        fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
+        Bytes buffer(1100, 0xEE);
+        StdoutCapture capture;
+        int result = nxpRead(buffer.data(), base, c.count);
+        EXPECT_EQ(capture.text(), c.printed) << c.name;
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(peer->commandLines, c.commands) << c.name;
+        for (std::int32_t i = 0; i < result; ++i)
+            ASSERT_EQ(buffer[i], ReadPeer::memoryAt(base + i)) << c.name << " byte " << i;
+        for (std::size_t i = std::max(c.count, 0); i < buffer.size(); ++i)
+            ASSERT_EQ(buffer[i], 0xEE) << c.name << ": stored beyond the count at " << i;
+    }
+}
+
+TEST_F(Commands, ReadAcknowledgesEveryChunkEvenWithABadChecksum) {
+    ReadPeer peer;
+    peer.badChecksumCommand = 0;
+    fakePort.responder = [&peer](const std::string& l, unsigned b) { return peer(l, b); };
+    Bytes buffer(512);
+    EXPECT_EQ(nxpRead(buffer.data(), 0x1A000000, 512), 0);
+    EXPECT_EQ(fakePort.sent, "R 436207616 512\r\nOK\r\n");
+}
+
+}   // namespace

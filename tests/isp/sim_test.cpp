@@ -1,0 +1,401 @@
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "isp/isp.h"
+#include "isp/line.h"
+#include "isp/probe.h"
+#include "isp/table.h"
+#include "reference_uu.h"
+#include "sim_fixture.h"
+#include "stdout_capture.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t RAM = 0x10000000;
+constexpr std::uint32_t BANK_A = 0x1A000000;
+
+Bytes pattern(std::size_t n, unsigned seed) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 31 + seed + (i >> 7));
+    return out;
+}
+
+SimOptions blankSwitch() { return SimOptions{}; }
+
+SimOptions programmedSwitch(SimFlashKind kind = SIM_FLASH_TABLE) {
+    SimOptions options;
+    options.flash.kind = kind;
+    options.startInBootloader = true;
+    return options;
+}
+
+// ---- synchronisation ----------------------------------------------------
+
+using Synchronisation = SimTest;
+
+TEST_F(Synchronisation, FreshBootloaderIsSynchronisedWithEchoOff) {
+    start(blankSwitch());
+    EXPECT_EQ(nxpSync(), 1);
+    EXPECT_EQ(currentBaud, 115200u);
+    SimStatus status = simStatus(sim);
+    EXPECT_EQ(status.mode, SIM_MODE_ISP);
+    EXPECT_FALSE(status.echo);
+    EXPECT_EQ(received(), "\x1b^P$?\rSynchronized\r\nO\rA 0\r");
+}
+
+TEST_F(Synchronisation, ApplicationAnswersAt19200) {
+    SimOptions options = programmedSwitch();
+    options.startInBootloader = false;
+    start(options);
+    EXPECT_EQ(nxpSync(), 2);
+    EXPECT_EQ(currentBaud, 19200u);
+    EXPECT_EQ(simStatus(sim).mode, SIM_MODE_APPLICATION);
+}
+
+// A bootloader left synchronised by an earlier run, with its echo on or off:
+// no second handshake, only "A 0".
+TEST_F(Synchronisation, AlreadySynchronisedBootloader) {
+    start(blankSwitch());
+    ASSERT_EQ(nxpSync(), 1);
+    for (bool echo : {true, false}) {
+        if (echo) {
+            comSendString("A 1\r\n");
+            char reply[8];
+            ASSERT_EQ(readLineCr(reply, sizeof reply), 1);
+            ASSERT_TRUE(simStatus(sim).echo);
+        }
+        drainInput();
+        comSetBaud(&serialPort, 19200);
+        currentBaud = 19200;
+        simClearTraffic(sim);
+        EXPECT_EQ(nxpSync(), 1) << "echo " << echo;
+        EXPECT_EQ(currentBaud, 115200u);
+        EXPECT_FALSE(simStatus(sim).echo);
+        EXPECT_EQ(received(), "\x1b^P$?\rA 0\r") << "echo " << echo;
+    }
+}
+
+// ---- commands against the device's rules -------------------------------------------
+
+class Commands : public SimTest {
+protected:
+    void SetUp() override {
+        start(blankSwitch());
+        ASSERT_EQ(nxpSync(), 1);
+        drainInput();
+        simClearTraffic(sim);
+    }
+};
+
+TEST_F(Commands, FlashProgrammingSequenceFollowsTheRules) {
+    Bytes block = pattern(512, 3);
+    struct Step {
+        const char* name;
+        std::function<int()> call;
+        int result;
+    };
+    const Step steps[] = {
+        {"erase before unlock is refused", [] { return nxpErase(0, 0, 0); }, 1},
+        {"unlock", nxpUnlock, 0},
+        {"erase without prepare is refused", [] { return nxpErase(0, 0, 0); }, 1},
+        {"prepare beyond the bank is refused", [] { return nxpPrepare(0, 20, 0); }, 1},
+        {"prepare", [] { return nxpPrepare(0, 0, 0); }, 0},
+        {"erase", [] { return nxpErase(0, 0, 0); }, 0},
+        {"write RAM", [&block] { return nxpWrite(RAM, block.data(), 512); }, 0},
+        {"write to unmapped memory is refused", [&block] { return nxpWrite(0x30000000, block.data(), 8); },
+         2},
+        {"copy without prepare is refused", [] { return nxpCopy(BANK_A, RAM, 512); }, 1},
+        {"prepare again", [] { return nxpPrepare(0, 0, 0); }, 0},
+        {"copy of an odd size is refused", [] { return nxpCopy(BANK_A, RAM, 100); }, 1},
+        {"prepare once more", [] { return nxpPrepare(0, 0, 0); }, 0},
+        {"copy", [] { return nxpCopy(BANK_A, RAM, 512); }, 0},
+        {"compare equal", [] { return nxpCompare(BANK_A, RAM, 512); }, 0},
+        {"compare with erased flash", [] { return nxpCompare(BANK_A + 512, RAM, 512); }, 2},
+        {"compare unaligned", [] { return nxpCompare(BANK_A + 1, RAM, 512); }, 1},
+    };
+    for (const Step& step : steps) EXPECT_EQ(step.call(), step.result) << step.name;
+    EXPECT_EQ(memory(BANK_A, 512), block);
+
+    Bytes back(512, 0);
+    EXPECT_EQ(nxpRead(back.data(), BANK_A, 512), 512);
+    EXPECT_EQ(back, block);
+    EXPECT_LT(nxpRead(back.data(), 0x30000000, 8), 1);
+
+    PartId part{};
+    EXPECT_EQ(nxpReadPartId(&part), 0);
+    EXPECT_EQ(part.partWord0, 0xC830u);
+    EXPECT_EQ(part.flashConfig, 0u);
+    char line[8];
+    EXPECT_EQ(readLineCr(line, sizeof line) + readLineCr(line, sizeof line), -2) << "nothing left unread";
+}
+
+TEST_F(Commands, WriteOf1024BytesIsTwoChunksOnTheWire) {
+    Bytes data = pattern(1024, 7);
+    ASSERT_EQ(nxpWrite(RAM + 0x200, data.data(), 1024), 0);
+    std::string expected = "W 268435968 900\r\n" + referenceChunk(data.data(), 900) + "W 268436868 124\r\n" +
+                           referenceChunk(data.data() + 900, 124);
+    EXPECT_EQ(received(), expected);
+    EXPECT_EQ(memory(RAM + 0x200, 1024), data);
+}
+
+TEST_F(Commands, DamagedDataLineIsSentAgain) {
+    SimFaults faults;
+    faults.corruptDataLine = 3;
+    simSetFaults(sim, faults);
+    Bytes data = pattern(900, 11);
+    EXPECT_EQ(nxpWrite(RAM, data.data(), 900), 0);
+    EXPECT_EQ(simStatus(sim).resends, 1u);
+    EXPECT_EQ(memory(RAM, 900), data) << "RAM must hold the resent lines, not the damaged ones";
+}
+
+// ---- the parameter table -------------------------------------------------
+
+class TableTest : public SimTest {
+protected:
+    DeviceIdentity identity{};
+
+    using Edit = std::function<void(std::uint8_t* table, SimSwitch* sim)>;
+
+    // Starts a switch and lets `edit` change the table in its flash; the table
+    // CRC is recomputed over the edited bytes unless `keepCrc`.
+    void startWithTable(SimOptions options, const Edit& edit, bool keepCrc = false) {
+        start(options);
+        std::uint32_t address = simTableAddress(options.flashConfig);
+        Bytes table = memory(address, 512);
+        edit(table.data(), sim);
+        if (!keepCrc) putWord(&table[140], referenceCrc32(table.data(), 140));
+        ASSERT_EQ(simWriteMemory(sim, address, table.data(), 512), 0);
+        ASSERT_EQ(nxpSync(), 1);
+    }
+    void startProgrammed(SimOptions options) {
+        startWithTable(
+            options, [](std::uint8_t*, SimSwitch*) {}, true);
+    }
+    std::string name() const { return identity.nameText; }
+};
+
+TEST_F(TableTest, SecondFormTableIsAcceptedAtBothLayouts) {
+    for (std::uint32_t config : {0x00u, 0x44u}) {
+        SimOptions options = programmedSwitch();
+        options.flashConfig = config;
+        options.flash.version = 0x02050000;
+        options.flash.productId = 0x41;
+        options.flash.pcbRevision = 2;
+        options.flash.modelName = "Matrix 8";
+        startProgrammed(options);
+        identity.modelName = "kept";
+        StdoutCapture capture;
+        EXPECT_EQ(queryTable(&identity), 0);
+        EXPECT_EQ(capture.text(), "");
+        EXPECT_EQ(tableLayout, config == 0 ? TABLE_LAYOUT_512K : TABLE_LAYOUT_256K);
+        EXPECT_EQ(identity.version, 0x02050000u);
+        EXPECT_EQ(identity.productId, 0x41);
+        EXPECT_EQ(identity.pcbRevision, 2);
+        EXPECT_EQ(name(), "Matrix 8");
+        EXPECT_STREQ(identity.modelName, "kept");
+        EXPECT_EQ(std::memcmp(tableImage, memory(simTableAddress(config), 512).data(), 512), 0);
+        TearDown();
+    }
+}
+
+TEST_F(TableTest, Outcomes) {
+    struct Case {
+        const char* name;
+        SimOptions options;
+        Edit edit;
+        bool keepCrc;
+        int result;
+        std::uint32_t version;   // expected identity
+        std::uint16_t productId;
+        std::string printed;
+    };
+    auto with = [](std::function<void(SimOptions&)> change, SimFlashKind kind = SIM_FLASH_TABLE) {
+        SimOptions options = programmedSwitch(kind);
+        change(options);
+        return options;
+    };
+    auto same = [](SimOptions&) {};
+    auto none = [](std::uint8_t*, SimSwitch*) {};
+    const std::string warning = "\nParameter table has a bad CRC!\n";
+    const std::uint32_t v = SimFlashImage{}.version;
+    const std::uint16_t id = SimFlashImage{}.productId;
+    const Case cases[] = {
+        {"unknown flash configuration", with([](SimOptions& o) { o.flashConfig = 0x22; }), none, true, 1, 0,
+         0, ""},
+        {"erased flash", with(same, SIM_FLASH_BLANK), none, true, 3, 0, 0, ""},
+        {"first form, no CRC checked", with(same, SIM_FLASH_FIRST_FORM),
+         [](std::uint8_t* t, SimSwitch*) { t[140] ^= 0xFF; }, true, 0, v, id, ""},
+        {"bad table CRC only warns", with(same), [](std::uint8_t* t, SimSwitch*) { t[141] ^= 1; }, true, 0, v,
+         id, warning},
+        {"CRC length over 512 only warns", with(same),
+         [](std::uint8_t* t, SimSwitch*) { putWord(t + 48, 600); }, false, 0, v, id, warning},
+        {"region too long", with(same), [](std::uint8_t* t, SimSwitch*) { putWord(t + 56, 5000); }, false, 4,
+         0, id, ""},
+        {"empty region counts as a failed read", with(same),
+         [](std::uint8_t* t, SimSwitch*) { putWord(t + 56, 0); }, false, 1, 0, 0, ""},
+        {"region CRC wrong", with([](SimOptions& o) { o.flash.badRegionCrc = true; }), none, true, 5, 0, id,
+         ""},
+        {"region of five bytes", with(same),
+         [](std::uint8_t* t, SimSwitch* sim) {
+             std::uint8_t region[5];
+             simReadMemory(sim, BANK_A, region, 5);
+             putWord(t + 56, 5);
+             putWord(t + 60, referenceCrc32(region, 5));
+         },
+         false, 0, v, id, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        startWithTable(c.options, c.edit, c.keepCrc);
+        identity = DeviceIdentity{7, 7, 7, 7, 7, nullptr, "stale"};
+        StdoutCapture capture;
+        EXPECT_EQ(queryTable(&identity), c.result);
+        EXPECT_EQ(capture.text(), c.printed);
+        EXPECT_EQ(identity.version, c.version);
+        EXPECT_EQ(identity.productId, c.productId);
+        if (c.productId == 0) {
+            EXPECT_EQ(name(), "");
+        }
+        TearDown();
+    }
+}
+
+TEST_F(TableTest, PartIdentificationUnansweredMeans512kBanks) {
+    SimOptions options = programmedSwitch();
+    options.partIdReply = SIM_PART_ID_SILENT;
+    startProgrammed(options);
+    EXPECT_EQ(queryTable(&identity), 0);
+    EXPECT_EQ(tableLayout, TABLE_LAYOUT_512K);
+}
+
+TEST_F(TableTest, NameOfThirtyTwoCharactersIsTerminated) {
+    SimOptions options = programmedSwitch();
+    options.flash.modelName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
+    startProgrammed(options);
+    EXPECT_EQ(queryTable(&identity), 0);
+    EXPECT_EQ(name(), "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+}
+
+// ---- reboot ---------------------------------------------------------------
+
+TEST_F(TableTest, RebootStartsTheApplicationAtItsEntryAddress) {
+    SimOptions options = programmedSwitch();
+    options.flash.entryAddress = 0x1A00D839;
+    startProgrammed(options);
+    simClearTraffic(sim);
+    StdoutCapture capture;
+    EXPECT_EQ(reboot(), 0);
+    EXPECT_EQ(capture.text(), "");
+    std::string sent = received();
+    EXPECT_NE(sent.find("U 23130\r\nG 436262968 T\r\n"), std::string::npos) << sent;
+    EXPECT_TRUE(simWaitFor(
+        sim, [](const SimStatus& s) { return s.mode == SIM_MODE_APPLICATION; }, 2000));
+}
+
+TEST_F(TableTest, RebootRefusals) {
+    struct Case {
+        const char* name;
+        SimFlashKind kind;
+        int result;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {"first form has no entry address", SIM_FLASH_FIRST_FORM, 6, "reboot: No vector table loaded.\n"},
+        {"no table", SIM_FLASH_BLANK, 3, "reboot: queryTable error: 3\n"},
+    };
+    for (const Case& c : cases) {
+        start(programmedSwitch(c.kind));
+        ASSERT_EQ(nxpSync(), 1);
+        StdoutCapture capture;
+        EXPECT_EQ(reboot(), c.result) << c.name;
+        EXPECT_EQ(capture.text(), c.printed) << c.name;
+        EXPECT_NE(simStatus(sim).mode, SIM_MODE_APPLICATION) << c.name;
+        TearDown();
+    }
+}
+
+TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
+    startProgrammed(programmedSwitch());
+    simClearTraffic(sim);
+    ASSERT_EQ(queryTable(nullptr), 0);
+    // The table reads end with the host's last "OK"; wait until the switch has taken it.
+    std::string reads = received();
+    for (int i = 0; i < 100 && reads.substr(reads.size() - 4) != "OK\r\n"; ++i, reads = received())
+        usleep(10000);
+    SimFaults faults;
+    faults.silentAfterBytes = reads.size();   // hears reboot's table reads, then nothing
+    simSetFaults(sim, faults);
+    StdoutCapture capture;
+    EXPECT_EQ(reboot(), 1);
+    EXPECT_EQ(capture.text(), "reboot: nxpUnlock error\n");
+}
+
+// ---- probe ----------------------------------------------------------------
+
+class Probe : public SimTest {
+protected:
+    void SetUp() override { deviceIdentity = DeviceIdentity{0x99, 9, 9, 9, 0x09090000, nullptr, "before"}; }
+};
+
+TEST_F(Probe, Outcomes) {
+    struct Case {
+        const char* name;
+        SimOptions options;
+        int result;
+        int link;
+        std::uint16_t productId;   // of deviceIdentity afterwards
+        std::uint32_t version;
+        std::string name_;
+    };
+    SimFlashImage flash;
+    flash.kind = SIM_FLASH_TABLE;
+    flash.productId = 0x42;
+    flash.pcbRevision = 4;
+    flash.version = 0x01020000;
+    flash.modelName = "Zone Mixer";
+    auto options = [&flash](bool bootloader, std::function<void(SimOptions&)> change) {
+        SimOptions o;
+        o.flash = flash;
+        o.startInBootloader = bootloader;
+        change(o);
+        return o;
+    };
+    const Case cases[] = {
+        {"application with a version reply", options(false, [](SimOptions&) {}), PROBE_IDENTIFIED,
+         LINK_APPLICATION, 0x42, 0x01020000, "Zone Mixer"},
+        {"application with a malformed version reply",
+         options(false, [](SimOptions& o) { o.versionReply = "^=X$"; }), PROBE_UNIDENTIFIED, LINK_APPLICATION,
+         0, 0, ""},
+        {"bootloader with a table", options(true, [](SimOptions&) {}), PROBE_IDENTIFIED, LINK_BOOTLOADER,
+         0x42, 0x01020000, "Zone Mixer"},
+        {"bootloader with a bad region", options(true, [](SimOptions& o) { o.flash.badRegionCrc = true; }),
+         PROBE_IDENTIFIED, LINK_BOOTLOADER, 0x42, 0, "Zone Mixer"},
+        {"bootloader without a table", options(true, [](SimOptions& o) { o.flash.kind = SIM_FLASH_BLANK; }),
+         PROBE_IDENTIFIED, LINK_BOOTLOADER_NO_TABLE, 0x99, 0x09090000, "before"},
+        {"bootloader of unknown flash layout", options(true, [](SimOptions& o) { o.flashConfig = 0x22; }),
+         PROBE_UNIDENTIFIED, LINK_NONE, 0x99, 0x09090000, "before"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        start(c.options);
+        EXPECT_EQ(probeDevice(), c.result);
+        EXPECT_EQ(linkState, c.link);
+        if (c.result == PROBE_IDENTIFIED) {
+            EXPECT_EQ(deviceIdentity.productId, c.productId);
+            EXPECT_EQ(deviceIdentity.version, c.version);
+            EXPECT_EQ(std::string(deviceIdentity.nameText), c.name_);
+        }
+        if (c.link == LINK_BOOTLOADER) {
+            EXPECT_EQ(deviceIdentity.pcbRevision, 4);
+            EXPECT_EQ(deviceIdentity.modelName, deviceIdentity.nameText);
+        }
+        TearDown();
+    }
+}
+
+}   // namespace
