@@ -109,9 +109,9 @@ modelName         "Sonavex F"
 containerCrc      0x4958BA61
 Application
   stackPointer    0x10007FE0
-  resetVector     0x1A021ACF
+  resetVector     0x1A00A7D9
   vectorSum       0x00000000
-  crc             0xC4103396
+  crc             0x92046347
 Parameter block
   appLength       0x00023A78 (146040)
   version         0x03040000
@@ -121,9 +121,9 @@ Parameter block
   tableCrcLength  0x00000090 (144)
   regionAddress   0x1A000000
   regionLength    0x00000200 (512)
-  regionCrc       0x9F63B3F4
-  entryAddress    0x1A021ACF
-  tableCrc        0x0F77815E
+  regionCrc       0x46E1F9BB
+  entryAddress    0x1A00A7D9
+  tableCrc        0x9D387B7C
 The container is consistent.
 )",
     R"(Container of 145712 bytes
@@ -143,9 +143,9 @@ modelName         "Sonavex F-II"
 containerCrc      0x4673B655
 Application
   stackPointer    0x10007FE0
-  resetVector     0x1A00F1EF
+  resetVector     0x1A020D6D
   vectorSum       0x00000000
-  crc             0x51DC4101
+  crc             0x00364DF1
 Parameter block
   appLength       0x0002384C (145484)
   version         0x03040000
@@ -155,9 +155,9 @@ Parameter block
   tableCrcLength  0x00000090 (144)
   regionAddress   0x1A000000
   regionLength    0x00000200 (512)
-  regionCrc       0x7ED11D07
-  entryAddress    0x1A00F1EF
-  tableCrc        0xB83506E8
+  regionCrc       0x286F4906
+  entryAddress    0x1A020D6D
+  tableCrc        0x39E6793B
 The container is consistent.
 )",
 };

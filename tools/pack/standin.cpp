@@ -13,7 +13,8 @@ constexpr std::uint32_t VECTOR_COUNT = 16 + 53;     // system exceptions and the
 constexpr std::uint32_t VECTOR_TABLE_SIZE = 4 * VECTOR_COUNT;
 constexpr std::uint32_t RESERVED_VECTORS[] = {8, 9, 10, 13};
 constexpr std::uint8_t BRANCH_TO_SELF[] = {0xFE, 0xE7};  // Thumb "b .": what an idle handler does
-constexpr std::uint32_t CODE_ALIGNMENT = 2;
+// The boot ROM's Go command takes only word-aligned addresses.
+constexpr std::uint32_t CODE_ALIGNMENT = 4;
 
 struct StandinRequest {
     std::uint32_t length = 0;
@@ -30,7 +31,7 @@ std::uint32_t nextRandom(std::uint32_t& state) {
     return state;
 }
 
-// A 2-aligned offset for handler code after the vector table, before the CRC.
+// A word-aligned offset for handler code after the vector table, before the CRC.
 std::uint32_t codeOffset(std::uint32_t& state, std::uint32_t length) {
     const std::uint32_t span = (length - CRC_SIZE - VECTOR_TABLE_SIZE - sizeof BRANCH_TO_SELF) / CODE_ALIGNMENT;
     return VECTOR_TABLE_SIZE + nextRandom(state) % span * CODE_ALIGNMENT;
