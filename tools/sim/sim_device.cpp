@@ -1,0 +1,89 @@
+// The switch as a whole: power-on, what it hears, what it sends, and the
+// faults that act on every byte whichever firmware runs.
+#include "sim_internal.h"
+
+#include <algorithm>
+#include <cstdint>
+
+void simDeviceInit(SimDevice& device, const SimOptions& options)
+{
+    device.options = options;
+    simMemoryInit(device.memory, options.flashConfig);
+    simInstallFlash(device.memory, options.flashConfig, options.flash);
+    simDeviceSetFaults(device, options.faults);
+}
+
+void simDeviceSetFaults(SimDevice& device, const SimFaults& faults)
+{
+    device.faults = faults;
+    device.heardSinceFaults = 0;
+    device.writesSinceFaults = device.dataLinesSinceFaults = device.comparesSinceFaults = 0;
+    device.rng = 0x9E3779B97F4A7C15ull ^ faults.corruptSeed;
+}
+
+std::uint32_t simRandom(SimDevice& device)
+{
+    // xorshift64*: reproducible from the seed, which is all a fault needs.
+    device.rng ^= device.rng >> 12;
+    device.rng ^= device.rng << 25;
+    device.rng ^= device.rng >> 27;
+    return static_cast<std::uint32_t>((device.rng * 0x2545F4914F6CDD1Dull) >> 32);
+}
+
+void simDeviceReset(SimDevice& device)
+{
+    std::fill(device.memory.ram0.begin(), device.memory.ram0.end(), 0);
+    std::fill(device.memory.ram1.begin(), device.memory.ram1.end(), 0);
+    device.silent = false;
+    device.events.clear();
+    ++device.status.resets;
+    const SimOptions& options = device.options;
+    const bool validCode = options.ignoreVectorChecksum || simVectorChecksumOk(device.memory, device.bootBank);
+    if (!options.startInBootloader && validCode && simTableRunnable(device.memory, options.flashConfig))
+        simAppStart(device);
+    else
+        simIspEnter(device);
+}
+
+void simDeviceHear(SimDevice& device, std::uint8_t byte)
+{
+    if (device.silent)
+        return;
+    const double rate = device.faults.corruptRate;
+    if (rate > 0 && simRandom(device) < rate * 4294967296.0)
+        byte = static_cast<std::uint8_t>(byte ^ (1 + simRandom(device) % 255));
+    if (device.mode == SIM_MODE_APPLICATION)
+        simAppByte(device, byte);
+    else if (device.mode != SIM_MODE_HALTED)
+        simIspByte(device, byte);
+    const std::uint64_t limit = device.faults.silentAfterBytes;
+    if (limit && ++device.heardSinceFaults == limit)
+        device.silent = true;
+}
+
+void simDeviceTick(SimDevice& device)
+{
+    auto due = [&](const SimEvent& event) { return event.dueUs <= device.nowUs; };
+    while (!device.events.empty() && due(device.events.front())) {
+        if (!device.silent)
+            simEmit(device, device.events.front().text);
+        device.events.erase(device.events.begin());
+    }
+}
+
+std::uint64_t simDeviceNextEventUs(const SimDevice& device)
+{
+    return device.events.empty() ? UINT64_MAX : device.events.front().dueUs;
+}
+
+void simEmit(SimDevice& device, std::string_view text)
+{
+    for (char c : text)
+        device.out.push_back({static_cast<std::uint8_t>(c), device.baud, 0});
+}
+
+void simEmitBusy(SimDevice& device, std::uint64_t us)
+{
+    device.status.flashBusyUs += us;
+    device.out.push_back({-1, device.baud, static_cast<std::uint32_t>(us)});
+}
