@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include "app/program_run.h"
+#include "app/switch_fixture.h"
+#include "app/transcript.h"
+#include "app/update_expectations.h"
+
+namespace {
+
+const std::string LOST_1 = "\n\nError 1: Lost the connection to the switch! Check cables and power.\n";
+const std::string MISMATCH = "\n\nError: A mismatch occurred while verifying this update.\n";
+
+// The progress lines of the first `blocks` 4096-byte blocks of image 1, the
+// last of which failed (its line repeats the percentage before it).
+std::string progressUntilFailedBlock(int blocks) {
+    const std::uint32_t length = imageHeader(0).appLength;
+    std::string text = "\nUpdating firmware:   0% complete.";
+    char line[64];
+    for (int block = 1; block <= blocks; ++block) {
+        const std::uint32_t done = 512 + 4096u * static_cast<std::uint32_t>(block < blocks ? block : block - 1);
+        std::snprintf(line, sizeof line, "\rUpdating firmware: %3u%% complete.", done * 100 / length);
+        text += line;
+    }
+    return text;
+}
+
+std::string fullUpdateAfterAsking(const std::string& installed) {
+    return askNewer("Sonavex F", installed) + "Y\n" + programmingProgress(0) + dspProgress(2) + KEY_WAIT;
+}
+
+// Each 4096-byte block takes five W commands; the 10th is the second block's last.
+TEST(Recovery, LinkLostWhileProgrammingIsFinishedByTheNextRun) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.silentAtWrite = 10;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun first = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
+    EXPECT_EQ(first.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                                progressUntilFailedBlock(2) + LOST_1 + "\nNo Brenmoor device found on COM3.\n" +
+                                KEY_WAIT);
+    EXPECT_FALSE(flashHoldsImage(sim.get(), 0));
+
+    simReset(sim.get());   // the technician power-cycles the switch: it comes up in its bootloader
+    const ProgramRun second = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
+    EXPECT_EQ(second.output, foundOn(3, "Sonavex F", "None") + fullUpdateAfterAsking("None"));
+    EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+    EXPECT_EQ(simStatus(sim.get()).mode, SIM_MODE_APPLICATION);
+}
+
+TEST(Recovery, RefusedWriteIsRetriedInTheSameRunAfterAskingAgain) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.refuseWrite = 10;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}, {"(Y,N) ", "y"}});
+    EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              progressUntilFailedBlock(2) + LOST_1 + fullUpdateAfterAsking("None"));
+    EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+}
+
+TEST(Recovery, CompareMismatchEndsThePassAndAsksAgain) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.failCompare = 3;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}, {"(Y,N) ", "n"}});
+    EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              progressUntilFailedBlock(3) + MISMATCH + askNewer("Sonavex F", "None") +
+                              "N\n\nUpdate canceled.\n\n" + KEY_WAIT);
+    EXPECT_FALSE(flashHoldsImage(sim.get(), 0));
+}
+
+TEST(Recovery, DamagedDataLineIsResentAndTheUpdateSucceeds) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.corruptDataLine = 3;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
+    EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + fullUpdateAfterAsking("3.03"));
+    EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+    EXPECT_EQ(simStatus(sim.get()).resends, 1u);
+}
+
+bool reportedSuccess(const std::string& output) {
+    return output.find("Updating DSPs") != std::string::npos ||
+           output.find("Firmware update complete") != std::string::npos;
+}
+
+// Bytes to the switch corrupted at random: every run ends either updated with
+// a correct flash or with an error message, never with success over bad flash.
+TEST(Recovery, RandomCorruptionNeverEndsInSuccessOverABadFlash) {
+    int successes = 0;
+    for (std::uint32_t seed = 1; seed <= 8; ++seed) {
+        TempDir ports;
+        SimOptions options = imageOneSwitch();
+        options.faults.corruptRate = 2e-4;
+        options.faults.corruptSeed = seed;
+        SwitchHandle sim = startSwitch(options, ports, 3);
+        const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "yyyyyy"}}, 120000);
+        ASSERT_FALSE(run.timedOut) << "seed " << seed;
+        EXPECT_EQ(run.status, 1);
+        if (reportedSuccess(run.output)) {
+            ++successes;
+            EXPECT_TRUE(flashHoldsImage(sim.get(), 0)) << "seed " << seed << "\n" << run.output;
+        }
+    }
+    EXPECT_GT(successes, 0);
+}
+
+}  // namespace

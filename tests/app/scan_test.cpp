@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include "app/program_run.h"
+#include "app/switch_fixture.h"
+#include "app/transcript.h"
+
+namespace {
+
+std::string absentPorts(int first, int last) {
+    std::string text;
+    for (int port = first; port <= last; ++port) text += "\nCOM" + std::to_string(port) + ": Could not open port.";
+    return text;
+}
+
+std::string found(const std::string& model, const std::string& installed) {
+    return "An " + model + " was found with firmware version: " + installed;
+}
+
+// The first pass of the update loop for a 3.03 switch, answered N.
+std::string declinedNewer(const std::string& model) {
+    return "\n\n\nThis update is newer than the firmware inside the " + model + ".\n" +
+           "\n Current Version: 3.03, Model: " + model + "\n Update Version:  3.04, Model: " + model +
+           "\n\nContinue with update to newer version? (Y,N) N\n\nUpdate canceled.\n\n" + KEY_WAIT;
+}
+
+const std::vector<KeyAfter> ANSWER_NO{{"(Y,N) ", "n"}};
+const std::string NO_MATCH = "A Brenmoor device was found, but it does not match this firmware.";
+
+struct FoundCase {
+    const char* name;
+    SimOptions options;
+    std::string model;
+};
+
+SimOptions inBootloader(SimOptions options) {
+    options.startInBootloader = true;
+    return options;
+}
+
+class ScanFinds : public testing::TestWithParam<FoundCase> {};
+
+// COM1 and COM2 absent, the switch on COM3: the scan stops there and the loop asks.
+TEST_P(ScanFinds, AnnouncesTheSwitchAndStopsThere) {
+    TempDir ports;
+    const FoundCase& c = GetParam();
+    SwitchHandle sim = startSwitch(c.options, ports, 3);
+    const ProgramRun run = runProgram({}, ports.path(), ANSWER_NO);
+    EXPECT_EQ(run.output, START + absentPorts(1, 2) + "\nCOM3: " + found(c.model, "3.03") + declinedNewer(c.model));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ScanFinds,
+    testing::Values(FoundCase{"ImageOneApplication", imageOneSwitch(), "Sonavex F"},
+                    FoundCase{"ImageTwoApplication", imageTwoSwitch(), "Sonavex F-II"},
+                    FoundCase{"ImageOneBootloader", inBootloader(imageOneSwitch()), "Sonavex F"},
+                    FoundCase{"ImageTwoBootloaderConfig44", inBootloader(imageTwoSwitch()), "Sonavex F-II"}),
+    [](const testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.name); });
+
+TEST(Scan, MismatchingBlankAndSilentSwitchesAreReportedAndPassedOver) {
+    TempDir ports;
+    SimOptions silent = imageOneSwitch();
+    SwitchHandle quiet = startSwitch(silent, ports, 1);
+    simSetSilent(quiet.get(), true);
+    SwitchHandle other = startSwitch(switchWith(0x56, 1, 0x03030000, "Sonavex D"), ports, 2);
+    SwitchHandle blank = startSwitch(SimOptions{}, ports, 4);
+    const ProgramRun run = runProgram({}, ports.path(), {});
+    EXPECT_EQ(run.output, START + "\nCOM1: No Brenmoor devices detected." + "\nCOM2: " + NO_MATCH +
+                              absentPorts(3, 3) + "\nCOM4: " + NO_MATCH + absentPorts(5, 16) + NONE_FOUND +
+                              KEY_WAIT);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(Scan, SinglePortSilentSwitchIsProbedAgainByTheLoop) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 5);
+    simSetSilent(sim.get(), true);
+    const ProgramRun run = runProgram({"5"}, ports.path(), {});
+    EXPECT_EQ(run.output, START + "\nCOM5: No Brenmoor devices detected.\n" +
+                              "\nNo Brenmoor device found on COM5.\n" + KEY_WAIT);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(Scan, SinglePortMismatchEndsWithTheReportedName) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(switchWith(0x56, 1, 0x03030000, "Sonavex D"), ports, 5);
+    const ProgramRun run = runProgram({"5"}, ports.path(), {});
+    EXPECT_EQ(run.output, START + "\nCOM5: " + NO_MATCH + "\n" +
+                              "\nThe device on COM5 not compatible with this update.\nProduct name: \"Sonavex D\"\n" +
+                              KEY_WAIT);
+    EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
+}
+
+TEST(Scan, SinglePortBlankBootloaderCannotBeIdentified) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(SimOptions{}, ports, 6);
+    const ProgramRun run = runProgram({"6"}, ports.path(), {});
+    EXPECT_EQ(run.output, START + "\nCOM6: " + NO_MATCH + "\n" +
+                              "\nThe switch on COM6 is in its bootloader without firmware information and cannot be "
+                              "identified.\n" + KEY_WAIT);
+    EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
+}
+
+}  // namespace
