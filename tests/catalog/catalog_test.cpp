@@ -5,7 +5,7 @@
 #include <string>
 
 #include "catalog/catalog.h"
-#include "console/stdout_capture.h"
+#include "support/stdout_capture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "catalog/version.h"
-#include "console/stdout_capture.h"
+#include "support/stdout_capture.h"
 
 namespace {
 

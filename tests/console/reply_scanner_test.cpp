@@ -3,7 +3,7 @@
 #include <string>
 
 #include "console/reply_scanner.h"
-#include "console/stdout_capture.h"
+#include "support/stdout_capture.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "fake_port.h"
 #include "isp/isp.h"
 #include "reference_uu.h"
-#include "stdout_capture.h"
+#include "support/stdout_capture.h"
 
 namespace {
 

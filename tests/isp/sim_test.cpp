@@ -9,7 +9,7 @@
 #include "isp/table.h"
 #include "reference_uu.h"
 #include "sim_fixture.h"
-#include "stdout_capture.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
