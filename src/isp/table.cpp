@@ -28,16 +28,25 @@ void clearIdentity(DeviceIdentity* identity) {
     identity->nameText[0] = '\0';
 }
 
+// The name is printed as it stands: keep only printable characters, as the
+// line reader does for the application's version reply, so a damaged table
+// cannot send control sequences to the console. A name filling all 32 bytes
+// has no terminator in the table.
+void copyModelName(char* out, const std::uint8_t* name) {
+    int length = 0;
+    for (int i = 0; i < ParameterTable::MODEL_NAME_LENGTH && name[i] != '\0'; ++i) {
+        if (name[i] >= 0x20 && name[i] < 0x7F) out[length++] = static_cast<char>(name[i]);
+    }
+    out[length] = '\0';
+}
+
 void fillIdentity(DeviceIdentity* identity, int result) {
     identity->version = result == TABLE_OK ? tableWord(tableImage, ParameterTable::VERSION) : 0;
     identity->productId = tableImage[ParameterTable::PRODUCT_ID];
     identity->pcbRevision = tableImage[ParameterTable::PCB_REVISION];
     identity->auxByte1 = tableImage[ParameterTable::AUX_BYTE1];
     identity->auxByte2 = tableImage[ParameterTable::AUX_BYTE2];
-    // A name filling all 32 bytes has no terminator in the table.
-    std::memcpy(identity->nameText, tableImage + ParameterTable::MODEL_NAME,
-                ParameterTable::MODEL_NAME_LENGTH);
-    identity->nameText[ParameterTable::MODEL_NAME_LENGTH] = '\0';
+    copyModelName(identity->nameText, tableImage + ParameterTable::MODEL_NAME);
 }
 
 // The table CRC covers the table from its start, its own CRC included, so an

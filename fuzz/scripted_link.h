@@ -1,0 +1,29 @@
+// The serial port of the fuzz targets: a peer whose answers come from the
+// fuzzer. Linked in place of the real serial file and clock (fake_clock.cpp).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Separates the peer's answers in a script: the first answer is delivered
+// when the host ends its first line (CR), the next on the next CR, and so on.
+constexpr std::uint8_t SCRIPT_SEPARATOR = 0xFE;
+
+// Opens the port at 19200 with nothing waiting and a fresh clock reading;
+// `script` (not owned, must outlive the run) feeds the answers. An empty
+// script gives a peer that never answers.
+void linkReset(const std::uint8_t* script, std::size_t size);
+
+// Replaces the scripted answers by a function of each host line (CR cut off,
+// LF dropped); what it returns becomes received input.
+void linkRespondWith(std::function<std::string(const std::string& line)> responder);
+
+// Queues bytes as if the peer had sent them unasked.
+void linkFeed(const std::uint8_t* bytes, std::size_t size);
+
+// Bytes received and not yet read by the host.
+std::size_t linkPending();
+
+// Spends time on the fake clock.
+void fakeClockAdvance(std::uint32_t duration);
