@@ -39,16 +39,32 @@ std::uint32_t byteSum(const std::uint8_t* bytes, std::uint32_t count) {
     return sum;
 }
 
+// Data lines go out several to a write: each write waits until its bytes have
+// left, and a real UART then idles until the next one is handed over. A burst
+// stays short of the 1000 ms write bound at either rate.
+constexpr std::uint32_t BURST_MS = 100;
+constexpr std::uint32_t LINE_WIRE_BITS = (UU_LINE_CAPACITY - 1 + 2) * 10;   // 61 characters, CR LF
+
+std::uint32_t linesPerWrite() {
+    std::uint32_t lines = currentBaud / 1000 * BURST_MS / LINE_WIRE_BITS;
+    return std::clamp<std::uint32_t>(lines, 1, LINES_PER_CHUNK);
+}
+
 // Sends one chunk as UU lines with CR LF, then its checksum, and judges the
 // bootloader's verdict on it.
 ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t checksum) {
-    char line[UU_LINE_CAPACITY + 2];
+    char burst[LINES_PER_CHUNK * (UU_LINE_CAPACITY + 1)];
+    const std::uint32_t burstLines = linesPerWrite();
     for (std::uint32_t sent = 0; sent < count;) {
-        std::uint32_t n = std::min<std::uint32_t>(count - sent, UU_LINE_BYTES);
-        char* end = uuEncodeLine(line, bytes + sent, static_cast<int>(n));
-        std::memcpy(end, "\r\n", 3);
-        comSendString(line);
-        sent += n;
+        char* end = burst;
+        for (std::uint32_t lines = 0; lines < burstLines && sent < count; ++lines) {
+            std::uint32_t n = std::min<std::uint32_t>(count - sent, UU_LINE_BYTES);
+            end = uuEncodeLine(end, bytes + sent, static_cast<int>(n));
+            std::memcpy(end, "\r\n", 2);
+            end += 2;
+            sent += n;
+        }
+        comWrite(&serialPort, burst, static_cast<std::int32_t>(end - burst));
     }
     serialPrintf("%u\r\n", checksum);
     char reply[CODE_CAPACITY];

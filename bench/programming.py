@@ -1,0 +1,424 @@
+#!/usr/bin/env python3
+"""Times the programming phase of bmfwu against the simulated switch.
+
+Runs the whole update three ways and prints one table:
+  throttled    bmfwu against bmfwu-sim --throttle (115200 baud wire time, erase
+               and copy times spent): wall time of the phase, bytes each way,
+               the physical bound, their ratio and bmfwu's CPU time;
+  unthrottled  the same without the throttle (the program's own overhead);
+  lpc21isp     lpc21isp programming the same application bytes into the same
+               throttled simulator, as the peer figure.
+The phase runs from the "0%" progress line to the "100%" line. Its bytes and
+flash operations are taken from the simulator's traffic log, from the first
+command after the application erase to the reply of the last compare.
+
+--quick runs the unthrottled update only (for CI). The exit status is 0 when
+every measured target is met, 1 when one is missed, 2 when a run failed.
+"""
+
+import argparse
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+BAUD = 115200
+BITS_PER_BYTE = 10
+ERASE_MS = 100
+COPY_MS = 1
+PORT = 3
+APP_LENGTH = 146040
+APP_OFFSET = 0x50
+FLASH_BASE = 0x1A000000
+SWITCH = ["--table", "--product-id", "0x56", "--pcb-revision", "3", "--version", "3.03",
+          "--name", "Sonavex F"]
+PHASE_START = b"Updating firmware:   0% complete."
+PHASE_END = b"\rUpdating firmware: 100% complete.\n"
+QUESTION = b"(Y,N) "
+EXIT_PROMPT = b"Press any key to exit..."
+RUN_LIMIT_S = 150
+
+TARGET_RATIO = 1.03
+TARGET_CPU_SHARE = 0.10
+TARGET_UNTHROTTLED_S = 0.5
+
+COPY_COMMAND = re.compile(r"^C \d+ \d+ (\d+)")
+LOG_LINE = re.compile(r'^\s*([0-9.]+) (host>sim|sim>host) +(\d+) (LOST )?"(.*)"$')
+
+
+class RunFailed(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- log parsing
+
+def wire_length(escaped):
+    """Bytes in one escaped log text: \\xHH, \\r, \\n, \\\\ and \\" are one byte each."""
+    count, i = 0, 0
+    while i < len(escaped):
+        if escaped[i] == "\\":
+            i += 4 if escaped[i + 1] == "x" else 2
+        else:
+            i += 1
+        count += 1
+    return count
+
+
+def read_log(path):
+    """The log as (time s, from host, text, byte count) entries."""
+    entries = []
+    with open(path, encoding="latin-1") as log:
+        for line in log:
+            match = LOG_LINE.match(line.rstrip("\n"))
+            if match:
+                text = match.group(5)
+                entries.append((float(match.group(1)), match.group(2) == "host>sim", text,
+                                wire_length(text)))
+    return entries
+
+
+def is_command(entry, letter):
+    return entry[1] and entry[2].startswith(letter + " ")
+
+
+def first_index(entries, start, letter):
+    for i in range(start, len(entries)):
+        if is_command(entries[i], letter):
+            return i
+    raise RunFailed("no %s command in the traffic log" % letter)
+
+
+def reply_end(entries, index):
+    """Index of the last entry of the reply that follows the command at index."""
+    end = index
+    while end + 1 < len(entries) and not entries[end + 1][1]:
+        end += 1
+    return end
+
+
+def last_command_before(entries, start, stop, letters):
+    found = None
+    for i in range(start, stop):
+        if any(is_command(entries[i], letter) for letter in letters):
+            found = i
+    if found is None:
+        raise RunFailed("no %s command in the traffic log" % "/".join(letters))
+    return found
+
+
+def flash_ms(entries, first, last):
+    """Erase and copy time the simulator spends for the commands in [first, last]."""
+    total = 0
+    for entry in entries[first:last + 1]:
+        if is_command(entry, "E"):
+            total += ERASE_MS
+        elif is_command(entry, "C"):
+            copy = COPY_COMMAND.match(entry[2])
+            if copy is None:
+                raise RunFailed("a copy command split in the traffic log: " + entry[2])
+            total += COPY_MS * (int(copy.group(1)) // 512)
+    return total
+
+
+def wire_span(entries, first, last):
+    """Seconds from the first byte of entry first to the last byte of entry last."""
+    return entries[last][0] + entries[last][3] * BITS_PER_BYTE / BAUD - entries[first][0]
+
+
+def phase_figures(entries, first, last):
+    host = sum(e[3] for e in entries[first:last + 1] if e[1])
+    device = sum(e[3] for e in entries[first:last + 1] if not e[1])
+    return {"to_sim": host, "to_host": device, "flash_ms": flash_ms(entries, first, last)}
+
+
+def bmfwu_phase(entries):
+    """From after the application erase's reply to the reply of the compare before the restart."""
+    erase = first_index(entries, 0, "E")
+    first = reply_end(entries, erase) + 1
+    restart = first_index(entries, first, "U")
+    last = reply_end(entries, last_command_before(entries, first, restart, ["M"]))
+    figures = phase_figures(entries, first, last)
+    figures["span_s"] = wire_span(entries, erase, last)
+    return figures
+
+
+def lpc21isp_span(entries):
+    """From the first erase to the reply of the last copy, as for bmfwu's span."""
+    erase = first_index(entries, 0, "E")
+    last = reply_end(entries, last_command_before(entries, erase, len(entries), ["C"]))
+    return wire_span(entries, erase, last)
+
+
+# ---------------------------------------------------------------- processes
+
+def cpu_seconds(pid):
+    """CPU time (user + system) of a process so far."""
+    try:
+        with open("/proc/%d/schedstat" % pid) as stat:
+            return int(stat.read().split()[0]) / 1e9
+    except OSError:
+        with open("/proc/%d/stat" % pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Simulator:
+    def __init__(self, build, work, name, throttle, extra, link=None):
+        self.log = os.path.join(work, name + ".log")
+        self.output = open(os.path.join(work, name + ".out"), "w+b")
+        command = [os.path.join(build, "tools/sim/bmfwu-sim"), "--log", self.log] + extra
+        if throttle:
+            command += ["--throttle", "--erase-ms", str(ERASE_MS), "--copy-ms", str(COPY_MS)]
+        if link:
+            command += ["--link", link]
+        self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT)
+        self.slave = self._first_line()
+        if link:
+            self._await(link)
+
+    def _first_line(self):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            self.output.seek(0)
+            line = self.output.readline()
+            if line.endswith(b"\n"):
+                return line.decode().strip()
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)
+        raise RunFailed("bmfwu-sim did not start")
+
+    @staticmethod
+    def _await(link):
+        for _ in range(200):
+            if os.path.islink(link):
+                return
+            time.sleep(0.02)
+        raise RunFailed("bmfwu-sim made no link " + link)
+
+    def stop(self):
+        """Ends the simulator and returns its closing line (bytes moved, flash time)."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.output.seek(0)
+        lines = self.output.read().decode(errors="replace").splitlines()
+        self.output.close()
+        return lines[-1] if lines else ""
+
+
+def drive_bmfwu(build, port_dir):
+    """Runs bmfwu on COM3, answers its question and its exit prompt, and times the phase."""
+    env = dict(os.environ, BMFWU_PORT_DIR=port_dir)
+    # Output goes to a terminal, as for a user: a pipe would hold back the unflushed 100% line.
+    console, terminal = pty.openpty()
+    tty.setraw(terminal)   # the bytes as the program wrote them, without CR LF translation
+    program = subprocess.Popen([os.path.join(build, "src/app/bmfwu"), str(PORT)], env=env,
+                               stdin=subprocess.PIPE, stdout=terminal, stderr=terminal)
+    os.close(terminal)
+    seen, marks, answered = b"", {}, set()
+    deadline = time.monotonic() + RUN_LIMIT_S
+    try:
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([console], [], [], 0.5)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(console, 65536)
+            except OSError:   # the terminal's last holder has gone
+                chunk = b""
+            if not chunk:
+                break
+            now = time.monotonic()
+            seen += chunk
+            for mark in (PHASE_START, PHASE_END):
+                if mark not in marks and mark in seen:
+                    marks[mark] = (now, cpu_seconds(program.pid))
+            for prompt, key in ((QUESTION, b"y"), (EXIT_PROMPT, b"x")):
+                if prompt not in answered and prompt in seen:
+                    answered.add(prompt)
+                    program.stdin.write(key)
+                    program.stdin.flush()
+        else:
+            raise RunFailed("bmfwu did not finish within %d s" % RUN_LIMIT_S)
+    finally:
+        if program.poll() is None:
+            program.kill()
+        program.wait()
+        os.close(console)
+    if PHASE_START not in marks or PHASE_END not in marks:
+        tail = seen.decode(errors="replace")[-400:]
+        raise RunFailed("bmfwu did not program the switch; its output ended:\n" + tail)
+    (t0, cpu0), (t1, cpu1) = marks[PHASE_START], marks[PHASE_END]
+    return {"wall_s": t1 - t0, "cpu_s": cpu1 - cpu0}
+
+
+def run_bmfwu(build, work, name, throttle):
+    port_dir = os.path.join(work, name)
+    os.mkdir(port_dir)
+    sim = Simulator(build, work, name, throttle, SWITCH, os.path.join(port_dir, "COM%d" % PORT))
+    try:
+        figures = drive_bmfwu(build, port_dir)
+    finally:
+        figures_sim = sim.stop()
+    figures.update(bmfwu_phase(read_log(sim.log)))
+    figures["sim_says"] = figures_sim
+    return figures
+
+
+def application_hex(build, work):
+    """The application bytes of image 1 as Intel HEX placed at the start of bank A."""
+    with open(os.path.join(build, "src/firmware/image1.bin"), "rb") as container:
+        container.seek(APP_OFFSET)
+        application = container.read(APP_LENGTH)
+    if len(application) != APP_LENGTH:
+        raise RunFailed("image1.bin holds no %d-byte application" % APP_LENGTH)
+    binary = os.path.join(work, "app.bin")
+    with open(binary, "wb") as out:
+        out.write(application)
+    hex_path = os.path.join(work, "app.hex")
+    subprocess.run(["objcopy", "-I", "binary", "-O", "ihex", "--change-addresses",
+                    hex(FLASH_BASE), binary, hex_path], check=True)
+    return hex_path
+
+
+def run_lpc21isp(build, work):
+    hex_path = application_hex(build, work)
+    sim = Simulator(build, work, "lpc21isp", True, SWITCH + ["--start-in-bootloader"])
+    try:
+        start = time.monotonic()
+        done = subprocess.run(["lpc21isp", "-donotstart", hex_path, sim.slave, str(BAUD), "12000"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=RUN_LIMIT_S)
+        wall = time.monotonic() - start
+    finally:
+        sim_says = sim.stop()
+    if done.returncode != 0:
+        raise RunFailed("lpc21isp failed:\n" + done.stdout.decode(errors="replace")[-400:])
+    return {"process_s": wall, "span_s": lpc21isp_span(read_log(sim.log)), "sim_says": sim_says}
+
+
+# ---------------------------------------------------------------- report
+
+def bounds(figures):
+    """Both forms of the bound: the bytes one after the other (as the lockstep protocol moves
+    them), and the busier direction alone (a full-duplex wire's floor)."""
+    flash = figures["flash_ms"] / 1000
+    serial = (figures["to_sim"] + figures["to_host"]) * BITS_PER_BYTE / BAUD + flash
+    duplex = max(figures["to_sim"], figures["to_host"]) * BITS_PER_BYTE / BAUD + flash
+    return serial, duplex
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def report(throttled, unthrottled, peer):
+    checks = []
+    print("%-34s %12s %12s %12s" % ("programming phase", "throttled", "unthrottled", "lpc21isp"))
+
+    def row(label, key, fmt):
+        cells = []
+        for figures in (throttled, unthrottled, peer):
+            value = figures.get(key) if figures else None
+            cells.append(fmt % value if value is not None else "-")
+        print("%-34s %12s %12s %12s" % (label, *cells))
+
+    row("wall time, 0% to 100% line (s)", "wall_s", "%.3f")
+    row("bytes host to switch", "to_sim", "%d")
+    row("bytes switch to host", "to_host", "%d")
+    row("flash operations (s)", "flash_s", "%.3f")
+    row("bound, both ways in turn (s)", "bound_serial", "%.3f")
+    row("bound, full duplex (s)", "bound_duplex", "%.3f")
+    row("ratio wall / bound in turn", "ratio_serial", "%.4f")
+    row("ratio wall / full-duplex bound", "ratio_duplex", "%.4f")
+    row("bmfwu CPU time (s)", "cpu_s", "%.3f")
+    row("CPU / wall", "cpu_share", "%.2f%%")
+    row("first erase to last reply (s)", "span_s", "%.3f")
+    row("whole process (s)", "process_s", "%.3f")
+    print()
+    if throttled:
+        checks.append(("ratio <= %.2f" % TARGET_RATIO, throttled["ratio_serial"] <= TARGET_RATIO))
+        checks.append(("CPU <= %d%% of wall" % (TARGET_CPU_SHARE * 100),
+                       throttled["cpu_s"] <= TARGET_CPU_SHARE * throttled["wall_s"]))
+    if unthrottled:
+        checks.append(("unthrottled phase < %.1f s" % TARGET_UNTHROTTLED_S,
+                       unthrottled["wall_s"] < TARGET_UNTHROTTLED_S))
+    if throttled and peer:
+        checks.append(("faster than lpc21isp (erase to last reply)", throttled["span_s"] < peer["span_s"]))
+    for label, ok in checks:
+        print("target %-44s %s" % (label, verdict(ok)))
+    for name, figures in (("throttled", throttled), ("unthrottled", unthrottled), ("lpc21isp", peer)):
+        if figures:
+            print("simulator, %s run: %s" % (name, figures["sim_says"]))
+    return all(ok for _, ok in checks)
+
+
+def derive(figures, throttled):
+    """Adds the bound and the shares; without the throttle no wire or flash time is spent,
+    so there is no bound to compare with."""
+    figures["cpu_share"] = 100 * figures["cpu_s"] / figures["wall_s"]
+    if throttled:
+        figures["flash_s"] = figures["flash_ms"] / 1000
+        figures["bound_serial"], figures["bound_duplex"] = bounds(figures)
+        figures["ratio_serial"] = figures["wall_s"] / figures["bound_serial"]
+        figures["ratio_duplex"] = figures["wall_s"] / figures["bound_duplex"]
+    return figures
+
+
+def build_programs(build):
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                        "-DBMFWU_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "bmfwu", "bmfwu-sim"], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"),
+                        help="build directory (default: build/bench; configured as Release when new)")
+    parser.add_argument("--no-build", action="store_true", help="use the programs already built")
+    parser.add_argument("--quick", action="store_true", help="unthrottled run only (CI smoke test)")
+    parser.add_argument("--keep", action="store_true", help="keep the logs and print where they are")
+    options = parser.parse_args()
+    build = os.path.abspath(options.build)
+    if not options.no_build:
+        build_programs(build)
+    if not options.quick and shutil.which("lpc21isp") is None:
+        print("lpc21isp is missing (apt-get install lpc21isp); its column stays empty")
+    work = tempfile.mkdtemp(prefix="bmfwu-bench.")
+    try:
+        throttled = None if options.quick else derive(run_bmfwu(build, work, "throttled", True), True)
+        unthrottled = derive(run_bmfwu(build, work, "unthrottled", False), False)
+        peer = None
+        if not options.quick and shutil.which("lpc21isp"):
+            peer = run_lpc21isp(build, work)
+    except (RunFailed, subprocess.SubprocessError, OSError) as failure:
+        print("bench: %s" % failure, file=sys.stderr)
+        print("bench: logs kept in %s" % work, file=sys.stderr)
+        return 2
+    met = report(throttled, unthrottled, peer)
+    if options.keep:
+        print("logs: %s" % work)
+    else:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0 if met else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
