@@ -10,6 +10,7 @@
 
 #include "fake_port.h"
 #include "isp/isp.h"
+#include "link/serial.h"
 #include "reference_uu.h"
 #include "support/stdout_capture.h"
 
@@ -151,6 +152,24 @@ TEST_F(Commands, WriteResendsAChunkTheBootloaderFoundDamaged) {
         std::string expected = "W 268435456 100\r\n";
         for (int i = 0; i < c.sends; ++i) expected += chunk;
         EXPECT_EQ(fakePort.sent, expected) << c.name;
+    }
+}
+
+// Lines go out several to a write, more at higher rates; the bytes on the
+// line must not depend on how they were grouped.
+TEST_F(Commands, WriteSendsTheSameBytesAtEveryRate) {
+    Bytes data = pattern(1900, 3);
+    const std::string expected = "W 268435456 900\r\n" + referenceChunk(data.data(), 900) +
+                                 "W 268436356 900\r\n" + referenceChunk(data.data() + 900, 900) +
+                                 "W 268437256 100\r\n" + referenceChunk(data.data() + 1800, 100);
+    for (unsigned baud : {9600u, 19200u, 115200u}) {
+        fakeReset();
+        currentBaud = baud;
+        auto peer = std::make_shared<WritePeer>();
+        peer->checksumReplies = {"OK\r\n"};
+        fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
+        EXPECT_EQ(nxpWrite(0x10000000, data.data(), 1900), 0) << baud;
+        EXPECT_EQ(fakePort.sent, expected) << baud;
     }
 }
 
