@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds bmfwu and runs every test: the normal build, then the same suite built
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds bmfwu and runs every test: the normal build, the same suite built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every fuzz
+# target, and the Windows build under Wine.
+#   BMFWU_FUZZ_SECONDS=N  seconds per fuzz target (default 20; 0 skips fuzzing)
+#   BMFWU_SKIP_WINE=1     leave out the Windows build and its suites
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-deps.sh"
@@ -16,3 +19,8 @@ run_suite() {  # build-dir, extra cmake arguments...
 run_suite "$root/build/normal"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite "$root/build/sanitize" -DBMFWU_SANITIZE=ON
+
+fuzz_seconds=${BMFWU_FUZZ_SECONDS:-20}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  BMFWU_FUZZ_BUILD="$root/build/fuzz" "$root/fuzz/run.sh" "$fuzz_seconds"
+fi
