@@ -1,5 +1,14 @@
 // Runs the bmfwu binary as a user would: arguments, keys typed only once a
 // given text has appeared on its output, a time limit.
+//
+// The same suite runs the Windows build under Wine when BMFWU_E2E_WINE is set
+// (1 for `wine` on the PATH, or the path of a Wine loader) and WINEPREFIX names
+// a prepared prefix with a running persistent wineserver (tools/wine/wine-env.sh):
+// the program, BMFWU_E2E_PROGRAM (e.g. build-win/src/app/bmfwu.exe), then
+// starts through Wine with its stderr appended to $BMFWU_WINE_LOG (default
+// $WINEPREFIX/wine-stderr.log), its CR LF line ends come back as LF, and COM n
+// is the prefix's link dosdevices/comN. Wine mode runs one test at a time,
+// since all tests share the prefix's COM ports.
 #pragma once
 #include <string>
 #include <vector>
@@ -21,10 +30,16 @@ struct ProgramRun {
 ProgramRun runProgram(const std::vector<std::string>& arguments, const std::string& portDir,
                       const std::vector<KeyAfter>& steps, unsigned timeoutMs = 60000);
 
-// Path of the built program, from BMFWU_BUILD_DIR.
+// Path of the program under test: BMFWU_E2E_PROGRAM, else the one built in BMFWU_BUILD_DIR.
 std::string programPath();
 
+// True when the program runs under Wine (see above).
+bool underWine();
+
 // A fresh empty directory under /tmp, removed with its contents by the destructor.
+// comPath(n) is where a test links the device that the program opens as COM n:
+// inside that directory, or under Wine in the prefix's dosdevices, whose COM
+// links are all removed first so that only the test's own ports exist.
 class TempDir {
 public:
     TempDir();
@@ -32,8 +47,9 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
-    std::string comPath(unsigned port) const { return path_ + "/COM" + std::to_string(port); }
+    std::string comPath(unsigned port) const { return comPrefix_ + std::to_string(port); }
 
 private:
     std::string path_;
+    std::string comPrefix_;
 };
