@@ -24,3 +24,8 @@ fuzz_seconds=${BMFWU_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" -gt 0 ]; then
   BMFWU_FUZZ_BUILD="$root/build/fuzz" "$root/fuzz/run.sh" "$fuzz_seconds"
 fi
+
+if [ -z "${BMFWU_SKIP_WINE:-}" ]; then
+  # The native tree above already holds the host tools and the end-to-end suite.
+  BMFWU_WIN_HOST_BUILD="$root/build/normal" BMFWU_WIN_BUILD="$root/build/win" bash "$root/tools/wine/ci.sh"
+fi
