@@ -54,10 +54,13 @@ struct SimFaults {
     unsigned silentAtWrite = 0;           // go silent on receiving the Kth "W" command (no reply)
     unsigned corruptDataLine = 0;         // damage one character of the Kth "W" data line (the ROM answers RESEND)
     double corruptRate = 0.0;             // chance that a heard byte is replaced by another (0..1)
+    double corruptToHostRate = 0.0;       // chance that a byte the switch sends is replaced (0..1)
     std::uint32_t corruptSeed = 1;        // seeds corruptRate and garbage bytes
     unsigned failCompare = 0;             // the Kth "M" command reports a mismatch at offset 0
     unsigned refuseWrite = 0;             // the Kth "W" command is answered refuseWriteCode
     int refuseWriteCode = 14;
+    unsigned misdirectWrite = 0;          // the Kth "W" command stores its data `misdirectBy` bytes away
+    std::int32_t misdirectBy = 0;         //   from the address it names (as a damaged digit would)
 };
 
 struct SimOptions {

@@ -108,6 +108,16 @@ bool setRate(double& rate, const char* text)
     return end != text && *end == 0 && rate >= 0.0 && rate <= 1.0;
 }
 
+bool setOffset(std::int32_t& offset, const char* text)
+{
+    const bool negative = text[0] == '-';
+    std::uint64_t value = 0;
+    if (!number(text + (negative ? 1 : 0), 0x7FFFFFFF, value))
+        return false;
+    offset = negative ? -static_cast<std::int32_t>(value) : static_cast<std::int32_t>(value);
+    return true;
+}
+
 struct Option {
     const char* name;
     const char* argument;   // nullptr for a flag
@@ -198,6 +208,12 @@ const Option OPTIONS[] = {
      [](Parse& p, const char* v) { return setNumber(p.options.faults.corruptDataLine, v, U32); }, false},
     {"--corrupt-rate", "R", "replace each heard byte by another with chance R (0 to 1)",
      [](Parse& p, const char* v) { return setRate(p.options.faults.corruptRate, v); }, false},
+    {"--corrupt-to-host-rate", "R", "replace each byte the switch sends by another with chance R (0 to 1)",
+     [](Parse& p, const char* v) { return setRate(p.options.faults.corruptToHostRate, v); }, false},
+    {"--misdirect-write", "K", "store the data of the Kth W command --misdirect-by bytes away",
+     [](Parse& p, const char* v) { return setNumber(p.options.faults.misdirectWrite, v, U32); }, false},
+    {"--misdirect-by", "N", "byte offset of --misdirect-write, a multiple of 4 (may be negative)",
+     [](Parse& p, const char* v) { return setOffset(p.options.faults.misdirectBy, v); }, false},
     {"--seed", "N", "seed of --corrupt-rate and of garbage bytes (default 1)",
      [](Parse& p, const char* v) { return setNumber(p.options.faults.corruptSeed, v, U32); }, false},
     {"--fail-compare", "K", "the Kth M command reports a mismatch",

@@ -78,8 +78,13 @@ std::uint64_t simDeviceNextEventUs(const SimDevice& device)
 
 void simEmit(SimDevice& device, std::string_view text)
 {
-    for (char c : text)
-        device.out.push_back({static_cast<std::uint8_t>(c), device.baud, 0});
+    const double rate = device.faults.corruptToHostRate;
+    for (char c : text) {
+        auto byte = static_cast<std::uint8_t>(c);
+        if (rate > 0 && simRandom(device) < rate * 4294967296.0)
+            byte = static_cast<std::uint8_t>(byte ^ (1 + simRandom(device) % 255));
+        device.out.push_back({byte, device.baud, 0});
+    }
 }
 
 void simEmitBusy(SimDevice& device, std::uint64_t us)
