@@ -22,6 +22,73 @@ constexpr const char* PROGRESS_LABEL = "Updating";
 enum : int { BLOCK_OK = 0, BLOCK_WRITE_FAILED = 1, BLOCK_MISMATCH = 2, BLOCK_OUTSIDE_FLASH = 3,
              BLOCK_COMMAND_FAILED = 4 };
 
+// What the staging buffer is known to hold: a boundary word that already
+// differs from the next block needs no marker written first.
+std::uint8_t stagedBytes[LARGE_BLOCK];
+std::uint32_t stagedKnown = 0;
+
+constexpr int MAX_CHECK_WORDS = 2 * ((LARGE_BLOCK + ISP_CHUNK - 1) / ISP_CHUNK);
+constexpr int READBACK_ATTEMPTS = 3;
+constexpr unsigned READBACK_SETTLE_MS = 20;
+
+std::uint32_t wordAt(const std::uint8_t* bytes) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// Offsets of the first and last word of every piece nxpWrite sends as one
+// "W", ascending. A piece stored elsewhere misses at least one of them.
+int checkWords(std::uint32_t length, std::uint32_t* offsets) {
+    int count = 0;
+    for (std::uint32_t start = 0; start < length; start += ISP_CHUNK) {
+        const std::uint32_t end = start + ISP_CHUNK < length ? start + ISP_CHUNK : length;
+        offsets[count++] = start;
+        if (end - 4 != start) offsets[count++] = end - 4;
+    }
+    return count;
+}
+
+// Writes the inverse of the block's word wherever the buffer might already
+// hold the block's value, so that a piece that goes astray cannot pass.
+int markBoundaries(const std::uint8_t* bytes, const std::uint32_t* offsets, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t at = offsets[i];
+        const std::uint32_t wanted = wordAt(bytes + at);
+        if (at + 4 <= stagedKnown && wordAt(stagedBytes + at) != wanted) continue;
+        const std::uint32_t marker = ~wanted;
+        if (nxpWrite(ISP_RAM_BUFFER + at, &marker, 4) != 0) return BLOCK_WRITE_FAILED;
+    }
+    return BLOCK_OK;
+}
+
+// A read damaged on its way back is asked again: it only reads, and
+// failing the whole pass for it would make the check cost more than it saves.
+bool readBack(std::uint8_t* seen, std::uint32_t at, std::int32_t span) {
+    for (int attempt = 0; attempt < READBACK_ATTEMPTS; ++attempt) {
+        if (nxpRead(seen, ISP_RAM_BUFFER + at, span) == span) return true;
+        msDelay(READBACK_SETTLE_MS);   // let the rest of a spoilt answer arrive, then drop it
+        drainInput();
+    }
+    return false;
+}
+
+// Reads the boundary words back, adjacent ones in one "R".
+int boundariesLanded(const std::uint8_t* bytes, const std::uint32_t* offsets, int count) {
+    for (int i = 0; i < count;) {
+        std::uint8_t seen[8];
+        const std::uint32_t at = offsets[i];
+        int last = i;
+        while (last + 1 < count && offsets[last + 1] == offsets[last] + 4 && offsets[last + 1] + 4 - at <= sizeof seen)
+            ++last;
+        const auto span = static_cast<std::int32_t>(offsets[last] + 4 - at);
+        if (!readBack(seen, at, span)) return BLOCK_WRITE_FAILED;
+        if (std::memcmp(seen, bytes + at, static_cast<std::size_t>(span)) != 0) return BLOCK_WRITE_FAILED;
+        i = last + 1;
+    }
+    return BLOCK_OK;
+}
+
 // What is left of the region being programmed.
 struct Region {
     const std::uint8_t* data;
@@ -128,6 +195,7 @@ int reportRebootFailure(int result) {
 }  // namespace
 
 int enterBootloader() {
+    forgetStagedBytes();
     const int answered = nxpSync();
     if (answered == 0) return 1;
     if (answered == 2) {
@@ -161,8 +229,26 @@ int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector)
     return 0;
 }
 
+void forgetStagedBytes() { stagedKnown = 0; }
+
+int stageBlock(const std::uint8_t* bytes, std::uint32_t length) {
+    static_assert(ISP_CHUNK % 4 == 0, "every piece starts on a word");
+    if (length == 0 || length > LARGE_BLOCK || length % 4 != 0) return BLOCK_WRITE_FAILED;
+    std::uint32_t offsets[MAX_CHECK_WORDS];
+    const int count = checkWords(length, offsets);
+    int result = markBoundaries(bytes, offsets, count);
+    stagedKnown = 0;
+    if (result == BLOCK_OK && nxpWrite(ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != 0)
+        result = BLOCK_WRITE_FAILED;
+    if (result == BLOCK_OK) result = boundariesLanded(bytes, offsets, count);
+    if (result != BLOCK_OK) return result;
+    std::memcpy(stagedBytes, bytes, length);
+    stagedKnown = length;
+    return BLOCK_OK;
+}
+
 int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
-    if (nxpWrite(ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != 0) return BLOCK_WRITE_FAILED;
+    if (stageBlock(bytes, length) != BLOCK_OK) return BLOCK_WRITE_FAILED;
     std::uint8_t bank = 0, first = 0, last = 0;
     if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
     if (nxpPrepare(first, last, bank) != 0) return BLOCK_COMMAND_FAILED;
@@ -193,6 +279,7 @@ int updateFirmware(const ImageCursor* cursor) {
         return 1;
     }
     consolePrintf("\r%s firmware: 100%% complete.\n", PROGRESS_LABEL);
+    std::fflush(stdout);
     msDelay(100);
     const int restarted = reboot();
     if (restarted != 0) return reportRebootFailure(restarted);

@@ -17,6 +17,19 @@ int enterBootloader();
 // in no flash bank (outputs untouched).
 int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector);
 
+// Writes `length` bytes (4 to 4096, a multiple of 4; others fail) to RAM at
+// ISP_RAM_BUFFER and proves they landed there. A damaged digit in a "W"
+// address can send a piece elsewhere in RAM; the buffer would then keep stale
+// bytes that a copy and a compare against that same RAM both accept. So the
+// words at both ends of every piece are made to differ from the block before
+// the write and read back after it. 0 staged; 1 a write failed or the bytes
+// are not where they belong.
+int stageBlock(const std::uint8_t* bytes, std::uint32_t length);
+
+// Forgets what the staging buffer held: to be called whenever the switch may
+// have been reset or its RAM written by anyone else.
+void forgetStagedBytes();
+
 // Stages `length` bytes (4096, 1024 or 512) in RAM, copies them to `address`
 // and compares. 0 success; 1 the RAM write failed; 2 the compare found a
 // difference; 3 the block lies outside one flash bank; 4 a prepare, copy or

@@ -28,11 +28,12 @@ std::string fullUpdateAfterAsking(const std::string& installed) {
     return askNewer("Sonavex F", installed) + "Y\n" + programmingProgress(0) + dspProgress(2) + KEY_WAIT;
 }
 
-// Each 4096-byte block takes five W commands; the 10th is the second block's last.
+// Each 4096-byte block takes five W commands, the first block of a pass ten
+// more that mark its boundary words; the 20th is the second block's last.
 TEST(Recovery, LinkLostWhileProgrammingIsFinishedByTheNextRun) {
     TempDir ports;
     SimOptions options = imageOneSwitch();
-    options.faults.silentAtWrite = 10;
+    options.faults.silentAtWrite = 20;
     SwitchHandle sim = startSwitch(options, ports, 3);
     const ProgramRun first = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
     EXPECT_EQ(first.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
@@ -50,7 +51,7 @@ TEST(Recovery, LinkLostWhileProgrammingIsFinishedByTheNextRun) {
 TEST(Recovery, RefusedWriteIsRetriedInTheSameRunAfterAskingAgain) {
     TempDir ports;
     SimOptions options = imageOneSwitch();
-    options.faults.refuseWrite = 10;
+    options.faults.refuseWrite = 20;
     SwitchHandle sim = startSwitch(options, ports, 3);
     const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}, {"(Y,N) ", "y"}});
     EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
