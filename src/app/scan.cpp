@@ -1,13 +1,26 @@
 #include <cstdio>
 
 #include "app/exit.h"
+#include "app/flash_identity.h"
 #include "app/scan.h"
+#include "isp/identity.h"
 #include "isp/line.h"
 #include "isp/probe.h"
 #include "link/serial.h"
 
 namespace {
 constexpr unsigned APPLICATION_BAUD = 19200;
+
+// True when a switch answered and an image is made for it.
+bool switchMatches() {
+    if (probeDevice() != 0) {
+        std::printf("No Brenmoor devices detected.");
+        return false;
+    }
+    // Without a table only the flash contents can tell which switch this is.
+    if (linkState == LINK_BOOTLOADER_NO_TABLE) identifyFromFlash();
+    return matchImage();
+}
 
 // True when the scan may stop at this port with it open.
 bool probePort(int port, bool singlePort) {
@@ -19,12 +32,7 @@ bool probePort(int port, bool singlePort) {
     }
     currentBaud = APPLICATION_BAUD;
     drainInput();
-    if (probeDevice() != 0) {
-        std::printf("No Brenmoor devices detected.");
-    } else if (matchImage()) {
-        return true;
-    }
-    if (singlePort) return true;
+    if (switchMatches() || singlePort) return true;
     comClose(&serialPort);
     currentBaud = 0;
     return false;

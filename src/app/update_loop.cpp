@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/exit.h"
+#include "app/flash_identity.h"
 #include "catalog/catalog.h"
 #include "catalog/version.h"
 #include "console/reply_scanner.h"
@@ -51,12 +52,13 @@ void consumeKey() {
     exitProgram(1);
 }
 
-// False when this pass has nothing to program: the switch is in its
-// bootloader without a table and was not identified earlier in this run.
+// False when this pass has nothing to program. A switch in its bootloader
+// without a table qualifies only when this run identified it before: from
+// its flash, or before a failed pass erased its table.
 bool switchQualifies(int port) {
     if (linkState == LINK_APPLICATION || linkState == LINK_BOOTLOADER) return true;
     if (linkState != LINK_BOOTLOADER_NO_TABLE) return false;
-    if (!programmingFailed) {
+    if (!programmingFailed && !identifiedFromFlash) {
         std::printf("\nThe switch on COM%u is in its bootloader without firmware information and cannot be identified.\n",
                     static_cast<unsigned>(port));
         exitProgram(1);
