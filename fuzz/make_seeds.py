@@ -2,7 +2,7 @@
 """Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/). The
 seeds are the well-formed answers of a switch, so the fuzzer starts from
 inputs that reach deep into each parser. Rerun after changing a target's
-input layout; the container seeds of fuzz_pack_inspect are made by bmfwu-pack."""
+input layout; the container seeds of fuzz_pack_report are made by bmfwu-pack."""
 import os
 import struct
 import zlib

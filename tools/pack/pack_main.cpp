@@ -5,7 +5,7 @@
 #include <string>
 
 #include "container_layout.h"
-#include "inspect.h"
+#include "container_report.h"
 #include "tool_support.h"
 
 namespace {

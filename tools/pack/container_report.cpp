@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "container_report.h"
 
 #include <cstdio>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "inspect.h"
+#include "container_report.h"
 
 namespace {
 
