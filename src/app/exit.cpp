@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "format/sinks.h"
 #include "link/keyboard.h"
 #include "link/serial.h"
 
@@ -12,9 +13,9 @@ int promptAtExit = 0;
 void exitProgram(int status) {
     comClose(&serialPort);
     if ((status != 0 && promptAtExit != 0) || automaticMode != 0) {
-        std::fputs("\nPress any key to exit...", stdout);
+        consolePutString("\nPress any key to exit...");
         if (kbdGetch() == 0) kbdGetch();   // a function key comes as 0 and a second code
-        std::fputs("\n", stdout);
+        consolePutString("\n");
     }
     std::fflush(stdout);
     std::exit(status);

@@ -6,6 +6,7 @@
 #include "app/scan.h"
 #include "app/startup.h"
 #include "app/update_loop.h"
+#include "format/sinks.h"
 
 namespace {
 bool isHelpArgument(const char* argument) {
@@ -15,7 +16,7 @@ bool isHelpArgument(const char* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::fputs("\n", stdout);
+    consolePutString("\n");
     printBanner();
     if (argc > 2 || (argc == 2 && isHelpArgument(argv[1]))) printUsageAndExit();
     automaticMode = 1;

@@ -5,6 +5,7 @@
 #include "app/startup.h"
 #include "catalog/version.h"
 #include "firmware/firmware.h"
+#include "format/sinks.h"
 #include "image/image.h"
 #include "isp/identity.h"
 
@@ -22,17 +23,17 @@ bool matchImage() {
         imageCursor.base = firmwareImages[index];
         imageCursor.header = reinterpret_cast<const FirmwareImage*>(imageCursor.base);
         if (!imageFitsItsStorage(index) || validateImage(nullptr, &imageCursor) != 0) {
-            std::printf("This firmware file is corrupt! Try re-downloading file.\n");
+            consoleMessage("This firmware file is corrupt! Try re-downloading file.\n");
             exitProgram(1);
         }
         if (isForSwitch(imageCursor.header, deviceIdentity)) {
-            std::printf("An %s was found with firmware version: %s", printable(deviceIdentity.modelName),
+            consoleMessage("An %s was found with firmware version: %s", printable(deviceIdentity.modelName),
                         formatVersion(deviceIdentity.version));
             return true;
         }
         imageCursor.base = nullptr;
         imageCursor.header = nullptr;
     }
-    std::printf("A Brenmoor device was found, but it does not match this firmware.");
+    consoleMessage("A Brenmoor device was found, but it does not match this firmware.");
     return false;
 }

@@ -3,6 +3,7 @@
 #include "app/exit.h"
 #include "app/flash_identity.h"
 #include "app/scan.h"
+#include "format/sinks.h"
 #include "isp/identity.h"
 #include "isp/line.h"
 #include "isp/probe.h"
@@ -14,7 +15,7 @@ constexpr unsigned APPLICATION_BAUD = 19200;
 // True when a switch answered and an image is made for it.
 bool switchMatches() {
     if (probeDevice() != 0) {
-        std::printf("No Brenmoor devices detected.");
+        consoleMessage("No Brenmoor devices detected.");
         return false;
     }
     // Without a table only the flash contents can tell which switch this is.
@@ -24,10 +25,10 @@ bool switchMatches() {
 
 // True when the scan may stop at this port with it open.
 bool probePort(int port, bool singlePort) {
-    std::printf("\nCOM%u: ", static_cast<unsigned>(port));
+    consoleMessage("\nCOM%u: ", static_cast<unsigned>(port));
     if (comOpen(&serialPort, static_cast<unsigned>(port), APPLICATION_BAUD) == 0) {
         currentBaud = 0;
-        std::printf("Could not open port.");
+        consoleMessage("Could not open port.");
         return false;
     }
     currentBaud = APPLICATION_BAUD;
@@ -43,9 +44,9 @@ int scanPorts(const PortRange& range) {
     int port = range.firstPort;
     while (port <= range.lastPort && !probePort(port, range.singlePort)) ++port;
     if (port > range.lastPort) {
-        std::printf("\n\nNo updatable Brenmoor devices found.\n");
+        consoleMessage("\n\nNo updatable Brenmoor devices found.\n");
         exitProgram(1);
     }
-    std::printf("\n");
+    consoleMessage("\n");
     return port;
 }

@@ -8,6 +8,7 @@
 
 #include "app/exit.h"
 #include "firmware/firmware.h"
+#include "format/sinks.h"
 #include "image/image.h"
 
 constexpr int BANNER_MAJOR = 2;
@@ -16,15 +17,15 @@ constexpr int MAX_PORT_NUMBER = 99;
 constexpr int SCAN_LAST_PORT = 16;
 
 void printBanner() {
-    std::printf("Brenmoor / Talvik firmware update utility. Version %d.%d", BANNER_MAJOR, BANNER_MINOR);
-    std::printf("\n%s\n", "Updates the firmware of Brenmoor audio matrix switches over a serial port.");
+    consoleMessage("Brenmoor / Talvik firmware update utility. Version %d.%d", BANNER_MAJOR, BANNER_MINOR);
+    consoleMessage("\n%s\n", "Updates the firmware of Brenmoor audio matrix switches over a serial port.");
 }
 
 void printUsageAndExit() {
-    std::fputs("\nUse: BMFWU [x]\n", stdout);
-    std::fputs("\nWhere:", stdout);
-    std::fputs("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,", stdout);
-    std::fputs("\n          otherwise searches COM1 - COM16.", stdout);
+    consolePutString("\nUse: BMFWU [x]\n");
+    consolePutString("\nWhere:");
+    consolePutString("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,");
+    consolePutString("\n          otherwise searches COM1 - COM16.");
     exitProgram(1);
 }
 
@@ -39,11 +40,11 @@ void validateFirmwareImages() {
         if (imageCursor.base == nullptr) continue;
         // A damaged length must not send the CRC check past the image's storage.
         if (!imageFitsItsStorage(index)) {
-            std::printf("\nError: Bad layout of file \"%s\"\n", "Firmware");
+            consoleMessage("\nError: Bad layout of file \"%s\"\n", "Firmware");
             exitProgram(1);
         }
         if (validateImage("Firmware", &imageCursor) != 0) exitProgram(1);
-        std::fputs("Firmware validated.\n", stdout);
+        consolePutString("Firmware validated.\n");
     }
 }
 
@@ -68,7 +69,7 @@ PortRange portRangeFromArgument(const char* argument) {
     const auto port = static_cast<std::int32_t>(value);
     if (port == 0) return PortRange{1, SCAN_LAST_PORT, false};
     if (port < 1 || port > MAX_PORT_NUMBER) {
-        std::printf("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
+        consoleMessage("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
                     static_cast<unsigned>(value));
         exitProgram(1);
     }

@@ -7,6 +7,7 @@
 #include "catalog/catalog.h"
 #include "catalog/version.h"
 #include "console/reply_scanner.h"
+#include "format/sinks.h"
 #include "image/image.h"
 #include "image/programming.h"
 #include "isp/identity.h"
@@ -27,7 +28,7 @@ bool programmingFailed = false;
 void endIfFinished() {
     if (updateFinished == 0) return;
     if (!msElapsed(lastDspProgressTime, COMPLETION_QUIET_MS) && appReady == 0) return;
-    if (appReady == 0) std::printf("\nFirmware update complete, please power cycle the switch.\n");
+    if (appReady == 0) consoleMessage("\nFirmware update complete, please power cycle the switch.\n");
     exitProgram(1);
 }
 
@@ -47,7 +48,7 @@ void consumeKey() {
 }
 
 [[noreturn]] void endNotCompatible(int port) {
-    std::printf("\nThe device on COM%u not compatible with this update.\nProduct name: \"%s\"\n",
+    consoleMessage("\nThe device on COM%u not compatible with this update.\nProduct name: \"%s\"\n",
                 static_cast<unsigned>(port), deviceIdentity.nameText);
     exitProgram(1);
 }
@@ -59,7 +60,7 @@ bool switchQualifies(int port) {
     if (linkState == LINK_APPLICATION || linkState == LINK_BOOTLOADER) return true;
     if (linkState != LINK_BOOTLOADER_NO_TABLE) return false;
     if (!programmingFailed && !identifiedFromFlash) {
-        std::printf("\nThe switch on COM%u is in its bootloader without firmware information and cannot be identified.\n",
+        consoleMessage("\nThe switch on COM%u is in its bootloader without firmware information and cannot be identified.\n",
                     static_cast<unsigned>(port));
         exitProgram(1);
     }
@@ -69,7 +70,7 @@ bool switchQualifies(int port) {
 
 void runUpdatePass(int port) {
     if (probeDevice() != 0) {
-        std::printf("\nNo Brenmoor device found on COM%u.\n", static_cast<unsigned>(port));
+        consoleMessage("\nNo Brenmoor device found on COM%u.\n", static_cast<unsigned>(port));
         exitProgram(1);
     }
     if (!switchQualifies(port)) return;

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "catalog/catalog.h"
+#include "format/sinks.h"
 
 const char* const MAKER_WEB_ADDRESS = "https://www.brenmoor.example";
 
@@ -12,15 +13,15 @@ const char* printable(const char* text) {
 }
 
 void printProductMismatch(const DeviceIdentity* identity, const FirmwareImage* header) {
-    std::printf("\nAttempting to update device: \"%s\".", printable(identity->modelName));
-    std::printf("\nNew firmware is for device:  \"%.*s\".\n", static_cast<int>(sizeof header->modelName),
+    consoleMessage("\nAttempting to update device: \"%s\".", printable(identity->modelName));
+    consoleMessage("\nNew firmware is for device:  \"%.*s\".\n", static_cast<int>(sizeof header->modelName),
                 header->modelName);
-    std::printf("\nIncompatible firmware, device not updated.\n");
+    consoleMessage("\nIncompatible firmware, device not updated.\n");
 }
 
 void printRevisionMismatch(const DeviceIdentity* identity) {
-    std::printf("\nUnsupported PCB Revision: Rev %u.\n", static_cast<unsigned>(identity->pcbRevision));
-    std::printf("This firmware won't work on this version of the %s,\ndevice not updated.\n",
+    consoleMessage("\nUnsupported PCB Revision: Rev %u.\n", static_cast<unsigned>(identity->pcbRevision));
+    consoleMessage("This firmware won't work on this version of the %s,\ndevice not updated.\n",
                 printable(identity->modelName));
 }
 
@@ -48,12 +49,12 @@ int checkCompatibility(const DeviceIdentity* identity, const ImageCursor* cursor
 void reportIncompatibility(int result, const DeviceIdentity* identity, const ImageCursor* cursor) {
     if (result == COMPATIBLE) return;
     if (result == INCOMPATIBLE_UNKNOWN_IMAGE)
-        std::printf("\nThe firmware file given is for a product not recognize by this program.\n");
+        consoleMessage("\nThe firmware file given is for a product not recognize by this program.\n");
     else if (result == INCOMPATIBLE_PRODUCT)
         printProductMismatch(identity, cursor->header);
     else if (result == INCOMPATIBLE_REVISION)
         printRevisionMismatch(identity);
-    std::printf("\nPlease check the Brenmoor website for the proper firmware for your product,\n"
+    consoleMessage("\nPlease check the Brenmoor website for the proper firmware for your product,\n"
                 "or for a more recent version of this program: %s\n\n",
                 MAKER_WEB_ADDRESS);
 }

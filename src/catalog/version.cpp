@@ -20,7 +20,7 @@ const char* printable(const char* text) {
 }
 
 void printSpaces(int count) {
-    for (int i = 0; i < count; ++i) std::putchar(' ');
+    for (int i = 0; i < count; ++i) consolePutChar(' ');
 }
 
 // Blocks for Y or N; every other code is dropped. End of input answers N.
@@ -58,7 +58,7 @@ int versionTextWidth(std::uint32_t version) {
 }
 
 void printVersionField(std::uint32_t version, int spaces) {
-    std::printf("%s,", formatVersion(version));
+    consoleMessage("%s,", formatVersion(version));
     printSpaces(spaces);
 }
 
@@ -69,13 +69,13 @@ void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
     int updateSpaces = 1;
     if (currentWidth > updateWidth) updateSpaces = currentWidth - updateWidth + 1;
     else currentSpaces = updateWidth - currentWidth + 1;
-    std::printf("\n Current Version: ");
+    consoleMessage("\n Current Version: ");
     printVersionField(identity->version, currentSpaces);
-    std::printf("Model: %s", printable(identity->modelName));
-    std::printf("\n Update Version:  ");
+    consoleMessage("Model: %s", printable(identity->modelName));
+    consoleMessage("\n Update Version:  ");
     printVersionField(header->version, updateSpaces);
     // The header's name field need not hold a terminator.
-    std::printf("Model: %.*s", static_cast<int>(sizeof header->modelName), header->modelName);
+    consoleMessage("Model: %.*s", static_cast<int>(sizeof header->modelName), header->modelName);
 }
 
 int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor) {
@@ -83,20 +83,20 @@ int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor) {
     const char* model = printable(identity->modelName);
     const char* question;
     if (identity->version == header->version) {
-        std::printf("\nThe firmware version inside the %s matches this update.\n", model);
+        consoleMessage("\nThe firmware version inside the %s matches this update.\n", model);
         question = "\n\nUpdate anyway? (Y,N) ";
     } else if (identity->version < header->version) {
-        std::printf("\n\nThis update is newer than the firmware inside the %s.\n", model);
+        consoleMessage("\n\nThis update is newer than the firmware inside the %s.\n", model);
         question = "\n\nContinue with update to newer version? (Y,N) ";
     } else {
-        std::printf("\n\nThis update is OLDER than the firmware inside the %s!\n", model);
+        consoleMessage("\n\nThis update is OLDER than the firmware inside the %s!\n", model);
         question = "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
     }
     showVersions(identity, header);
-    std::printf("%s", question);
+    consoleMessage("%s", question);
     int answer = readYesNo();
-    std::printf("%c\n", answer);
+    consoleMessage("%c\n", answer);
     if (answer == 'Y') return 1;
-    std::printf("\nUpdate canceled.\n\n");
+    consoleMessage("\nUpdate canceled.\n\n");
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "console/reply_scanner.h"
 #include "console/text_number.h"
+#include "format/sinks.h"
 #include "link/clock.h"
 
 char replyText[REPLY_TEXT_SIZE];
@@ -38,8 +39,8 @@ void reportDspProgress(const char* cursor) {
     auto bank = static_cast<std::uint32_t>(readSignedNumber(&cursor));
     skipCharacter(&cursor);
     std::int32_t step = readSignedNumber(&cursor);
-    if (step == 0) std::printf("\n");
-    std::printf("\rUpdating DSPs: Bank = %u, Complete = %3u%%", bank, stepPercentage(step));
+    if (step == 0) consoleMessage("\n");
+    consoleMessage("\rUpdating DSPs: Bank = %u, Complete = %3u%%", bank, stepPercentage(step));
     lastDspProgressTime = msNow();
 }
 
@@ -76,7 +77,7 @@ void onSetZone(const char*) {}
 void onNotice(const char* reply) {
     const char* cursor = reply + 1;   // past the "!"
     if (readSignedNumber(&cursor) == DSP_PROGRESS_CODE) reportDspProgress(cursor);
-    else std::printf("%s", reply);
+    else consoleMessage("%s", reply);
 }
 
 void onReady(const char*) {

@@ -10,6 +10,14 @@
 namespace {
 
 constexpr int SERIAL_CHUNK = 128;
+constexpr int MIRRORED_MESSAGE_CAPACITY = 1024;   // longer messages reach the mirror cut short
+
+ConsoleMirror consoleMirror = nullptr;
+
+void mirror(const char* text, int length)
+{
+    if (consoleMirror != nullptr && length > 0) consoleMirror(text, length);
+}
 
 // Collects a command line so it reaches the port in one write per chunk;
 // a USB-serial adapter pays per write, the line sees the same bytes.
@@ -79,13 +87,39 @@ int serialPrintf(const char* format, ...)
 
 int consolePutChar(int character)
 {
+    const char byte = static_cast<char>(character);
+    mirror(&byte, 1);
     return std::putchar(static_cast<unsigned char>(character)) == EOF ? 0 : 1;
 }
 
 int consolePutString(const char* text)
 {
-    if (text == nullptr || std::fputs(text, stdout) == EOF) return 0;
-    return static_cast<int>(std::strlen(text));
+    if (text == nullptr) return 0;
+    const auto length = static_cast<int>(std::strlen(text));
+    mirror(text, length);
+    return std::fputs(text, stdout) == EOF ? 0 : length;
+}
+
+int consoleMessage(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    if (consoleMirror != nullptr) {
+        std::va_list copy;
+        va_copy(copy, args);
+        char text[MIRRORED_MESSAGE_CAPACITY];
+        const int length = std::vsnprintf(text, sizeof text, format, copy);
+        va_end(copy);
+        mirror(text, length < static_cast<int>(sizeof text) ? length : static_cast<int>(sizeof text) - 1);
+    }
+    const int written = std::vprintf(format, args);
+    va_end(args);
+    return written;
+}
+
+void setConsoleMirror(ConsoleMirror mirrorTo)
+{
+    consoleMirror = mirrorTo;
 }
 
 int consolePrintf(const char* format, ...)

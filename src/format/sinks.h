@@ -9,6 +9,14 @@ int consolePutChar(int character);
 int consolePutString(const char* text);
 int consolePrintf(const char* format, ...);
 
+// Every message the engine does not format goes through the runtime's printf
+// here, so that all console text passes one place.
+int consoleMessage(const char* format, ...);
+
+// Receives a copy of all console text (the support log); none by default.
+using ConsoleMirror = void (*)(const char* text, int length);
+void setConsoleMirror(ConsoleMirror mirror);
+
 // Refers to caller-owned storage; never holds more than capacity - 1
 // characters. Every operation but textBufferInit terminates the text.
 struct TextBuffer {

@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "format/sinks.h"
 #include "image/crc32.h"
 #include "image/image.h"
 
@@ -19,7 +20,7 @@ const char* shownName(const char* displayName) { return displayName != nullptr ?
 bool regionIntact(const std::uint8_t* region, std::uint32_t length, const char* failure, const char* displayName) {
     const std::uint32_t residue = crc32Update(crc32Init(), region, length);
     if (residue == CRC32_RESIDUE) return true;
-    std::printf(failure, shownName(displayName), static_cast<unsigned>(residue), static_cast<unsigned>(~residue));
+    consoleMessage(failure, shownName(displayName), static_cast<unsigned>(residue), static_cast<unsigned>(~residue));
     return false;
 }
 
@@ -42,7 +43,7 @@ int validateImage(const char* displayName, ImageCursor* cursor) {
     const FirmwareImage& header = *cursor->header;
     if (!regionIntact(cursor->base, header.totalLength, BAD_FILE_CRC, displayName)) return 4;
     if (!layoutInside(header)) {
-        std::printf("\nError: Bad layout of file \"%s\"\n", shownName(displayName));
+        consoleMessage("\nError: Bad layout of file \"%s\"\n", shownName(displayName));
         return 4;
     }
     cursor->application = cursor->base + header.appOffset;

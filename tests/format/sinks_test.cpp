@@ -134,4 +134,21 @@ TEST(Console, StaysInOrderWithTheRuntimesOutput)
     EXPECT_EQ(bytes, "a5cde\xE9\n");
 }
 
+std::string mirrored;
+
+TEST(Console, MirrorReceivesExactlyWhatEveryConsoleFunctionPrints)
+{
+    mirrored.clear();
+    setConsoleMirror([](const char* text, int length) { mirrored.append(text, static_cast<std::size_t>(length)); });
+    const std::string bytes = captureStdout([] {
+        consoleMessage("\nCOM%u: %.*s", 3u, 2, "Sonavex");
+        consolePrintf("%3u%%", 7);
+        consolePutString(" done");
+        consolePutChar('\n');
+    });
+    setConsoleMirror(nullptr);
+    EXPECT_EQ(bytes, "\nCOM3: So  7% done\n");
+    EXPECT_EQ(mirrored, bytes);
+}
+
 }  // namespace
