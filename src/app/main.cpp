@@ -22,6 +22,6 @@ int main(int argc, char** argv) {
     automaticMode = 1;
     promptAtExit = 1;
     validateFirmwareImages();
-    const PortRange range = portRangeFromArgument(argc == 2 ? argv[1] : nullptr);
+    static const PortRange range = portRangeFromArgument(argc == 2 ? argv[1] : nullptr);
     runUpdateLoop(scanPorts(range));
 }

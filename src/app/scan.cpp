@@ -23,10 +23,26 @@ bool switchMatches() {
     return matchImage();
 }
 
+// A found device is named by its COM number and its path, so the user sees both.
+void announcePort(const PortName& port) {
+    if (port.number == 0) {
+        consoleMessage("\n%s: ", port.device);
+    } else if (port.device[0] == '\0') {
+        consoleMessage("\nCOM%u: ", port.number);
+    } else {
+        consoleMessage("\nCOM%u (%s): ", port.number, port.device);
+    }
+}
+
+int openPort(const PortName& port) {
+    if (port.device[0] != '\0') return comOpenDevice(&serialPort, port.device, APPLICATION_BAUD);
+    return comOpen(&serialPort, port.number, APPLICATION_BAUD);
+}
+
 // True when the scan may stop at this port with it open.
-bool probePort(int port, bool singlePort) {
-    consoleMessage("\nCOM%u: ", static_cast<unsigned>(port));
-    if (comOpen(&serialPort, static_cast<unsigned>(port), APPLICATION_BAUD) == 0) {
+bool probePort(const PortName& port, bool singlePort) {
+    announcePort(port);
+    if (openPort(port) == 0) {
         currentBaud = 0;
         consoleMessage("Could not open port.");
         return false;
@@ -40,13 +56,22 @@ bool probePort(int port, bool singlePort) {
 }
 }  // namespace
 
-int scanPorts(const PortRange& range) {
-    int port = range.firstPort;
-    while (port <= range.lastPort && !probePort(port, range.singlePort)) ++port;
-    if (port > range.lastPort) {
+void formatPortLabel(const PortName& port, char* label, std::size_t size) {
+    if (port.number != 0) {
+        std::snprintf(label, size, "COM%u", port.number);
+    } else {
+        std::snprintf(label, size, "%s", port.device);
+    }
+}
+
+const PortName& scanPorts(const PortRange& range) {
+    if (range.count == 0) consoleMessage("\nNo serial ports were found on this computer.");
+    int at = 0;
+    while (at < range.count && !probePort(range.ports[at], range.singlePort)) ++at;
+    if (at == range.count) {
         consoleMessage("\n\nNo updatable Brenmoor devices found.\n");
         exitProgram(1);
     }
     consoleMessage("\n");
-    return port;
+    return range.ports[at];
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/exit.h"
 #include "firmware/firmware.h"
@@ -14,7 +15,6 @@
 constexpr int BANNER_MAJOR = 2;
 constexpr int BANNER_MINOR = 2;
 constexpr int MAX_PORT_NUMBER = 99;
-constexpr int SCAN_LAST_PORT = 16;
 
 void printBanner() {
     consoleMessage("Brenmoor / Talvik firmware update utility. Version %d.%d", BANNER_MAJOR, BANNER_MINOR);
@@ -64,14 +64,61 @@ std::uint32_t parse32(const char* text) {
 }
 }  // namespace
 
-PortRange portRangeFromArgument(const char* argument) {
-    const std::uint32_t value = argument != nullptr ? parse32(argument) : 0;
-    const auto port = static_cast<std::int32_t>(value);
-    if (port == 0) return PortRange{1, SCAN_LAST_PORT, false};
-    if (port < 1 || port > MAX_PORT_NUMBER) {
-        consoleMessage("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
-                    static_cast<unsigned>(value));
+namespace {
+constexpr char COM_PREFIX[] = "com";
+constexpr std::size_t COM_PREFIX_LENGTH = sizeof COM_PREFIX - 1;
+
+bool hasComPrefix(const char* argument) {
+    for (std::size_t at = 0; at < COM_PREFIX_LENGTH; ++at) {
+        if (std::tolower(static_cast<unsigned char>(argument[at])) != COM_PREFIX[at]) return false;
+    }
+    return true;
+}
+
+// "COM5" and "com5" mean 5; a name without digits ends the program.
+std::uint32_t comNameNumber(const char* argument) {
+    const char* digits = argument + COM_PREFIX_LENGTH;
+    if (!std::isdigit(static_cast<unsigned char>(*digits))) {
+        consoleMessage("\n\"%s\" has no COM port number.\nChoose a COM port number between 1 and 99\n", argument);
         exitProgram(1);
     }
-    return PortRange{port, port, true};
+    return parse32(digits);
+}
+
+[[noreturn]] void endInvalidPort(std::uint32_t value) {
+    consoleMessage("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
+                   static_cast<unsigned>(value));
+    exitProgram(1);
+}
+
+PortRange devicePathRange(const char* path) {
+    const int check = comCheckDevice(path);
+    if (check != DEVICE_USABLE) {
+        consoleMessage(check == DEVICE_MISSING ? "\n%s: no such device.\n" : "\n%s is not a serial device.\n", path);
+        exitProgram(1);
+    }
+    PortRange range{};
+    std::snprintf(range.ports[0].device, sizeof range.ports[0].device, "%s", path);
+    range.count = 1;
+    range.singlePort = true;
+    return range;
+}
+}  // namespace
+
+PortRange portRangeFromArgument(const char* argument) {
+    if (argument != nullptr && comIsDevicePath(argument) != 0) return devicePathRange(argument);
+    const bool comName = argument != nullptr && hasComPrefix(argument);
+    std::uint32_t value = 0;
+    if (argument != nullptr) value = comName ? comNameNumber(argument) : parse32(argument);
+    const auto port = static_cast<std::int32_t>(value);
+    PortRange range{};
+    if (port == 0 && !comName) {   // "COM0" names no port rather than asking for a scan
+        range.count = comScanPorts(range.ports, SCAN_PORT_LIMIT);
+        return range;
+    }
+    if (port < 1 || port > MAX_PORT_NUMBER) endInvalidPort(value);
+    range.ports[0].number = value;
+    range.count = 1;
+    range.singlePort = true;
+    return range;
 }

@@ -1,10 +1,12 @@
 // The start-up phase: banner, command line, run settings, image validation.
 #pragma once
+#include "link/port_list.h"
 
+// The ports the scan tries, in order.
 struct PortRange {
-    int firstPort;
-    int lastPort;
-    bool singlePort;   // a non-zero port number was given
+    PortName ports[SCAN_PORT_LIMIT];
+    int count;         // 0 when a scan found no serial port at all
+    bool singlePort;   // the argument named one port
 };
 
 void printBanner();
@@ -17,5 +19,7 @@ bool imageFitsItsStorage(int index);
 // Validates every compiled-in image, printing "Firmware validated.\n" for each;
 // a damaged one ends the program.
 void validateFirmwareImages();
-// The port range from the optional argument; an invalid number ends the program.
+// The port range from the optional argument: a number, "COMn" in any case, or
+// (where the platform names ports so) a device path; none or 0 scans. An
+// invalid number or device ends the program.
 PortRange portRangeFromArgument(const char* argument);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/exit.h"
+#include "app/scan.h"
 #include "app/flash_identity.h"
 #include "catalog/catalog.h"
 #include "catalog/version.h"
@@ -47,30 +48,30 @@ void consumeKey() {
     if (kbdGetch() == 0) kbdGetch();
 }
 
-[[noreturn]] void endNotCompatible(int port) {
-    consoleMessage("\nThe device on COM%u not compatible with this update.\nProduct name: \"%s\"\n",
-                static_cast<unsigned>(port), deviceIdentity.nameText);
+[[noreturn]] void endNotCompatible(const char* port) {
+    consoleMessage("\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n", port,
+                   deviceIdentity.nameText);
     exitProgram(1);
 }
 
 // False when this pass has nothing to program. A switch in its bootloader
 // without a table qualifies only when this run identified it before: from
 // its flash, or before a failed pass erased its table.
-bool switchQualifies(int port) {
+bool switchQualifies(const char* port) {
     if (linkState == LINK_APPLICATION || linkState == LINK_BOOTLOADER) return true;
     if (linkState != LINK_BOOTLOADER_NO_TABLE) return false;
     if (!programmingFailed && !identifiedFromFlash) {
-        consoleMessage("\nThe switch on COM%u is in its bootloader without firmware information and cannot be identified.\n",
-                    static_cast<unsigned>(port));
+        consoleMessage("\nThe switch on %s is in its bootloader without firmware information and cannot be identified.\n",
+                       port);
         exitProgram(1);
     }
     deviceIdentity.version = 0;
     return true;
 }
 
-void runUpdatePass(int port) {
+void runUpdatePass(const char* port) {
     if (probeDevice() != 0) {
-        consoleMessage("\nNo Brenmoor device found on COM%u.\n", static_cast<unsigned>(port));
+        consoleMessage("\nNo Brenmoor device found on %s.\n", port);
         exitProgram(1);
     }
     if (!switchQualifies(port)) return;
@@ -93,12 +94,14 @@ void runUpdatePass(int port) {
 
 }  // namespace
 
-void runUpdateLoop(int port) {
+void runUpdateLoop(const PortName& port) {
+    static char label[PORT_DEVICE_SIZE];
+    formatPortLabel(port, label, sizeof label);
     for (;;) {
         msSleep(1);
         endIfFinished();
         feedReceivedBytes();
         consumeKey();
-        if (updateFinished == 0) runUpdatePass(port);
+        if (updateFinished == 0) runUpdatePass(label);
     }
 }

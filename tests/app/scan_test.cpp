@@ -58,6 +58,18 @@ INSTANTIATE_TEST_SUITE_P(
                     FoundCase{"ImageTwoBootloaderConfig44", inBootloader(imageTwoSwitch()), "Sonavex F-II"}),
     [](const testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.name); });
 
+TEST(Scan, DevicePathArgumentNamesThePortByItsPath) {
+    if (underWine()) GTEST_SKIP() << "Windows names ports by number only";
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 40);
+    simSetSilent(sim.get(), true);
+    const std::string path = ports.comPath(40);
+    const ProgramRun run = runProgram({path}, ports.path(), {});
+    EXPECT_EQ(run.output, START + "\n" + path + ": No Brenmoor devices detected.\n" + "\nNo Brenmoor device found on " +
+                              path + ".\n" + KEY_WAIT);
+    EXPECT_EQ(run.status, 1);
+}
+
 TEST(Scan, MismatchingBlankAndSilentSwitchesAreReportedAndPassedOver) {
     TempDir ports;
     SimOptions silent = imageOneSwitch();

@@ -10,6 +10,7 @@ struct StartCase {
     std::vector<std::string> arguments;
     std::vector<KeyAfter> keys;
     std::string expected;
+    bool devicePaths = false;   // the argument is a device path, which only POSIX builds take
 };
 
 std::string allPortsAbsent() {
@@ -28,6 +29,7 @@ class StartUp : public testing::TestWithParam<StartCase> {};
 TEST_P(StartUp, PrintsExactlyAndEndsWithStatusOne) {
     TempDir ports;
     const StartCase& c = GetParam();
+    if (c.devicePaths && underWine()) GTEST_SKIP() << "Windows names ports by number only";
     const ProgramRun run = runProgram(c.arguments, ports.path(), c.keys, 20000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.output, c.expected);
@@ -52,7 +54,19 @@ INSTANTIATE_TEST_SUITE_P(
                   START + "\nCOM7: Could not open port." + NONE_FOUND + KEY_WAIT},
         StartCase{"NoArgumentScansSixteen", {}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
         StartCase{"ZeroScansSixteen", {"0"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
-        StartCase{"NoDigitsScansSixteen", {"abc"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT}),
+        StartCase{"NoDigitsScansSixteen", {"abc"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
+        StartCase{"ComName", {"COM5"}, {}, START + "\nCOM5: Could not open port." + NONE_FOUND + KEY_WAIT},
+        StartCase{"LowerCaseComName", {"com12"}, {}, START + "\nCOM12: Could not open port." + NONE_FOUND + KEY_WAIT},
+        StartCase{"ComNameOutOfRange", {"COM100"}, {}, START + INVALID_100 + KEY_WAIT},
+        StartCase{"ComZero", {"COM0"}, {},
+                  START + "\nCOM0 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n" +
+                      KEY_WAIT},
+        StartCase{"ComWithoutNumber", {"COM"}, {},
+                  START + "\n\"COM\" has no COM port number.\nChoose a COM port number between 1 and 99\n" +
+                      KEY_WAIT},
+        StartCase{"PathToNothing", {"/nonexistent/ttyUSB0"}, {},
+                  START + "\n/nonexistent/ttyUSB0: no such device.\n" + KEY_WAIT, true},
+        StartCase{"PathToAFolder", {"/"}, {}, START + "\n/ is not a serial device.\n" + KEY_WAIT, true}),
     [](const testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
 TEST(StartUp, TwoArgumentsEndWithoutReadingAKey) {
