@@ -12,12 +12,8 @@
 namespace {
 constexpr unsigned APPLICATION_BAUD = 19200;
 
-// True when a switch answered and an image is made for it.
+// True when an image is made for the switch that answered.
 bool switchMatches() {
-    if (probeDevice() != 0) {
-        consoleMessage("No Brenmoor devices detected.");
-        return false;
-    }
     // Without a table only the flash contents can tell which switch this is.
     if (linkState == LINK_BOOTLOADER_NO_TABLE) identifyFromFlash();
     return matchImage();
@@ -41,20 +37,37 @@ int openPort(const PortName& port) {
 
 // True when the scan may stop at this port with it open.
 bool probePort(const PortName& port, bool singlePort) {
+    const int result = probeScannedPort(port);
+    if (result == PORT_NOT_OPENED) return false;
+    if ((result == PORT_SWITCH_ANSWERED && switchMatches()) || singlePort) return true;
+    closeScannedPort();
+    return false;
+}
+}  // namespace
+
+int probeScannedPort(const PortName& port) {
     announcePort(port);
     if (openPort(port) == 0) {
         currentBaud = 0;
         consoleMessage("Could not open port.");
-        return false;
+        return PORT_NOT_OPENED;
     }
     currentBaud = APPLICATION_BAUD;
     drainInput();
-    if (switchMatches() || singlePort) return true;
+    if (probeDevice() == 0) return PORT_SWITCH_ANSWERED;
+    consoleMessage("No Brenmoor devices detected.");
+    return PORT_NO_ANSWER;
+}
+
+void closeScannedPort() {
     comClose(&serialPort);
     currentBaud = 0;
-    return false;
 }
-}  // namespace
+
+void endNoSwitchFound() {
+    consoleMessage("\n\nNo updatable Brenmoor devices found.\n");
+    exitProgram(EXIT_NOTHING_TO_UPDATE);
+}
 
 void formatPortLabel(const PortName& port, char* label, std::size_t size) {
     if (port.number != 0) {
@@ -68,10 +81,7 @@ const PortName& scanPorts(const PortRange& range) {
     if (range.count == 0) consoleMessage("\nNo serial ports were found on this computer.");
     int at = 0;
     while (at < range.count && !probePort(range.ports[at], range.singlePort)) ++at;
-    if (at == range.count) {
-        consoleMessage("\n\nNo updatable Brenmoor devices found.\n");
-        exitProgram(1);
-    }
+    if (at == range.count) endNoSwitchFound();
     consoleMessage("\n");
     return range.ports[at];
 }

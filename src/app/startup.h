@@ -10,9 +10,12 @@ struct PortRange {
 };
 
 void printBanner();
-// Prints the usage text and ends the program (no key wait before the run
-// settings are fixed).
-[[noreturn]] void printUsageAndExit();
+// Prints the usage text, with the list of options when `listOptions` is set,
+// and ends the program (no key wait before the run settings are fixed).
+[[noreturn]] void printUsageAndExit(bool listOptions);
+// Prints the program's version and what identifies each compiled-in image,
+// then ends with status 0 (1 when an image is damaged).
+[[noreturn]] void printVersionsAndExit();
 // True when the header's length lies within the compiled-in storage of image
 // `index`, so its CRC check reads nothing beyond it.
 bool imageFitsItsStorage(int index);

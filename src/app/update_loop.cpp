@@ -5,6 +5,7 @@
 #include "app/exit.h"
 #include "app/scan.h"
 #include "app/flash_identity.h"
+#include "app/options.h"
 #include "catalog/catalog.h"
 #include "catalog/version.h"
 #include "console/reply_scanner.h"
@@ -25,12 +26,17 @@ namespace {
 // identified: a switch then found in its bootloader without a table is that
 // same switch, its table erased by the failed pass.
 bool programmingFailed = false;
+int failedPasses = 0;
+
+// Without a person at the keyboard a switch that keeps failing must not hold
+// the program for ever.
+constexpr int UNATTENDED_RETRIES = 2;
 
 void endIfFinished() {
     if (updateFinished == 0) return;
     if (!msElapsed(lastDspProgressTime, COMPLETION_QUIET_MS) && appReady == 0) return;
     if (appReady == 0) consoleMessage("\nFirmware update complete, please power cycle the switch.\n");
-    exitProgram(1);
+    exitProgram(EXIT_COMPLETED);
 }
 
 void feedReceivedBytes() {
@@ -51,7 +57,13 @@ void consumeKey() {
 [[noreturn]] void endNotCompatible(const char* port) {
     consoleMessage("\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n", port,
                    deviceIdentity.nameText);
-    exitProgram(1);
+    exitProgram(EXIT_NOTHING_TO_UPDATE);
+}
+
+void giveUpWhenUnattended() {
+    if (!runOptions.answerYes || ++failedPasses <= UNATTENDED_RETRIES) return;
+    consoleMessage("\nThe update failed %d times; giving up.\n", failedPasses);
+    exitProgram(EXIT_FAILED);
 }
 
 // False when this pass has nothing to program. A switch in its bootloader
@@ -63,7 +75,7 @@ bool switchQualifies(const char* port) {
     if (!programmingFailed && !identifiedFromFlash) {
         consoleMessage("\nThe switch on %s is in its bootloader without firmware information and cannot be identified.\n",
                        port);
-        exitProgram(1);
+        exitProgram(EXIT_FAILED);
     }
     deviceIdentity.version = 0;
     return true;
@@ -72,7 +84,7 @@ bool switchQualifies(const char* port) {
 void runUpdatePass(const char* port) {
     if (probeDevice() != 0) {
         consoleMessage("\nNo Brenmoor device found on %s.\n", port);
-        exitProgram(1);
+        exitProgram(programmingFailed ? EXIT_FAILED : EXIT_NOTHING_TO_UPDATE);
     }
     if (!switchQualifies(port)) return;
     if (lookupModelName(deviceIdentity.productId, deviceIdentity.pcbRevision) == nullptr) endNotCompatible(port);
@@ -80,15 +92,16 @@ void runUpdatePass(const char* port) {
     const int compatibility = checkCompatibility(&deviceIdentity, &imageCursor);
     if (compatibility != 0) {
         reportIncompatibility(compatibility, &deviceIdentity, &imageCursor);
-        exitProgram(1);
+        exitProgram(EXIT_NOTHING_TO_UPDATE);
     }
-    if (confirmVersion(&deviceIdentity, &imageCursor) == 0) exitProgram(1);
+    if (confirmVersion(&deviceIdentity, &imageCursor) == 0) exitProgram(EXIT_FAILED);
     appReady = 0;
     if (updateFirmware(&imageCursor) == 0) {
         updateFinished = 1;
         lastDspProgressTime = msNow();
     } else {
         programmingFailed = true;
+        giveUpWhenUnattended();
     }
 }
 

@@ -48,6 +48,17 @@ TEST(Recovery, LinkLostWhileProgrammingIsFinishedByTheNextRun) {
     EXPECT_EQ(simStatus(sim.get()).mode, SIM_MODE_APPLICATION);
 }
 
+TEST(Recovery, UnattendedUpdateThatLosesTheSwitchEndsWithStatusOne) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.silentAtWrite = 20;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun run = runProgram({"-y", "3"}, ports.path(), {{"never printed", "x"}});
+    EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              progressUntilFailedBlock(2) + LOST_1 + "\nNo Brenmoor device found on COM3.\n");
+    EXPECT_EQ(run.status, 1);
+}
+
 TEST(Recovery, RefusedWriteIsRetriedInTheSameRunAfterAskingAgain) {
     TempDir ports;
     SimOptions options = imageOneSwitch();

@@ -70,6 +70,26 @@ TEST(Scan, DevicePathArgumentNamesThePortByItsPath) {
     EXPECT_EQ(run.status, 1);
 }
 
+// Identify only: every switch of the scan on one line each, none of them touched.
+TEST(Scan, InfoReportsEverySwitchAndChangesNothing) {
+    TempDir ports;
+    SwitchHandle quiet = startSwitch(imageOneSwitch(), ports, 1);
+    simSetSilent(quiet.get(), true);
+    SwitchHandle running = startSwitch(imageOneSwitch(), ports, 2);
+    SwitchHandle waiting = startSwitch(inBootloader(imageTwoSwitch()), ports, 4);
+    const ProgramRun run = runProgram({"/info"}, ports.path(), {{"never printed", "x"}});
+    EXPECT_EQ(run.output,
+              START + "\nCOM1: No Brenmoor devices detected." +
+                  "\nCOM2: Sonavex F, product id 0x56, PCB revision 3, version 3.03; image Sonavex F 3.04; update: newer" +
+                  absentPorts(3, 3) +
+                  "\nCOM4: Sonavex F-II, product id 0x64, PCB revision 1, version 3.03; image Sonavex F-II 3.04; "
+                  "update: newer" +
+                  absentPorts(5, 16) + "\n");
+    EXPECT_EQ(run.status, 0);
+    for (SimSwitch* sim : {running.get(), waiting.get()}) EXPECT_EQ(simStatus(sim).flashChanges, 0u);
+    EXPECT_EQ(simStatus(running.get()).mode, SIM_MODE_APPLICATION) << "sent into its bootloader";
+}
+
 TEST(Scan, MismatchingBlankAndSilentSwitchesAreReportedAndPassedOver) {
     TempDir ports;
     SimOptions silent = imageOneSwitch();
