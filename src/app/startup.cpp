@@ -101,9 +101,7 @@ std::uint32_t parse32(const char* text) {
     const auto value = static_cast<std::uint32_t>(magnitude);
     return negative ? 0u - value : value;
 }
-}  // namespace
 
-namespace {
 constexpr char COM_PREFIX[] = "com";
 constexpr std::size_t COM_PREFIX_LENGTH = sizeof COM_PREFIX - 1;
 
