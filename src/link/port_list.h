@@ -16,7 +16,8 @@ struct PortName {
 // Fills `ports` with the ports a scan without a port argument tries, in order,
 // at most `capacity` of them. Returns how many; 0 when no serial port exists.
 // Windows: COM1-COM16. POSIX with BMFWU_PORT_DIR set: COM1-COM16 in that
-// folder. Otherwise the serial devices present (see comListSerialDevices).
+// folder. Otherwise the serial devices present (see comListSerialDevices),
+// under $BMFWU_SYSTEM_ROOT when set (tests give a fake tree there).
 int comScanPorts(PortName* ports, int capacity);
 
 // 1 when `argument` names a device by its path on this platform (POSIX: it

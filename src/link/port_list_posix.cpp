@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -114,7 +115,10 @@ int comListSerialDevices(const char* root, PortName* ports, int capacity) {
 
 int comScanPorts(PortName* ports, int capacity) {
     const int limit = std::min(capacity, SCAN_PORT_LIMIT);
-    if (comPortDir() == nullptr) return comListSerialDevices("", ports, limit);
+    if (comPortDir() == nullptr) {
+        const char* root = std::getenv("BMFWU_SYSTEM_ROOT");
+        return comListSerialDevices(root != nullptr ? root : "", ports, limit);
+    }
     fillComPorts(ports, limit);
     return limit;
 }

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -88,6 +92,31 @@ TEST(Scan, InfoReportsEverySwitchAndChangesNothing) {
     EXPECT_EQ(run.status, 0);
     for (SimSwitch* sim : {running.get(), waiting.get()}) EXPECT_EQ(simStatus(sim).flashChanges, 0u);
     EXPECT_EQ(simStatus(running.get()).mode, SIM_MODE_APPLICATION) << "sent into its bootloader";
+}
+
+// Without BMFWU_PORT_DIR the scan tries the serial devices of the system root:
+// adapters first, each named by COM number and device, placeholders skipped.
+TEST(Scan, LinuxScanNamesTheDevicesItFinds) {
+    if (underWine()) GTEST_SKIP() << "Windows scans COM1-COM16";
+    TempDir root;
+    std::filesystem::create_directories(root.path() + "/dev");
+    std::filesystem::create_directories(root.path() + "/sys/class/tty/ttyS0");
+    std::ofstream(root.path() + "/dev/ttyS0").put('\n');
+    std::ofstream(root.path() + "/sys/class/tty/ttyS0/type") << "0\n";
+    setenv("BMFWU_SYSTEM_ROOT", root.path().c_str(), 1);
+    const ProgramRun nothing = runProgram({}, "", {});
+    EXPECT_EQ(nothing.output, START + "\nNo serial ports were found on this computer." + NONE_FOUND + KEY_WAIT);
+
+    std::filesystem::create_symlink(root.path() + "/absent", root.path() + "/dev/ttyUSB0");
+    SimOptions options = imageOneSwitch();
+    options.linkPath = root.path() + "/dev/ttyACM0";
+    std::string error;
+    SwitchHandle sim(simStart(options, &error));
+    ASSERT_TRUE(sim) << error;
+    const ProgramRun run = runProgram({}, "", ANSWER_NO);
+    unsetenv("BMFWU_SYSTEM_ROOT");
+    EXPECT_EQ(run.output, START + "\nCOM33 (" + root.path() + "/dev/ttyUSB0): Could not open port." + "\nCOM65 (" +
+                              root.path() + "/dev/ttyACM0): " + found("Sonavex F", "3.03") + declinedNewer("Sonavex F"));
 }
 
 TEST(Scan, MismatchingBlankAndSilentSwitchesAreReportedAndPassedOver) {
