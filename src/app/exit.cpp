@@ -9,6 +9,7 @@
 
 int automaticMode = 0;
 int promptAtExit = 0;
+int distinctExitStatus = 0;
 
 void exitProgram(int status) {
     comClose(&serialPort);
@@ -18,5 +19,5 @@ void exitProgram(int status) {
         consolePutString("\n");
     }
     std::fflush(stdout);
-    std::exit(status);
+    std::exit(distinctExitStatus != 0 ? status : EXIT_FAILED);
 }

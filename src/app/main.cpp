@@ -1,27 +1,47 @@
 // bmfwu: finds a Brenmoor switch on a COM port and updates its firmware.
 #include <cstdio>
-#include <cstring>
 
 #include "app/exit.h"
+#include "app/identify.h"
+#include "app/options.h"
 #include "app/scan.h"
 #include "app/startup.h"
+#include "app/support_log.h"
 #include "app/update_loop.h"
+#include "catalog/version.h"
 #include "format/sinks.h"
 
 namespace {
-bool isHelpArgument(const char* argument) {
-    return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0 ||
-           std::strcmp(argument, "/?") == 0;
+void endOnBadCommandLine(int commandLine, const char* unknown) {
+    if (commandLine == COMMAND_LINE_UNKNOWN) consoleMessage("\nUnknown option: %s\n", unknown);
+    // A command line without options keeps the short usage text it always had.
+    if (commandLine != COMMAND_LINE_OK) printUsageAndExit(commandLine != COMMAND_LINE_USAGE);
+}
+
+// Unattended runs neither wait for a key nor loop for ever, and their exit
+// status tells the endings apart.
+void fixRunSettings() {
+    const bool unattended = runOptions.identifyOnly || runOptions.answerYes;
+    automaticMode = unattended ? 0 : 1;
+    promptAtExit = unattended ? 0 : 1;
+    distinctExitStatus = unattended ? 1 : 0;
+    if (runOptions.answerYes) automaticAnswer = 'Y';
 }
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* unknown = nullptr;
+    const int commandLine = parseCommandLine(argc, argv, &runOptions, &unknown);
+    // Opened first, so that the log holds every line the console shows.
+    const int logResult = runOptions.logPath != nullptr ? startSupportLog(runOptions.logPath) : 0;
     consolePutString("\n");
     printBanner();
-    if (argc > 2 || (argc == 2 && isHelpArgument(argv[1]))) printUsageAndExit();
-    automaticMode = 1;
-    promptAtExit = 1;
+    if (logResult != 0) exitProgram(EXIT_FAILED);
+    endOnBadCommandLine(commandLine, unknown);
+    if (runOptions.showVersion) printVersionsAndExit();
+    fixRunSettings();
     validateFirmwareImages();
-    const PortRange range = portRangeFromArgument(argc == 2 ? argv[1] : nullptr);
+    static const PortRange range = portRangeFromArgument(runOptions.portArgument);
+    if (runOptions.identifyOnly) identifySwitches(range);
     runUpdateLoop(scanPorts(range));
 }

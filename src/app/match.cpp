@@ -18,13 +18,20 @@ bool isForSwitch(const FirmwareImage* header, const DeviceIdentity& identity) {
 const char* printable(const char* text) { return text != nullptr ? text : "(null)"; }
 }  // namespace
 
+int imageIndexFor(const DeviceIdentity& identity) {
+    for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
+        if (isForSwitch(reinterpret_cast<const FirmwareImage*>(firmwareImages[index]), identity)) return index;
+    }
+    return -1;
+}
+
 bool matchImage() {
     for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
         imageCursor.base = firmwareImages[index];
         imageCursor.header = reinterpret_cast<const FirmwareImage*>(imageCursor.base);
         if (!imageFitsItsStorage(index) || validateImage(nullptr, &imageCursor) != 0) {
             consoleMessage("This firmware file is corrupt! Try re-downloading file.\n");
-            exitProgram(1);
+            exitProgram(EXIT_FAILED);
         }
         if (isForSwitch(imageCursor.header, deviceIdentity)) {
             consoleMessage("An %s was found with firmware version: %s", printable(deviceIdentity.modelName),

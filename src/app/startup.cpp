@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/exit.h"
+#include "catalog/version.h"
 #include "firmware/firmware.h"
 #include "format/sinks.h"
 #include "image/image.h"
@@ -14,19 +16,56 @@
 constexpr int BANNER_MAJOR = 2;
 constexpr int BANNER_MINOR = 2;
 constexpr int MAX_PORT_NUMBER = 99;
-constexpr int SCAN_LAST_PORT = 16;
+constexpr char OPTIONS_TEXT[] =
+    "\n          x may also be COMn, or on Linux a device path such as /dev/ttyUSB0."
+    "\n\nOptions, before or after x:"
+    "\n   /info, --info, -i       identify every switch found; change nothing"
+    "\n   /yes, --yes, -y         answer Y and end without a key wait; exit status"
+    "\n                           0 updated, 1 failed, 2 nothing to update"
+    "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
+    "\n   /version, --version     show the program's version and its firmware images"
+    "\n   /?, -h, --help          show this text";
 
 void printBanner() {
     consoleMessage("Brenmoor / Talvik firmware update utility. Version %d.%d", BANNER_MAJOR, BANNER_MINOR);
     consoleMessage("\n%s\n", "Updates the firmware of Brenmoor audio matrix switches over a serial port.");
 }
 
-void printUsageAndExit() {
+void printUsageAndExit(bool listOptions) {
     consolePutString("\nUse: BMFWU [x]\n");
     consolePutString("\nWhere:");
     consolePutString("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,");
     consolePutString("\n          otherwise searches COM1 - COM16.");
-    exitProgram(1);
+    if (listOptions) consolePutString(OPTIONS_TEXT);
+    exitProgram(EXIT_FAILED);
+}
+
+namespace {
+std::uint32_t storedCrc(const std::uint8_t* block, std::uint32_t length) {
+    const std::uint8_t* crc = block + length - 4;
+    return crc[0] | crc[1] << 8 | crc[2] << 16 | static_cast<std::uint32_t>(crc[3]) << 24;
+}
+
+void printImageIdentity(int index, const ImageCursor& cursor) {
+    const FirmwareImage* header = cursor.header;
+    consoleMessage("Image %d: %.*s, product id 0x%02X, PCB revision %u, version %s", index + 1,
+                   static_cast<int>(sizeof header->modelName), header->modelName, header->productId,
+                   header->pcbRevision, formatVersion(header->version));
+    consoleMessage(", CRC-32 container 0x%08X, application 0x%08X, parameters 0x%08X\n",
+                   storedCrc(cursor.base, header->totalLength), storedCrc(cursor.application, header->appLength),
+                   storedCrc(cursor.parameters, header->paramLength));
+}
+}  // namespace
+
+void printVersionsAndExit() {
+    consoleMessage("\nbmfwu version %d.%d\n", BANNER_MAJOR, BANNER_MINOR);
+    distinctExitStatus = 1;
+    for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
+        ImageCursor cursor{firmwareImages[index], nullptr, nullptr, nullptr};
+        if (!imageFitsItsStorage(index) || validateImage("Firmware", &cursor) != 0) exitProgram(EXIT_FAILED);
+        printImageIdentity(index, cursor);
+    }
+    exitProgram(EXIT_COMPLETED);
 }
 
 bool imageFitsItsStorage(int index) {
@@ -41,9 +80,9 @@ void validateFirmwareImages() {
         // A damaged length must not send the CRC check past the image's storage.
         if (!imageFitsItsStorage(index)) {
             consoleMessage("\nError: Bad layout of file \"%s\"\n", "Firmware");
-            exitProgram(1);
+            exitProgram(EXIT_FAILED);
         }
-        if (validateImage("Firmware", &imageCursor) != 0) exitProgram(1);
+        if (validateImage("Firmware", &imageCursor) != 0) exitProgram(EXIT_FAILED);
         consolePutString("Firmware validated.\n");
     }
 }
@@ -62,16 +101,61 @@ std::uint32_t parse32(const char* text) {
     const auto value = static_cast<std::uint32_t>(magnitude);
     return negative ? 0u - value : value;
 }
+
+constexpr char COM_PREFIX[] = "com";
+constexpr std::size_t COM_PREFIX_LENGTH = sizeof COM_PREFIX - 1;
+
+bool hasComPrefix(const char* argument) {
+    for (std::size_t at = 0; at < COM_PREFIX_LENGTH; ++at) {
+        if (std::tolower(static_cast<unsigned char>(argument[at])) != COM_PREFIX[at]) return false;
+    }
+    return true;
+}
+
+// "COM5" and "com5" mean 5; a name without digits ends the program.
+std::uint32_t comNameNumber(const char* argument) {
+    const char* digits = argument + COM_PREFIX_LENGTH;
+    if (!std::isdigit(static_cast<unsigned char>(*digits))) {
+        consoleMessage("\n\"%s\" has no COM port number.\nChoose a COM port number between 1 and 99\n", argument);
+        exitProgram(EXIT_FAILED);
+    }
+    return parse32(digits);
+}
+
+[[noreturn]] void endInvalidPort(std::uint32_t value) {
+    consoleMessage("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
+                   static_cast<unsigned>(value));
+    exitProgram(EXIT_FAILED);
+}
+
+PortRange devicePathRange(const char* path) {
+    const int check = comCheckDevice(path);
+    if (check != DEVICE_USABLE) {
+        consoleMessage(check == DEVICE_MISSING ? "\n%s: no such device.\n" : "\n%s is not a serial device.\n", path);
+        exitProgram(EXIT_FAILED);
+    }
+    PortRange range{};
+    std::snprintf(range.ports[0].device, sizeof range.ports[0].device, "%s", path);
+    range.count = 1;
+    range.singlePort = true;
+    return range;
+}
 }  // namespace
 
 PortRange portRangeFromArgument(const char* argument) {
-    const std::uint32_t value = argument != nullptr ? parse32(argument) : 0;
+    if (argument != nullptr && comIsDevicePath(argument) != 0) return devicePathRange(argument);
+    const bool comName = argument != nullptr && hasComPrefix(argument);
+    std::uint32_t value = 0;
+    if (argument != nullptr) value = comName ? comNameNumber(argument) : parse32(argument);
     const auto port = static_cast<std::int32_t>(value);
-    if (port == 0) return PortRange{1, SCAN_LAST_PORT, false};
-    if (port < 1 || port > MAX_PORT_NUMBER) {
-        consoleMessage("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
-                    static_cast<unsigned>(value));
-        exitProgram(1);
+    PortRange range{};
+    if (port == 0 && !comName) {   // "COM0" names no port rather than asking for a scan
+        range.count = comScanPorts(range.ports, SCAN_PORT_LIMIT);
+        return range;
     }
-    return PortRange{port, port, true};
+    if (port < 1 || port > MAX_PORT_NUMBER) endInvalidPort(value);
+    range.ports[0].number = value;
+    range.count = 1;
+    range.singlePort = true;
+    return range;
 }

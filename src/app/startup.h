@@ -1,21 +1,28 @@
 // The start-up phase: banner, command line, run settings, image validation.
 #pragma once
+#include "link/port_list.h"
 
+// The ports the scan tries, in order.
 struct PortRange {
-    int firstPort;
-    int lastPort;
-    bool singlePort;   // a non-zero port number was given
+    PortName ports[SCAN_PORT_LIMIT];
+    int count;         // 0 when a scan found no serial port at all
+    bool singlePort;   // the argument named one port
 };
 
 void printBanner();
-// Prints the usage text and ends the program (no key wait before the run
-// settings are fixed).
-[[noreturn]] void printUsageAndExit();
+// Prints the usage text, with the list of options when `listOptions` is set,
+// and ends the program (no key wait before the run settings are fixed).
+[[noreturn]] void printUsageAndExit(bool listOptions);
+// Prints the program's version and what identifies each compiled-in image,
+// then ends with status 0 (1 when an image is damaged).
+[[noreturn]] void printVersionsAndExit();
 // True when the header's length lies within the compiled-in storage of image
 // `index`, so its CRC check reads nothing beyond it.
 bool imageFitsItsStorage(int index);
 // Validates every compiled-in image, printing "Firmware validated.\n" for each;
 // a damaged one ends the program.
 void validateFirmwareImages();
-// The port range from the optional argument; an invalid number ends the program.
+// The port range from the optional argument: a number, "COMn" in any case, or
+// (where the platform names ports so) a device path; none or 0 scans. An
+// invalid number or device ends the program.
 PortRange portRangeFromArgument(const char* argument);

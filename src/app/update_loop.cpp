@@ -3,7 +3,9 @@
 #include <cstdio>
 
 #include "app/exit.h"
+#include "app/scan.h"
 #include "app/flash_identity.h"
+#include "app/options.h"
 #include "catalog/catalog.h"
 #include "catalog/version.h"
 #include "console/reply_scanner.h"
@@ -24,12 +26,17 @@ namespace {
 // identified: a switch then found in its bootloader without a table is that
 // same switch, its table erased by the failed pass.
 bool programmingFailed = false;
+int failedPasses = 0;
+
+// Without a person at the keyboard a switch that keeps failing must not hold
+// the program for ever.
+constexpr int UNATTENDED_RETRIES = 2;
 
 void endIfFinished() {
     if (updateFinished == 0) return;
     if (!msElapsed(lastDspProgressTime, COMPLETION_QUIET_MS) && appReady == 0) return;
     if (appReady == 0) consoleMessage("\nFirmware update complete, please power cycle the switch.\n");
-    exitProgram(1);
+    exitProgram(EXIT_COMPLETED);
 }
 
 void feedReceivedBytes() {
@@ -47,31 +54,37 @@ void consumeKey() {
     if (kbdGetch() == 0) kbdGetch();
 }
 
-[[noreturn]] void endNotCompatible(int port) {
-    consoleMessage("\nThe device on COM%u not compatible with this update.\nProduct name: \"%s\"\n",
-                static_cast<unsigned>(port), deviceIdentity.nameText);
-    exitProgram(1);
+[[noreturn]] void endNotCompatible(const char* port) {
+    consoleMessage("\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n", port,
+                   deviceIdentity.nameText);
+    exitProgram(EXIT_NOTHING_TO_UPDATE);
+}
+
+void giveUpWhenUnattended() {
+    if (!runOptions.answerYes || ++failedPasses <= UNATTENDED_RETRIES) return;
+    consoleMessage("\nThe update failed %d times; giving up.\n", failedPasses);
+    exitProgram(EXIT_FAILED);
 }
 
 // False when this pass has nothing to program. A switch in its bootloader
 // without a table qualifies only when this run identified it before: from
 // its flash, or before a failed pass erased its table.
-bool switchQualifies(int port) {
+bool switchQualifies(const char* port) {
     if (linkState == LINK_APPLICATION || linkState == LINK_BOOTLOADER) return true;
     if (linkState != LINK_BOOTLOADER_NO_TABLE) return false;
     if (!programmingFailed && !identifiedFromFlash) {
-        consoleMessage("\nThe switch on COM%u is in its bootloader without firmware information and cannot be identified.\n",
-                    static_cast<unsigned>(port));
-        exitProgram(1);
+        consoleMessage("\nThe switch on %s is in its bootloader without firmware information and cannot be identified.\n",
+                       port);
+        exitProgram(EXIT_FAILED);
     }
     deviceIdentity.version = 0;
     return true;
 }
 
-void runUpdatePass(int port) {
+void runUpdatePass(const char* port) {
     if (probeDevice() != 0) {
-        consoleMessage("\nNo Brenmoor device found on COM%u.\n", static_cast<unsigned>(port));
-        exitProgram(1);
+        consoleMessage("\nNo Brenmoor device found on %s.\n", port);
+        exitProgram(programmingFailed ? EXIT_FAILED : EXIT_NOTHING_TO_UPDATE);
     }
     if (!switchQualifies(port)) return;
     if (lookupModelName(deviceIdentity.productId, deviceIdentity.pcbRevision) == nullptr) endNotCompatible(port);
@@ -79,26 +92,29 @@ void runUpdatePass(int port) {
     const int compatibility = checkCompatibility(&deviceIdentity, &imageCursor);
     if (compatibility != 0) {
         reportIncompatibility(compatibility, &deviceIdentity, &imageCursor);
-        exitProgram(1);
+        exitProgram(EXIT_NOTHING_TO_UPDATE);
     }
-    if (confirmVersion(&deviceIdentity, &imageCursor) == 0) exitProgram(1);
+    if (confirmVersion(&deviceIdentity, &imageCursor) == 0) exitProgram(EXIT_FAILED);
     appReady = 0;
     if (updateFirmware(&imageCursor) == 0) {
         updateFinished = 1;
         lastDspProgressTime = msNow();
     } else {
         programmingFailed = true;
+        giveUpWhenUnattended();
     }
 }
 
 }  // namespace
 
-void runUpdateLoop(int port) {
+void runUpdateLoop(const PortName& port) {
+    static char label[PORT_DEVICE_SIZE];
+    formatPortLabel(port, label, sizeof label);
     for (;;) {
         msSleep(1);
         endIfFinished();
         feedReceivedBytes();
         consumeKey();
-        if (updateFinished == 0) runUpdatePass(port);
+        if (updateFinished == 0) runUpdatePass(label);
     }
 }

@@ -5,6 +5,8 @@
 #include "format/sinks.h"
 #include "link/keyboard.h"
 
+int automaticAnswer = 0;
+
 namespace {
 
 constexpr std::uint16_t VERSION_TEXT_CAPACITY = 128;
@@ -94,7 +96,7 @@ int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor) {
     }
     showVersions(identity, header);
     consoleMessage("%s", question);
-    int answer = readYesNo();
+    int answer = automaticAnswer != 0 ? automaticAnswer : readYesNo();
     consoleMessage("%c\n", answer);
     if (answer == 'Y') return 1;
     consoleMessage("\nUpdate canceled.\n\n");

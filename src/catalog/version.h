@@ -24,6 +24,10 @@ void printVersionField(std::uint32_t version, int spaces);
 // the image header, padded so that their "Model:" columns line up.
 void showVersions(const DeviceIdentity* identity, const FirmwareImage* header);
 
+// 0: confirmVersion asks on the keyboard. 'Y' or 'N': it takes that answer
+// without reading a key and prints it as if typed.
+extern int automaticAnswer;
+
 // Says whether the offered version is newer, older or the same, shows both,
 // and asks Y/N on the keyboard until one of them is given. Returns 1 for Y;
 // 0 for N or end of input (after printing "Update canceled."). cursor->header

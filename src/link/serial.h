@@ -25,6 +25,11 @@ extern unsigned currentBaud;    // rate the port was last set to; 0 when none is
 // is already open (after printing "Com%d already open!\n"); 0 on failure.
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud);
 
+// Opens the device at `path` as comOpen does (POSIX; on Windows a path such
+// as "\\\\.\\COM5"). When the port is already open it prints
+// "<path> already open!\n" and returns 1.
+int comOpenDevice(SerialPort* port, const char* path, unsigned baud);
+
 // Changes the rate. 1 on success; 0 on failure, and the port is then closed.
 int comSetBaud(SerialPort* port, unsigned baud);
 

@@ -186,8 +186,18 @@ int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
         return 1;
     }
     char path[DEVICE_PATH_SIZE];
+    if (comDevicePath(portNumber, path, sizeof path) == 0) return 0;
+    return comOpenDevice(port, path, baud);
+}
+
+int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
+    if (port == nullptr || path == nullptr) return 0;
+    if (port->isOpen != 0) {
+        std::printf("%s already open!\n", path);
+        return 1;
+    }
     speed_t code;
-    if (comDevicePath(portNumber, path, sizeof path) == 0 || baudCode(baud, &code) == 0) return 0;
+    if (baudCode(baud, &code) == 0) return 0;
     int fd = openDevice(path);
     if (fd < 0) return 0;
     if (claimExclusively(fd) == 0) {

@@ -116,6 +116,14 @@ int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
     }
     char path[24];
     std::snprintf(path, sizeof path, "\\\\.\\COM%u", portNumber);
+    return comOpenDevice(port, path, baud);
+}
+
+int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
+    if (port->isOpen != 0) {
+        std::printf("%s already open!\n", path);
+        return 1;
+    }
     HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (device == nullptr || device == INVALID_HANDLE_VALUE) return 0;

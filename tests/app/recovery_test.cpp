@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -46,6 +50,43 @@ TEST(Recovery, LinkLostWhileProgrammingIsFinishedByTheNextRun) {
     EXPECT_EQ(second.output, foundOn(3, "Sonavex F", "None") + fullUpdateAfterAsking("None"));
     EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
     EXPECT_EQ(simStatus(sim.get()).mode, SIM_MODE_APPLICATION);
+}
+
+TEST(Recovery, UnattendedUpdateThatLosesTheSwitchEndsWithStatusOne) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.silentAtWrite = 20;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun run = runProgram({"-y", "3"}, ports.path(), {{"never printed", "x"}});
+    EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              progressUntilFailedBlock(2) + LOST_1 + "\nNo Brenmoor device found on COM3.\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+// A switch that refuses every write: unattended, the third failed pass is the last.
+TEST(Recovery, UnattendedUpdateGivesUpAfterThreeFailedPasses) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 3);
+    std::atomic<bool> running{true};
+    std::thread refuser([&] {
+        SimFaults faults;
+        faults.refuseWrite = 1;
+        while (running) {
+            simSetFaults(sim.get(), faults);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    const ProgramRun run = runProgram({"3", "/yes"}, ports.path(), {{"never printed", "x"}});
+    running = false;
+    refuser.join();
+    const std::string giveUp = "\nThe update failed 3 times; giving up.\n";
+    ASSERT_GE(run.output.size(), giveUp.size());
+    EXPECT_EQ(run.output.substr(run.output.size() - giveUp.size()), giveUp);
+    std::size_t answers = 0;
+    for (std::size_t at = run.output.find("(Y,N) Y\n"); at != std::string::npos; at = run.output.find("(Y,N) Y\n", at + 1))
+        ++answers;
+    EXPECT_EQ(answers, 3u);
+    EXPECT_EQ(run.status, 1);
 }
 
 TEST(Recovery, RefusedWriteIsRetriedInTheSameRunAfterAskingAgain) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -57,6 +61,63 @@ INSTANTIATE_TEST_SUITE_P(
                     FoundCase{"ImageOneBootloader", inBootloader(imageOneSwitch()), "Sonavex F"},
                     FoundCase{"ImageTwoBootloaderConfig44", inBootloader(imageTwoSwitch()), "Sonavex F-II"}),
     [](const testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.name); });
+
+TEST(Scan, DevicePathArgumentNamesThePortByItsPath) {
+    if (underWine()) GTEST_SKIP() << "Windows names ports by number only";
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 40);
+    simSetSilent(sim.get(), true);
+    const std::string path = ports.comPath(40);
+    const ProgramRun run = runProgram({path}, ports.path(), {});
+    EXPECT_EQ(run.output, START + "\n" + path + ": No Brenmoor devices detected.\n" + "\nNo Brenmoor device found on " +
+                              path + ".\n" + KEY_WAIT);
+    EXPECT_EQ(run.status, 1);
+}
+
+// Identify only: every switch of the scan on one line each, none of them touched.
+TEST(Scan, InfoReportsEverySwitchAndChangesNothing) {
+    TempDir ports;
+    SwitchHandle quiet = startSwitch(imageOneSwitch(), ports, 1);
+    simSetSilent(quiet.get(), true);
+    SwitchHandle running = startSwitch(imageOneSwitch(), ports, 2);
+    SwitchHandle waiting = startSwitch(inBootloader(imageTwoSwitch()), ports, 4);
+    const ProgramRun run = runProgram({"/info"}, ports.path(), {{"never printed", "x"}});
+    EXPECT_EQ(run.output,
+              START + "\nCOM1: No Brenmoor devices detected." +
+                  "\nCOM2: Sonavex F, product id 0x56, PCB revision 3, version 3.03; image Sonavex F 3.04; update: newer" +
+                  absentPorts(3, 3) +
+                  "\nCOM4: Sonavex F-II, product id 0x64, PCB revision 1, version 3.03; image Sonavex F-II 3.04; "
+                  "update: newer" +
+                  absentPorts(5, 16) + "\n");
+    EXPECT_EQ(run.status, 0);
+    for (SimSwitch* sim : {running.get(), waiting.get()}) EXPECT_EQ(simStatus(sim).flashChanges, 0u);
+    EXPECT_EQ(simStatus(running.get()).mode, SIM_MODE_APPLICATION) << "sent into its bootloader";
+}
+
+// Without BMFWU_PORT_DIR the scan tries the serial devices of the system root:
+// adapters first, each named by COM number and device, placeholders skipped.
+TEST(Scan, LinuxScanNamesTheDevicesItFinds) {
+    if (underWine()) GTEST_SKIP() << "Windows scans COM1-COM16";
+    TempDir root;
+    std::filesystem::create_directories(root.path() + "/dev");
+    std::filesystem::create_directories(root.path() + "/sys/class/tty/ttyS0");
+    std::ofstream(root.path() + "/dev/ttyS0").put('\n');
+    std::ofstream(root.path() + "/sys/class/tty/ttyS0/type") << "0\n";
+    setenv("BMFWU_SYSTEM_ROOT", root.path().c_str(), 1);
+    const ProgramRun nothing = runProgram({}, "", {});
+    EXPECT_EQ(nothing.output, START + "\nNo serial ports were found on this computer." + NONE_FOUND + KEY_WAIT);
+
+    std::filesystem::create_symlink(root.path() + "/absent", root.path() + "/dev/ttyUSB0");
+    SimOptions options = imageOneSwitch();
+    options.linkPath = root.path() + "/dev/ttyACM0";
+    std::string error;
+    SwitchHandle sim(simStart(options, &error));
+    ASSERT_TRUE(sim) << error;
+    const ProgramRun run = runProgram({}, "", ANSWER_NO);
+    unsetenv("BMFWU_SYSTEM_ROOT");
+    EXPECT_EQ(run.output, START + "\nCOM33 (" + root.path() + "/dev/ttyUSB0): Could not open port." + "\nCOM65 (" +
+                              root.path() + "/dev/ttyACM0): " + found("Sonavex F", "3.03") + declinedNewer("Sonavex F"));
+}
 
 TEST(Scan, MismatchingBlankAndSilentSwitchesAreReportedAndPassedOver) {
     TempDir ports;

@@ -1,15 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app/program_run.h"
 #include "app/transcript.h"
+#include "firmware/firmware.h"
+#include "image/image.h"
 
 namespace {
+
+// A "/" argument that is no option is a device path on POSIX, an unknown option on Windows.
+enum Platforms { ALL_PLATFORMS, POSIX_ONLY, WINDOWS_ONLY };
 
 struct StartCase {
     const char* name;
     std::vector<std::string> arguments;
     std::vector<KeyAfter> keys;
     std::string expected;
+    int status = 1;
+    Platforms platforms = ALL_PLATFORMS;
 };
 
 std::string allPortsAbsent() {
@@ -25,13 +34,14 @@ const std::string INVALID_MINUS_1 =
 
 class StartUp : public testing::TestWithParam<StartCase> {};
 
-TEST_P(StartUp, PrintsExactlyAndEndsWithStatusOne) {
+TEST_P(StartUp, PrintsExactlyAndEndsWithItsStatus) {
     TempDir ports;
     const StartCase& c = GetParam();
+    if (c.platforms == (underWine() ? POSIX_ONLY : WINDOWS_ONLY)) GTEST_SKIP() << "other platform";
     const ProgramRun run = runProgram(c.arguments, ports.path(), c.keys, 20000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.output, c.expected);
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.status, c.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -39,9 +49,16 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         StartCase{"TwoArguments", {"1", "2"}, {}, BANNER + USAGE},
         StartCase{"ThreeArguments", {"1", "2", "3"}, {}, BANNER + USAGE},
-        StartCase{"DashH", {"-h"}, {}, BANNER + USAGE},
-        StartCase{"DoubleDashHelp", {"--help"}, {}, BANNER + USAGE},
-        StartCase{"SlashQuestion", {"/?"}, {}, BANNER + USAGE},
+        StartCase{"DashH", {"-h"}, {}, BANNER + USAGE + OPTIONS},
+        StartCase{"DoubleDashHelp", {"--help"}, {}, BANNER + USAGE + OPTIONS},
+        StartCase{"SlashQuestionAfterPortAndOption", {"5", "-y", "/?"}, {}, BANNER + USAGE + OPTIONS},
+        StartCase{"TwoPortsAroundAnOption", {"1", "--yes", "2"}, {}, BANNER + USAGE},
+        StartCase{"UnknownOption", {"3", "--infos"}, {}, BANNER + "\nUnknown option: --infos\n" + USAGE + OPTIONS},
+        StartCase{"UnknownSlashOption", {"/foo"}, {}, BANNER + "\nUnknown option: /foo\n" + USAGE + OPTIONS, 1,
+                  WINDOWS_ONLY},
+        StartCase{"LogWithoutFile", {"--log"}, {}, BANNER + USAGE},
+        StartCase{"YesOnAnAbsentPortEndsWithTwoAndNoKeyWait", {"-y", "COM5"}, {{"never printed", "x"}},
+                  START + "\nCOM5: Could not open port." + NONE_FOUND, 2},
         StartCase{"Port100", {"100"}, {{"Press any key", "k"}}, START + INVALID_100 + KEY_WAIT},
         StartCase{"MinusOne", {"-1"}, {{"Press any key", "k"}}, START + INVALID_MINUS_1 + KEY_WAIT},
         StartCase{"TooLargeFor32Bits", {"99999999999"}, {},
@@ -52,8 +69,44 @@ INSTANTIATE_TEST_SUITE_P(
                   START + "\nCOM7: Could not open port." + NONE_FOUND + KEY_WAIT},
         StartCase{"NoArgumentScansSixteen", {}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
         StartCase{"ZeroScansSixteen", {"0"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
-        StartCase{"NoDigitsScansSixteen", {"abc"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT}),
+        StartCase{"NoDigitsScansSixteen", {"abc"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
+        StartCase{"ComName", {"COM5"}, {}, START + "\nCOM5: Could not open port." + NONE_FOUND + KEY_WAIT},
+        StartCase{"LowerCaseComName", {"com12"}, {}, START + "\nCOM12: Could not open port." + NONE_FOUND + KEY_WAIT},
+        StartCase{"ComNameOutOfRange", {"COM100"}, {}, START + INVALID_100 + KEY_WAIT},
+        StartCase{"ComZero", {"COM0"}, {},
+                  START + "\nCOM0 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n" +
+                      KEY_WAIT},
+        StartCase{"ComWithoutNumber", {"COM"}, {},
+                  START + "\n\"COM\" has no COM port number.\nChoose a COM port number between 1 and 99\n" +
+                      KEY_WAIT},
+        StartCase{"PathToNothing", {"/nonexistent/ttyUSB0"}, {},
+                  START + "\n/nonexistent/ttyUSB0: no such device.\n" + KEY_WAIT, 1, POSIX_ONLY},
+        StartCase{"PathToAFolder", {"/"}, {}, START + "\n/ is not a serial device.\n" + KEY_WAIT, 1, POSIX_ONLY}),
     [](const testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
+
+std::uint32_t littleEndian(const std::uint8_t* bytes) {
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+TEST(StartUp, VersionShowsTheProgramAndEachImageWithoutAKeyWait) {
+    TempDir ports;
+    std::string expected = BANNER + "\nbmfwu version 2.2\n";
+    for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
+        const std::uint8_t* base = firmwareImages[index];
+        const auto& header = *reinterpret_cast<const FirmwareImage*>(base);
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "Image %d: %.32s, product id 0x%02X, PCB revision %u, version 3.04, CRC-32 container 0x%08X, "
+                      "application 0x%08X, parameters 0x%08X\n",
+                      index + 1, header.modelName, header.productId, header.pcbRevision,
+                      littleEndian(base + header.totalLength - 4), littleEndian(base + header.appOffset + header.appLength - 4),
+                      littleEndian(base + header.paramOffset + header.paramLength - 4));
+        expected += line;
+    }
+    const ProgramRun run = runProgram({"--version"}, ports.path(), {{"never printed", "x"}}, 5000);
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(run.status, 0);
+}
 
 TEST(StartUp, TwoArgumentsEndWithoutReadingAKey) {
     TempDir ports;

@@ -9,6 +9,16 @@ inline const std::string BANNER =
 inline const std::string USAGE =
     "\nUse: BMFWU [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
     "\n          otherwise searches COM1 - COM16.";
+// What -h and the unknown-option message add to the usage text.
+inline const std::string OPTIONS =
+    "\n          x may also be COMn, or on Linux a device path such as /dev/ttyUSB0."
+    "\n\nOptions, before or after x:"
+    "\n   /info, --info, -i       identify every switch found; change nothing"
+    "\n   /yes, --yes, -y         answer Y and end without a key wait; exit status"
+    "\n                           0 updated, 1 failed, 2 nothing to update"
+    "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
+    "\n   /version, --version     show the program's version and its firmware images"
+    "\n   /?, -h, --help          show this text";
 inline const std::string VALIDATED = "Firmware validated.\nFirmware validated.\n";
 inline const std::string START = BANNER + VALIDATED;
 inline const std::string KEY_WAIT = "\nPress any key to exit...\n";

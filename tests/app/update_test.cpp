@@ -34,6 +34,17 @@ TEST_P(Update, ProgramsVerifiesRestartsAndFollowsTheDspUpdate) {
     EXPECT_EQ(simStatus(sim.get()).mode, SIM_MODE_APPLICATION);
 }
 
+// Unattended: the answer is printed as if typed, keys change nothing, no key wait, status 0.
+TEST(Update, YesAnswersForTheUserAndEndsWithStatusZero) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 3);
+    const ProgramRun run = runProgram({"3", "--yes"}, ports.path(), {{"was found", "n"}, {"Updating firmware", "n\x1b"}});
+    EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              programmingProgress(0) + dspProgress(2));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+}
+
 SimOptions inBootloader(SimOptions options) {
     options.startInBootloader = true;
     return options;

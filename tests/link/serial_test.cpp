@@ -2,7 +2,10 @@
 // plays the switch.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include <fcntl.h>
@@ -12,6 +15,7 @@
 
 #include "link/clock.h"
 #include "link/device_path_posix.h"
+#include "link/port_list.h"
 #include "link/pty_peer.h"
 #include "link/serial.h"
 
@@ -86,6 +90,7 @@ TEST(ComDevicePath, MapsPortNumbersToDeviceFamilies) {
         EXPECT_EQ(result, c.path != nullptr ? 1 : 0) << "COM" << c.port;
         if (c.path != nullptr) {
             EXPECT_STREQ(path, c.path) << "COM" << c.port;
+            EXPECT_EQ(comDeviceNumber(c.path + 5), c.port) << "the way back from " << c.path;
         }
     }
 }
@@ -99,6 +104,63 @@ TEST(ComDevicePath, UsesThePortFolderAndNeverTruncates) {
     EXPECT_EQ(comDevicePath(12, small, sizeof small), 0);
     EXPECT_STREQ(small, "");
     unsetenv("BMFWU_PORT_DIR");
+}
+
+// A fake root with dev/ and sys/class/tty/, removed with its contents.
+class FakeSystemTree {
+public:
+    FakeSystemTree() : root_(std::filesystem::temp_directory_path() / ("bmfwu-tree-" + std::to_string(getpid()))) {
+        std::filesystem::create_directories(root_);
+    }
+    ~FakeSystemTree() { std::filesystem::remove_all(root_); }
+    // `uartType` < 0 leaves sysfs without the device's type.
+    void add(const std::string& name, int uartType = -1) {
+        std::filesystem::create_directories(root_ / "dev");
+        std::ofstream(root_ / "dev" / name).put('\n');
+        if (uartType < 0) return;
+        std::filesystem::create_directories(root_ / "sys/class/tty" / name);
+        std::ofstream(root_ / "sys/class/tty" / name / "type") << uartType << "\n";
+    }
+    std::string root() const { return root_.string(); }
+
+private:
+    std::filesystem::path root_;
+};
+
+TEST(ComListSerialDevices, AdaptersFirstInNumericOrderThenPresentUarts) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, int>> devices;   // name, sysfs port type (-1 none)
+        int capacity;
+        std::vector<std::pair<std::string, unsigned>> expected;   // device under dev/, COM number
+    };
+    std::vector<std::pair<std::string, int>> manyAdapters;
+    std::vector<std::pair<std::string, unsigned>> firstSixteen;
+    for (unsigned index = 0; index < 20; ++index) {
+        manyAdapters.emplace_back("ttyUSB" + std::to_string(index), -1);
+        if (index < 16) firstSixteen.emplace_back("ttyUSB" + std::to_string(index), 33 + index);
+    }
+    const std::vector<Case> cases = {
+        {"mixed",
+         {{"ttyS3", 1}, {"ttyUSB10", -1}, {"ttyS1", 0}, {"ttyACM0", -1}, {"tty", -1}, {"ttyS0", 4},
+          {"ttyUSB2", -1}, {"ttyS2", -1}, {"ttyUSBx", -1}, {"console", -1}, {"ttyUSB40", -1}},
+         16,
+         {{"ttyUSB2", 35}, {"ttyUSB10", 43}, {"ttyUSB40", 0}, {"ttyACM0", 65}, {"ttyS0", 1}, {"ttyS3", 4}}},
+        {"only placeholders", {{"ttyS0", 0}, {"ttyS1", 0}, {"tty0", -1}}, 16, {}},
+        {"no dev folder", {}, 16, {}},
+        {"more than the scan takes", manyAdapters, 16, firstSixteen},
+    };
+    for (const Case& c : cases) {
+        FakeSystemTree tree;
+        for (const auto& [name, type] : c.devices) tree.add(name, type);
+        PortName ports[20];
+        const int count = comListSerialDevices(tree.root().c_str(), ports, c.capacity);
+        ASSERT_EQ(count, static_cast<int>(c.expected.size())) << c.what;
+        for (int at = 0; at < count; ++at) {
+            EXPECT_EQ(ports[at].device, tree.root() + "/dev/" + c.expected[at].first) << c.what;
+            EXPECT_EQ(ports[at].number, c.expected[at].second) << c.what << " " << ports[at].device;
+        }
+    }
 }
 
 TEST_F(SerialPortTest, FailedOpensLeaveThePortClosed) {

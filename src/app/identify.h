@@ -1,0 +1,12 @@
+// Identify only: what every switch in reach carries, and what an update would
+// do to it, without changing any of them.
+#pragma once
+#include "app/startup.h"
+
+// Probes every port of the range (never stopping at the first switch) and
+// prints one line for each switch that answers: model, product id, PCB
+// revision, installed version, the image made for it and its version, and
+// whether that image is newer, the same, older or not compatible. Nothing is
+// erased, written or restarted. Ends with EXIT_COMPLETED when a switch was
+// found, EXIT_NOTHING_TO_UPDATE when none.
+[[noreturn]] void identifySwitches(const PortRange& range);

@@ -1,0 +1,80 @@
+#include "app/options.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "link/port_list.h"
+
+RunOptions runOptions{};
+
+namespace {
+
+enum OptionKind { OPTION_INFO, OPTION_YES, OPTION_LOG, OPTION_VERSION, OPTION_HELP };
+
+struct OptionName {
+    const char* name;
+    OptionKind kind;
+};
+
+constexpr OptionName OPTION_NAMES[] = {
+    {"/info", OPTION_INFO},       {"--info", OPTION_INFO},       {"-i", OPTION_INFO},
+    {"/yes", OPTION_YES},         {"--yes", OPTION_YES},         {"-y", OPTION_YES},
+    {"/log", OPTION_LOG},         {"--log", OPTION_LOG},
+    {"/version", OPTION_VERSION}, {"--version", OPTION_VERSION},
+    {"/?", OPTION_HELP},          {"-h", OPTION_HELP},           {"--help", OPTION_HELP},
+};
+
+const OptionName* findOption(const char* argument) {
+    for (const OptionName& option : OPTION_NAMES) {
+        if (std::strcmp(argument, option.name) == 0) return &option;
+    }
+    return nullptr;
+}
+
+// As the port number is read: white space, a sign, then a digit.
+bool readsAsNumber(const char* argument) {
+    while (std::isspace(static_cast<unsigned char>(*argument))) ++argument;
+    if (*argument == '+' || *argument == '-') ++argument;
+    return std::isdigit(static_cast<unsigned char>(*argument)) != 0;
+}
+
+bool isPortArgument(const char* argument) {
+    if (argument[0] == '/') return comIsDevicePath(argument) != 0;
+    return argument[0] != '-' || readsAsNumber(argument);
+}
+
+void applyOption(OptionKind kind, RunOptions* options) {
+    if (kind == OPTION_INFO) options->identifyOnly = true;
+    if (kind == OPTION_YES) options->answerYes = true;
+    if (kind == OPTION_VERSION) options->showVersion = true;
+}
+
+}  // namespace
+
+int parseCommandLine(int argc, char** argv, RunOptions* options, const char** unknown) {
+    *options = RunOptions{};
+    bool usage = false;
+    bool help = false;
+    for (int at = 1; at < argc; ++at) {
+        const char* argument = argv[at];
+        if (const OptionName* option = findOption(argument)) {
+            help = help || option->kind == OPTION_HELP;
+            if (option->kind != OPTION_LOG) {
+                applyOption(option->kind, options);
+            } else if (at + 1 < argc) {
+                options->logPath = argv[++at];
+            } else {
+                usage = true;   // the file name is missing
+            }
+        } else if (!isPortArgument(argument)) {
+            *unknown = argument;
+            return COMMAND_LINE_UNKNOWN;
+        } else if (options->portArgument != nullptr) {
+            usage = true;
+        } else {
+            options->portArgument = argument;
+        }
+    }
+    if (help) return COMMAND_LINE_HELP;
+    return usage ? COMMAND_LINE_USAGE : COMMAND_LINE_OK;
+}

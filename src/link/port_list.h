@@ -1,0 +1,34 @@
+// The ports a run tries: the one the user named, or those a scan finds.
+// Implemented once per platform (port_list_posix.cpp, port_list_win32.cpp).
+#pragma once
+#include <cstddef>
+
+constexpr std::size_t PORT_DEVICE_SIZE = 256;
+constexpr int SCAN_PORT_LIMIT = 16;
+
+// One port to try: opened by its device path when it has one, otherwise by
+// its COM number.
+struct PortName {
+    unsigned number;                 // COM number; 0 when the device has none
+    char device[PORT_DEVICE_SIZE];   // device path; empty when the COM number alone names the port
+};
+
+// Fills `ports` with the ports a scan without a port argument tries, in order,
+// at most `capacity` of them. Returns how many; 0 when no serial port exists.
+// Windows: COM1-COM16. POSIX with BMFWU_PORT_DIR set: COM1-COM16 in that
+// folder. Otherwise the serial devices present (see comListSerialDevices),
+// under $BMFWU_SYSTEM_ROOT when set (tests give a fake tree there).
+int comScanPorts(PortName* ports, int capacity);
+
+// 1 when `argument` names a device by its path on this platform (POSIX: it
+// begins with "/"); 0 otherwise (always on Windows).
+int comIsDevicePath(const char* argument);
+
+// What comCheckDevice finds at a path (0 usable, positive codes the reasons not).
+constexpr int DEVICE_USABLE = 0;
+constexpr int DEVICE_MISSING = 1;      // nothing there
+constexpr int DEVICE_NOT_SERIAL = 2;   // not a character device, or a path too long to keep
+
+// Whether the device path a user gave may be tried as a serial port, without
+// opening it (opening raises the modem lines of a real port).
+int comCheckDevice(const char* path);
