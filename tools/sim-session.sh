@@ -20,8 +20,14 @@ sim_start() {
     local _
     for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.05; done
     [ -L "$link" ] || { echo "the simulated switch did not start:" >&2; cat "$SIM_DIR/sim.txt" >&2; return 1; }
-    cp "$SIM_DIR/state.bin" "$SIM_DIR/state-start.bin"
+    # Traffic is counted from the moment the switch has settled after loading its flash.
     SIM_IO_START=$(sim_io)
+    for _ in $(seq 50); do
+        sleep 0.1
+        [ "$(sim_io)" = "$SIM_IO_START" ] && break
+        SIM_IO_START=$(sim_io)
+    done
+    cp "$SIM_DIR/state.bin" "$SIM_DIR/state-start.bin"
 }
 
 # Bytes the switch has read and written so far: its port traffic and its state saves.
