@@ -16,7 +16,7 @@ run_suite() {  # build-dir, extra cmake arguments...
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
 }
 
-run_suite "$root/build/normal"
+run_suite "$root/build/normal" -DCMAKE_CXX_COMPILER=g++
 bash "$root/tools/check-deb.sh" "$root/build/normal"
 # A second compiler for the same code, at no extra build.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
