@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing bmfwu need, when missing.
 # Usage: tools/install-deps.sh [extra packages...]
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libgmock-dev googletest lpc21isp binutils tmux "$@")
+packages=(cmake g++ clang libclang-rt-dev make libgtest-dev libgmock-dev googletest lpc21isp binutils tmux
+          dpkg-dev python3 "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

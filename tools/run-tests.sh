@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds bmfwu and runs every test: the normal build, the same suite built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every fuzz
-# target, and the Windows build under Wine.
+# Builds bmfwu and runs every test: the normal build (GCC) and its .deb, the
+# same suite built by Clang with AddressSanitizer and UndefinedBehaviorSanitizer,
+# a short run of every fuzz target, and the Windows build under Wine with its ZIP.
 #   BMFWU_FUZZ_SECONDS=N  seconds per fuzz target (default 20; 0 skips fuzzing)
 #   BMFWU_SKIP_WINE=1     leave out the Windows build and its suites
 set -euo pipefail
@@ -16,9 +16,11 @@ run_suite() {  # build-dir, extra cmake arguments...
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
 }
 
-run_suite "$root/build/normal"
+run_suite "$root/build/normal" -DCMAKE_CXX_COMPILER=g++
+bash "$root/tools/check-deb.sh" "$root/build/normal"
+# A second compiler for the same code, at no extra build.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite "$root/build/sanitize" -DBMFWU_SANITIZE=ON
+  run_suite "$root/build/sanitize" -DBMFWU_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++
 
 fuzz_seconds=${BMFWU_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" -gt 0 ]; then

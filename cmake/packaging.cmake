@@ -1,0 +1,60 @@
+# Installation and packages.
+#   cmake --install BUILD [--prefix DIR]                 the program and its README
+#   cmake --install BUILD --component tools --prefix DIR the packer, the stand-in
+#                                                        generator and the simulated switch
+#   cmake --build BUILD --target package                 a .deb (Linux) or a ZIP (Windows)
+# The tools are for release engineers and testers; a technician's package holds
+# the program, its README and the report of the two images it carries.
+if(WIN32)
+  set(bmfwu_bin_dir .)
+  set(bmfwu_doc_dir .)
+  set(bmfwu_readme_name README.txt)
+else()
+  include(GNUInstallDirs)
+  set(bmfwu_bin_dir ${CMAKE_INSTALL_BINDIR})
+  set(bmfwu_doc_dir ${CMAKE_INSTALL_DOCDIR})
+  set(bmfwu_readme_name README.md)
+endif()
+
+# What the program carries, read from the packed images' own headers, so the
+# versions in a package can never differ from those in the program.
+get_directory_property(bmfwu_pack_tool DIRECTORY src/firmware DEFINITION pack_tool)
+set(bmfwu_images_dir ${CMAKE_BINARY_DIR}/src/firmware)
+set(bmfwu_image_report ${CMAKE_BINARY_DIR}/firmware-images.txt)
+add_custom_command(OUTPUT ${bmfwu_image_report}
+  COMMAND ${CMAKE_COMMAND} -DPACK_TOOL=${bmfwu_pack_tool} -DOUTPUT=${bmfwu_image_report}
+          "-DIMAGES=${bmfwu_images_dir}/image1.bin;${bmfwu_images_dir}/image2.bin"
+          -P ${CMAKE_SOURCE_DIR}/cmake/image_report.cmake
+  DEPENDS ${bmfwu_images_dir}/image1.bin ${bmfwu_images_dir}/image2.bin ${CMAKE_SOURCE_DIR}/cmake/image_report.cmake
+  COMMENT "Reporting the firmware images" VERBATIM)
+add_custom_target(firmware_image_report ALL DEPENDS ${bmfwu_image_report})
+add_dependencies(firmware_image_report bmfwu_firmware)
+
+install(TARGETS bmfwu RUNTIME DESTINATION ${bmfwu_bin_dir} COMPONENT program)
+install(FILES README.md DESTINATION ${bmfwu_doc_dir} RENAME ${bmfwu_readme_name} COMPONENT program)
+install(FILES ${bmfwu_image_report} DESTINATION ${bmfwu_doc_dir} COMPONENT program)
+if(TARGET bmfwu-sim)
+  set(bmfwu_sim_target bmfwu-sim)
+endif()
+install(TARGETS bmfwu-pack bmfwu-standin ${bmfwu_sim_target}
+        RUNTIME DESTINATION ${bmfwu_bin_dir} COMPONENT tools EXCLUDE_FROM_ALL)
+
+set(CPACK_PACKAGE_NAME bmfwu)
+set(CPACK_PACKAGE_VENDOR "Brenmoor")
+set(CPACK_PACKAGE_CONTACT "Brenmoor firmware team <firmware@brenmoor.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware update utility for Brenmoor audio matrix switches")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_VERBATIM_VARIABLES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  # The dependencies are the C and C++ runtimes the binary links, as dpkg-shlibdeps finds them.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)
