@@ -11,7 +11,7 @@
 #include "fuzz_check.h"
 #include "isp/isp.h"
 #include "isp/line.h"
-#include "isp/probe.h"
+#include "app/probe.h"
 #include "isp/table.h"
 #include "link/serial.h"
 #include "scripted_link.h"

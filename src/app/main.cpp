@@ -5,6 +5,7 @@
 #include "app/exit.h"
 #include "app/scan.h"
 #include "app/startup.h"
+#include "app/support_log.h"
 #include "app/update_loop.h"
 #include "format/sinks.h"
 
@@ -16,6 +17,12 @@ bool isHelpArgument(const char* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--log") == 0) {
+        if (startSupportLog(argv[2]) != 0) exitProgram(1);
+        argv[2] = argv[0];
+        argv += 2;
+        argc -= 2;
+    }
     consolePutString("\n");
     printBanner();
     if (argc > 2 || (argc == 2 && isHelpArgument(argv[1]))) printUsageAndExit();

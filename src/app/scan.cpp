@@ -6,7 +6,7 @@
 #include "format/sinks.h"
 #include "isp/identity.h"
 #include "isp/line.h"
-#include "isp/probe.h"
+#include "app/probe.h"
 #include "link/serial.h"
 
 namespace {
@@ -14,7 +14,7 @@ constexpr unsigned APPLICATION_BAUD = 19200;
 
 // True when a switch answered and an image is made for it.
 bool switchMatches() {
-    if (probeDevice() != 0) {
+    if (probeDevice() != PROBE_IDENTIFIED) {
         consoleMessage("No Brenmoor devices detected.");
         return false;
     }

@@ -11,8 +11,6 @@
 #include "format/sinks.h"
 #include "image/image.h"
 
-constexpr int BANNER_MAJOR = 2;
-constexpr int BANNER_MINOR = 2;
 constexpr int MAX_PORT_NUMBER = 99;
 constexpr int SCAN_LAST_PORT = 16;
 

@@ -1,6 +1,9 @@
 // The start-up phase: banner, command line, run settings, image validation.
 #pragma once
 
+constexpr int BANNER_MAJOR = 2;   // the program's version, as the banner shows it
+constexpr int BANNER_MINOR = 2;
+
 struct PortRange {
     int firstPort;
     int lastPort;

@@ -11,7 +11,7 @@
 #include "image/image.h"
 #include "image/programming.h"
 #include "isp/identity.h"
-#include "isp/probe.h"
+#include "app/probe.h"
 #include "link/clock.h"
 #include "link/keyboard.h"
 #include "link/serial.h"
@@ -69,7 +69,7 @@ bool switchQualifies(int port) {
 }
 
 void runUpdatePass(int port) {
-    if (probeDevice() != 0) {
+    if (probeDevice() != PROBE_IDENTIFIED) {
         consoleMessage("\nNo Brenmoor device found on COM%u.\n", static_cast<unsigned>(port));
         exitProgram(1);
     }
@@ -83,7 +83,7 @@ void runUpdatePass(int port) {
     }
     if (confirmVersion(&deviceIdentity, &imageCursor) == 0) exitProgram(1);
     appReady = 0;
-    if (updateFirmware(&imageCursor) == 0) {
+    if (updateFirmware(&imageCursor) == UPDATE_DONE) {
         updateFinished = 1;
         lastDspProgressTime = msNow();
     } else {

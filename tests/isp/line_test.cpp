@@ -7,7 +7,7 @@
 #include "fake_port.h"
 #include "isp/identity.h"
 #include "isp/line.h"
-#include "isp/probe.h"
+#include "app/probe.h"
 #include "link/serial.h"
 
 namespace {

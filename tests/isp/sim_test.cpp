@@ -5,7 +5,7 @@
 
 #include "isp/isp.h"
 #include "isp/line.h"
-#include "isp/probe.h"
+#include "app/probe.h"
 #include "isp/table.h"
 #include "reference_uu.h"
 #include "sim_fixture.h"
