@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
@@ -8,6 +11,7 @@
 #include "app/update_expectations.h"
 #include "firmware/firmware.h"
 #include "image/image.h"
+#include "sim.h"
 
 namespace {
 
@@ -136,6 +140,98 @@ TEST(AfterProgramming, KeysWhileListeningChangeNothing) {
     const ProgramRun run = runProgram({"1"}, ports.path(), {{"(Y,N) ", "y"}, {"100% complete.\n", keys}});
     EXPECT_EQ(run.output, foundOn(1, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
                               programmingProgress(0) + dspProgress(2) + KEY_WAIT);
+}
+
+// The support log: one record per line, "<seconds> <kind> <escaped text>".
+struct LogRecord {
+    char kind;
+    std::string text;
+};
+
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char next = text[++i];
+        if (next == 'r') out += '\r';
+        else if (next == 'n') out += '\n';
+        else if (next == 'x') {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else out += next;
+    }
+    return out;
+}
+
+std::vector<LogRecord> readLog(const std::string& path, std::string* header) {
+    std::ifstream file(path, std::ios::binary);
+    std::getline(file, *header);
+    std::vector<LogRecord> records;
+    const std::regex record(R"( *\d+\.\d{3} (.) (.*))");
+    for (std::string line; std::getline(file, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, record)) ADD_FAILURE() << "not a record: " << line;
+        else records.push_back({m[1].str()[0], unescape(m[2].str())});
+    }
+    return records;
+}
+
+// Replays the trace's sent bytes against what the switch heard, skipping the
+// data lines where the trace summarises them. Returns where they part.
+std::string traceAgainstHeard(const std::vector<LogRecord>& records, const std::string& heard) {
+    std::size_t at = 0;
+    const std::regex dataNote(R"(sent (\d+) data lines, \d+ bytes)");
+    for (const LogRecord& r : records) {
+        std::smatch m;
+        if (r.kind == '>') {
+            if (heard.compare(at, r.text.size(), r.text) != 0) return "sent " + r.text + " at " + std::to_string(at);
+            at += r.text.size();
+        } else if (r.kind == '#' && std::regex_match(r.text, m, dataNote)) {
+            for (int lines = std::stoi(m[1].str()); lines > 0; --lines) {
+                const std::size_t end = heard.find("\r\n", at);
+                if (end == std::string::npos) return "missing data line at " + std::to_string(at);
+                at = end + 2;
+            }
+        }
+    }
+    return at == heard.size() ? "" : "unlogged bytes from " + std::to_string(at);
+}
+
+TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
+    if (underWine()) GTEST_SKIP() << "the log path is a host path";
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.dspBanks = 0;
+    SwitchHandle sim = startSwitch(options, ports, 1);
+    const std::string logPath = ports.path() + "/support.log";
+    const ProgramRun run = runProgram({"--log", logPath, "1"}, ports.path(), ANSWER_YES);
+    EXPECT_EQ(run.output, foundOn(1, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              programmingProgress(0) + KEY_WAIT);
+    std::string header;
+    const std::vector<LogRecord> records = readLog(logPath, &header);
+    EXPECT_TRUE(std::regex_match(header, std::regex(
+        R"(==== bmfwu support log, \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC, program version 2\.2; )"
+        R"(image 1: "Sonavex F" product 0x56 PCB 3 version 3\.04; image 2: "Sonavex F-II" product 0x64 PCB 1 version 3\.04)")))
+        << header;
+    std::string console;
+    for (const LogRecord& r : records)
+        if (r.kind == '|') console += r.text;
+    EXPECT_EQ(console, run.output);
+    const std::vector<std::uint8_t> received = simReceived(sim.get());
+    EXPECT_EQ(traceAgainstHeard(records, std::string(received.begin(), received.end())), "");
+}
+
+TEST(SupportLog, UnopenableFileEndsBeforeAnythingIsSent) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 1);
+    const std::string logPath = ports.path() + "/missing/support.log";
+    const ProgramRun run = runProgram({"--log", logPath, "1"}, ports.path(), {});
+    EXPECT_EQ(run.output, "Cannot open the log file \"" + logPath + "\": No such file or directory\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(simReceived(sim.get()).empty());
 }
 
 }  // namespace
