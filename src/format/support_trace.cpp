@@ -39,10 +39,14 @@ void writeRecord(char kind, const char* text, int length) {
     std::fputc('\n', logFile);
 }
 
+// Console text and missing answers are rare next to the line trace and mark
+// the moments a support case asks about, so they also push the file out: a
+// run that is killed or crashes loses at most the trace since the last one.
 void flushConsole() {
     if (consolePendingLength == 0) return;
     writeRecord('|', consolePending, consolePendingLength);
     consolePendingLength = 0;
+    std::fflush(logFile);
 }
 
 // Console text that came before a trace record is written before it.
@@ -108,6 +112,7 @@ void traceNoAnswer() {
     if (logFile == nullptr) return;
     startTraceRecord('!');
     std::fputs("no answer\n", logFile);
+    std::fflush(logFile);
 }
 
 void traceNote(const char* format, ...) {
