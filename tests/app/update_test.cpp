@@ -201,7 +201,6 @@ std::string traceAgainstHeard(const std::vector<LogRecord>& records, const std::
 }
 
 TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
-    if (underWine()) GTEST_SKIP() << "the log path is a host path";
     TempDir ports;
     SimOptions options = imageOneSwitch();
     options.dspBanks = 0;
