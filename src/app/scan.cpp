@@ -2,11 +2,11 @@
 
 #include "app/exit.h"
 #include "app/flash_identity.h"
+#include "app/probe.h"
 #include "app/scan.h"
 #include "format/sinks.h"
 #include "isp/identity.h"
 #include "isp/line.h"
-#include "app/probe.h"
 #include "link/serial.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "app/exit.h"
 #include "app/flash_identity.h"
+#include "app/probe.h"
 #include "catalog/catalog.h"
 #include "catalog/version.h"
 #include "console/reply_scanner.h"
@@ -11,7 +12,6 @@
 #include "image/image.h"
 #include "image/programming.h"
 #include "isp/identity.h"
-#include "app/probe.h"
 #include "link/clock.h"
 #include "link/keyboard.h"
 #include "link/serial.h"
