@@ -12,7 +12,8 @@ The phase runs from the "0%" progress line to the "100%" line. Its bytes and
 flash operations are taken from the simulator's traffic log, from the first
 command after the application erase to the reply of the last compare.
 
---quick runs the unthrottled update only (for CI). The exit status is 0 when
+--quick runs the unthrottled update only (for CI). --support-log has bmfwu
+write its support log (--log) during every run, to see what the log costs. The exit status is 0 when
 every measured target is met, 1 when one is missed, 2 when a run failed.
 """
 
@@ -218,13 +219,13 @@ class Simulator:
         return lines[-1] if lines else ""
 
 
-def drive_bmfwu(build, port_dir):
+def drive_bmfwu(build, port_dir, arguments):
     """Runs bmfwu on COM3, answers its question and its exit prompt, and times the phase."""
     env = dict(os.environ, BMFWU_PORT_DIR=port_dir)
     # Output goes to a terminal, as for a user: a pipe would hold back the unflushed 100% line.
     console, terminal = pty.openpty()
     tty.setraw(terminal)   # the bytes as the program wrote them, without CR LF translation
-    program = subprocess.Popen([os.path.join(build, "src/app/bmfwu"), str(PORT)], env=env,
+    program = subprocess.Popen([os.path.join(build, "src/app/bmfwu")] + arguments + [str(PORT)], env=env,
                                stdin=subprocess.PIPE, stdout=terminal, stderr=terminal)
     os.close(terminal)
     seen, marks, answered = b"", {}, set()
@@ -264,12 +265,13 @@ def drive_bmfwu(build, port_dir):
     return {"wall_s": t1 - t0, "cpu_s": cpu1 - cpu0}
 
 
-def run_bmfwu(build, work, name, throttle):
+def run_bmfwu(build, work, name, throttle, support_log):
     port_dir = os.path.join(work, name)
     os.mkdir(port_dir)
+    arguments = ["--log", os.path.join(port_dir, "support.log")] if support_log else []
     sim = Simulator(build, work, name, throttle, SWITCH, os.path.join(port_dir, "COM%d" % PORT))
     try:
-        figures = drive_bmfwu(build, port_dir)
+        figures = drive_bmfwu(build, port_dir, arguments)
     finally:
         figures_sim = sim.stop()
     figures.update(bmfwu_phase(read_log(sim.log)))
@@ -395,6 +397,7 @@ def main():
     parser.add_argument("--no-build", action="store_true", help="use the programs already built")
     parser.add_argument("--quick", action="store_true", help="unthrottled run only (CI smoke test)")
     parser.add_argument("--keep", action="store_true", help="keep the logs and print where they are")
+    parser.add_argument("--support-log", action="store_true", help="bmfwu writes its support log (--log)")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     if not options.no_build:
@@ -403,8 +406,9 @@ def main():
         print("lpc21isp is missing (apt-get install lpc21isp); its column stays empty")
     work = tempfile.mkdtemp(prefix="bmfwu-bench.")
     try:
-        throttled = None if options.quick else derive(run_bmfwu(build, work, "throttled", True), True)
-        unthrottled = derive(run_bmfwu(build, work, "unthrottled", False), False)
+        log = options.support_log
+        throttled = None if options.quick else derive(run_bmfwu(build, work, "throttled", True, log), True)
+        unthrottled = derive(run_bmfwu(build, work, "unthrottled", False, log), False)
         peer = None
         if not options.quick and shutil.which("lpc21isp"):
             peer = run_lpc21isp(build, work)

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <vector>
 
+#include "app/probe.h"
 #include "console/identity_query.h"
 #include "fuzz_check.h"
 #include "isp/isp.h"
 #include "isp/line.h"
-#include "isp/probe.h"
 #include "isp/table.h"
 #include "link/serial.h"
 #include "scripted_link.h"

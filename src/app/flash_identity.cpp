@@ -23,8 +23,8 @@ bool holdsLastBlock(int index) {
     std::uint8_t block[FLASH_BLOCK];
     std::memset(block, 0xFF, sizeof block);
     std::memcpy(block, firmwareImages[index] + header->appOffset + offset, header->appLength - offset);
-    if (stageBlock(block, FLASH_BLOCK) != 0) return false;
-    return nxpCompare(header->appAddress + offset, ISP_RAM_BUFFER, FLASH_BLOCK) == 0;
+    if (stageBlock(block, FLASH_BLOCK) != BLOCK_OK) return false;
+    return nxpCompare(header->appAddress + offset, ISP_RAM_BUFFER, FLASH_BLOCK) == ISP_OK;
 }
 
 }  // namespace

@@ -36,7 +36,10 @@ int main(int argc, char** argv) {
     const int logResult = runOptions.logPath != nullptr ? startSupportLog(runOptions.logPath) : 0;
     consolePutString("\n");
     printBanner();
-    if (logResult != 0) exitProgram(EXIT_FAILED);
+    if (logResult != 0) {
+        reportUnopenableLog(runOptions.logPath, logResult);
+        exitProgram(EXIT_FAILED);
+    }
     endOnBadCommandLine(commandLine, unknown);
     if (runOptions.showVersion) printVersionsAndExit();
     fixRunSettings();

@@ -2,11 +2,11 @@
 
 #include "app/exit.h"
 #include "app/flash_identity.h"
+#include "app/probe.h"
 #include "app/scan.h"
 #include "format/sinks.h"
 #include "isp/identity.h"
 #include "isp/line.h"
-#include "isp/probe.h"
 #include "link/serial.h"
 
 namespace {
@@ -54,7 +54,7 @@ int probeScannedPort(const PortName& port) {
     }
     currentBaud = APPLICATION_BAUD;
     drainInput();
-    if (probeDevice() == 0) return PORT_SWITCH_ANSWERED;
+    if (probeDevice() == PROBE_IDENTIFIED) return PORT_SWITCH_ANSWERED;
     consoleMessage("No Brenmoor devices detected.");
     return PORT_NO_ANSWER;
 }

@@ -8,14 +8,11 @@
 #include <cstring>
 
 #include "app/exit.h"
-#include "bmfwu_version.h"
 #include "catalog/version.h"
 #include "firmware/firmware.h"
 #include "format/sinks.h"
 #include "image/image.h"
 
-constexpr int BANNER_MAJOR = BMFWU_VERSION_MAJOR;
-constexpr int BANNER_MINOR = BMFWU_VERSION_MINOR;
 constexpr int MAX_PORT_NUMBER = 99;
 constexpr char OPTIONS_TEXT[] =
     "\n          x may also be COMn, or on Linux a device path such as /dev/ttyUSB0."

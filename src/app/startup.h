@@ -1,6 +1,10 @@
 // The start-up phase: banner, command line, run settings, image validation.
 #pragma once
+#include "bmfwu_version.h"
 #include "link/port_list.h"
+
+constexpr int BANNER_MAJOR = BMFWU_VERSION_MAJOR;   // the program's version, as the banner shows it
+constexpr int BANNER_MINOR = BMFWU_VERSION_MINOR;
 
 // The ports the scan tries, in order.
 struct PortRange {

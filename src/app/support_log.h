@@ -3,5 +3,10 @@
 #pragma once
 
 // Opens `path` for appending and writes the header line. 0 the log is open;
-// 1 it cannot be opened (the reason has been printed).
+// otherwise the system's error number, and nothing is printed: the log is
+// opened before the banner, so that it holds all console text, and the
+// reason belongs after the banner.
 int startSupportLog(const char* path);
+
+// Prints why the log at `path` could not be opened.
+void reportUnopenableLog(const char* path, int error);

@@ -6,6 +6,7 @@
 #include "app/scan.h"
 #include "app/flash_identity.h"
 #include "app/options.h"
+#include "app/probe.h"
 #include "catalog/catalog.h"
 #include "catalog/version.h"
 #include "console/reply_scanner.h"
@@ -13,7 +14,6 @@
 #include "image/image.h"
 #include "image/programming.h"
 #include "isp/identity.h"
-#include "isp/probe.h"
 #include "link/clock.h"
 #include "link/keyboard.h"
 #include "link/serial.h"
@@ -82,7 +82,7 @@ bool switchQualifies(const char* port) {
 }
 
 void runUpdatePass(const char* port) {
-    if (probeDevice() != 0) {
+    if (probeDevice() != PROBE_IDENTIFIED) {
         consoleMessage("\nNo Brenmoor device found on %s.\n", port);
         exitProgram(programmingFailed ? EXIT_FAILED : EXIT_NOTHING_TO_UPDATE);
     }
@@ -96,7 +96,7 @@ void runUpdatePass(const char* port) {
     }
     if (confirmVersion(&deviceIdentity, &imageCursor) == 0) exitProgram(EXIT_FAILED);
     appReady = 0;
-    if (updateFirmware(&imageCursor) == 0) {
+    if (updateFirmware(&imageCursor) == UPDATE_DONE) {
         updateFinished = 1;
         lastDspProgressTime = msNow();
     } else {

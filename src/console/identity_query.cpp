@@ -25,7 +25,7 @@ bool isKeepAlive(const char* line) {
 }  // namespace
 
 int queryVersion(DeviceIdentity* identity) {
-    int written = comWrite(&serialPort, VERSION_REQUEST, sizeof VERSION_REQUEST - 1);
+    int written = sendText(VERSION_REQUEST);
     resetIdentity(identity);
     if (written != static_cast<int>(sizeof VERSION_REQUEST - 1)) return VERSION_REPLY_NONE;
     char line[REPLY_LINE_CAPACITY];

@@ -3,6 +3,7 @@
 #include "console/reply_scanner.h"
 #include "console/text_number.h"
 #include "format/sinks.h"
+#include "format/support_trace.h"
 #include "link/clock.h"
 
 char replyText[REPLY_TEXT_SIZE];
@@ -54,6 +55,7 @@ void feedReplyByte(int byte) {
     } else if (c == '$') {
         replyText[replyLength++] = '$';
         replyText[replyLength] = '\0';
+        traceReceived(replyText);
         matchReplyTokens(replyText);
         replyLength = 0;
     } else {

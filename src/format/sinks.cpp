@@ -159,12 +159,18 @@ int textBufferPutString(TextBuffer* buffer, const char* text)
 
 int textBufferPrintf(TextBuffer* buffer, const char* format, ...)
 {
-    if (!isUsable(buffer)) return 0;
-    const int before = buffer->length;
     std::va_list args;
     va_start(args, format);
-    formatOutput(appendToTextBuffer, buffer, format, args);
+    const int added = textBufferVPrintf(buffer, format, args);
     va_end(args);
+    return added;
+}
+
+int textBufferVPrintf(TextBuffer* buffer, const char* format, std::va_list args)
+{
+    if (!isUsable(buffer)) return 0;
+    const int before = buffer->length;
+    formatOutput(appendToTextBuffer, buffer, format, args);
     terminate(buffer);
     return buffer->length - before;
 }

@@ -2,6 +2,7 @@
 // (standard output, shared in order with the runtime's printf) and a bounded
 // text buffer owned by the caller.
 #pragma once
+#include <cstdarg>
 #include <cstdint>
 
 int serialPrintf(const char* format, ...);
@@ -29,3 +30,4 @@ void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity);
 int textBufferPutChar(TextBuffer* buffer, int character);   // characters added
 int textBufferPutString(TextBuffer* buffer, const char* text);
 int textBufferPrintf(TextBuffer* buffer, const char* format, ...);
+int textBufferVPrintf(TextBuffer* buffer, const char* format, std::va_list args);

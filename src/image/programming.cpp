@@ -19,9 +19,6 @@ constexpr unsigned APPLICATION_BAUD = 19200;
 constexpr unsigned BOOTLOADER_BAUD = 115200;
 constexpr const char* PROGRESS_LABEL = "Updating";
 
-enum : int { BLOCK_OK = 0, BLOCK_WRITE_FAILED = 1, BLOCK_MISMATCH = 2, BLOCK_OUTSIDE_FLASH = 3,
-             BLOCK_COMMAND_FAILED = 4 };
-
 // What the staging buffer is known to hold: a boundary word that already
 // differs from the next block needs no marker written first.
 std::uint8_t stagedBytes[LARGE_BLOCK];
@@ -57,7 +54,7 @@ int markBoundaries(const std::uint8_t* bytes, const std::uint32_t* offsets, int 
         const std::uint32_t wanted = wordAt(bytes + at);
         if (at + 4 <= stagedKnown && wordAt(stagedBytes + at) != wanted) continue;
         const std::uint32_t marker = ~wanted;
-        if (nxpWrite(ISP_RAM_BUFFER + at, &marker, 4) != 0) return BLOCK_WRITE_FAILED;
+        if (nxpWrite(ISP_RAM_BUFFER + at, &marker, 4) != ISP_OK) return BLOCK_WRITE_FAILED;
     }
     return BLOCK_OK;
 }
@@ -99,8 +96,8 @@ struct Region {
 int sectorsOf(std::uint32_t address, std::uint32_t count, std::uint8_t* bank, std::uint8_t* first,
               std::uint8_t* last) {
     std::uint8_t lastBank = 0;
-    if (flashSector(address, bank, first) != 0) return BLOCK_OUTSIDE_FLASH;
-    if (flashSector(address + count - 1, &lastBank, last) != 0) return BLOCK_OUTSIDE_FLASH;
+    if (flashSector(address, bank, first) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
+    if (flashSector(address + count - 1, &lastBank, last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
     return lastBank == *bank ? BLOCK_OK : BLOCK_OUTSIDE_FLASH;
 }
 
@@ -111,7 +108,7 @@ int eraseRegion(std::uint32_t address, std::uint32_t count) {
     if (sectorsOf(address, count, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
     const int prepared = nxpPrepare(first, last, bank);
     const int erased = nxpErase(first, last, bank);
-    return prepared != 0 || erased != 0 ? BLOCK_COMMAND_FAILED : BLOCK_OK;
+    return prepared != ISP_OK || erased != ISP_OK ? BLOCK_COMMAND_FAILED : BLOCK_OK;
 }
 
 int programFrom(Region* region, std::uint32_t size) {
@@ -177,19 +174,19 @@ int programImage(const ImageCursor* cursor) {
 
 int reportRebootFailure(int result) {
     switch (result) {
-    case 1:
+    case REBOOT_FAILED:   // also TABLE_UNREADABLE
         consolePutString("\nFailed to update firmware!\nVerify cables have not come loose, and the switch still has power.\n");
         break;
-    case 2: case 4: case 5:
+    case TABLE_REGION_TOO_LONG: case TABLE_REGION_BAD_CRC:
         consolePutString("\nThe firmware failed the CRC test! Try reloading the firmware.\n");
         break;
-    case 3: case 6:
+    case TABLE_ABSENT: case REBOOT_NO_ENTRY:
         consolePutString("\nThe firmware is not fully loaded, try reloading the firmware.\n");
         break;
     default:
         break;
     }
-    return 1;
+    return UPDATE_FAILED;
 }
 
 }  // namespace
@@ -197,17 +194,17 @@ int reportRebootFailure(int result) {
 int enterBootloader() {
     forgetStagedBytes();
     const int answered = nxpSync();
-    if (answered == 0) return 1;
-    if (answered == 2) {
-        comSendString("^BOOTL$");
+    if (answered == SYNC_NONE) return ENTER_NO_ANSWER;
+    if (answered == SYNC_APPLICATION) {
+        sendText("^BOOTL$");
         msDelay(100);
         if (comSetBaud(&serialPort, BOOTLOADER_BAUD) != 0) currentBaud = BOOTLOADER_BAUD;
-        if (nxpSync() != 1) return 2;
+        if (nxpSync() != SYNC_BOOTLOADER) return ENTER_BOOTLOADER_SILENT;
     }
     linkState = LINK_BOOTLOADER;
     msDelay(20);
     drainInput();
-    return 0;
+    return ENTER_OK;
 }
 
 int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector) {
@@ -221,12 +218,12 @@ int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector)
         *bank = 1;
         offset = address - BANK_B;
     } else {
-        return 1;
+        return BLOCK_OUTSIDE_FLASH;
     }
     // Eight 8 KB sectors, then seven of 64 KB.
     *sector = offset < SMALL_SECTORS_END ? static_cast<std::uint8_t>((offset >> 13) & 7)
                                          : static_cast<std::uint8_t>(((offset >> 16) & 7) + 7);
-    return 0;
+    return BLOCK_OK;
 }
 
 void forgetStagedBytes() { stagedKnown = 0; }
@@ -238,7 +235,7 @@ int stageBlock(const std::uint8_t* bytes, std::uint32_t length) {
     const int count = checkWords(length, offsets);
     int result = markBoundaries(bytes, offsets, count);
     stagedKnown = 0;
-    if (result == BLOCK_OK && nxpWrite(ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != 0)
+    if (result == BLOCK_OK && nxpWrite(ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != ISP_OK)
         result = BLOCK_WRITE_FAILED;
     if (result == BLOCK_OK) result = boundariesLanded(bytes, offsets, count);
     if (result != BLOCK_OK) return result;
@@ -251,40 +248,40 @@ int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     if (stageBlock(bytes, length) != BLOCK_OK) return BLOCK_WRITE_FAILED;
     std::uint8_t bank = 0, first = 0, last = 0;
     if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
-    if (nxpPrepare(first, last, bank) != 0) return BLOCK_COMMAND_FAILED;
-    if (nxpCopy(address, ISP_RAM_BUFFER, length) != 0) return BLOCK_COMMAND_FAILED;
+    if (nxpPrepare(first, last, bank) != ISP_OK) return BLOCK_COMMAND_FAILED;
+    if (nxpCopy(address, ISP_RAM_BUFFER, length) != ISP_OK) return BLOCK_COMMAND_FAILED;
     const int compared = nxpCompare(address, ISP_RAM_BUFFER, length);
-    if (compared == 0) return BLOCK_OK;
-    return compared == 2 ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
+    if (compared == ISP_OK) return BLOCK_OK;
+    return compared == ISP_COMPARE_MISMATCH ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
 }
 
 int updateFirmware(const ImageCursor* cursor) {
     if (cursor->base == nullptr) {
         consolePutString("Error: No firmware file available to download.\n");
-        return 1;
+        return UPDATE_FAILED;
     }
     const int entered = enterBootloader();
-    if (entered != 0) {
+    if (entered != ENTER_OK) {
         consolePrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
-        return 1;
+        return UPDATE_FAILED;
     }
     nxpUnlock();
     const int result = programImage(cursor);
     if (result == BLOCK_MISMATCH) {
         consolePutString("\n\nError: A mismatch occurred while verifying this update.\n");
-        return 2;
+        return UPDATE_MISMATCH;
     }
     if (result != BLOCK_OK) {
         consolePrintf("\n\nError %u: Lost the connection to the switch! Check cables and power.\n", result);
-        return 1;
+        return UPDATE_FAILED;
     }
     consolePrintf("\r%s firmware: 100%% complete.\n", PROGRESS_LABEL);
     std::fflush(stdout);
     msDelay(100);
     const int restarted = reboot();
-    if (restarted != 0) return reportRebootFailure(restarted);
+    if (restarted != REBOOT_STARTED) return reportRebootFailure(restarted);
     if (comSetBaud(&serialPort, APPLICATION_BAUD) != 0) currentBaud = APPLICATION_BAUD;
     msDelay(100);
     msDelay(100);
-    return 0;
+    return UPDATE_DONE;
 }

@@ -1,12 +1,16 @@
 #include "isp/isp.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 
 #include "format/sinks.h"
+#include "format/support_trace.h"
 #include "isp/line.h"
 #include "isp/uu.h"
 #include "link/serial.h"
+
+IspExchange lastIspExchange{};
 
 namespace {
 
@@ -17,12 +21,14 @@ static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block 
 
 enum ChunkAnswer { CHUNK_OK, CHUNK_RESEND, CHUNK_FAILED };
 
-// Every command but Compare and Part ID: one return-code line, "0" or failure.
-int commandResult() {
-    char reply[CODE_CAPACITY];
-    readLineCr(reply, CODE_CAPACITY);
-    return reply[0] == '0' ? 0 : 1;
-}
+constexpr const char* RETURN_CODE_NAMES[] = {
+    "CMD_SUCCESS", "INVALID_COMMAND", "SRC_ADDR_ERROR", "DST_ADDR_ERROR", "SRC_ADDR_NOT_MAPPED",
+    "DST_ADDR_NOT_MAPPED", "COUNT_ERROR", "INVALID_SECTOR", "SECTOR_NOT_BLANK",
+    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION", "COMPARE_ERROR", "BUSY", "PARAM_ERROR", "ADDR_ERROR",
+    "ADDR_NOT_MAPPED", "CMD_LOCKED", "INVALID_CODE", "INVALID_BAUD_RATE", "INVALID_STOP_BIT",
+    "CODE_READ_PROTECTION_ENABLED", "INVALID_FLASH_UNIT", "USER_CODE_CHECKSUM", "ERROR_SETTING_ACTIVE_PARTITION",
+};
+constexpr int RETURN_CODE_COUNT = sizeof RETURN_CODE_NAMES / sizeof RETURN_CODE_NAMES[0];
 
 // The leading decimal digits of a reply line, modulo 2^32; none give 0.
 std::uint32_t decimalValue(const char* text) {
@@ -30,6 +36,24 @@ std::uint32_t decimalValue(const char* text) {
     for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + static_cast<std::uint32_t>(*text - '0');
     return value;
 }
+
+int returnCode(const char* reply, int length) {
+    if (length < 0) return ISP_NO_ANSWER;
+    if (reply[0] == '0') return ISP_CMD_SUCCESS;
+    if (reply[0] < '0' || reply[0] > '9') return ISP_NOT_A_CODE;
+    return static_cast<int>(std::min<std::uint32_t>(decimalValue(reply), INT32_MAX));
+}
+
+void noteFailure(const IspExchange& exchange) {
+    const int code = exchange.returnCode;
+    if (code == ISP_CMD_SUCCESS || code == ISP_NOT_A_CODE) return;
+    if (code == ISP_NO_ANSWER) traceNote("\"%s\" got no answer", exchange.command);
+    else if (code < RETURN_CODE_COUNT) traceNote("\"%s\" failed: %d %s", exchange.command, code, RETURN_CODE_NAMES[code]);
+    else traceNote("\"%s\" failed: %d", exchange.command, code);
+}
+
+// Every command but Compare and Part ID: one return-code line, "0" or failure.
+int commandResult(int code) { return code == ISP_CMD_SUCCESS ? ISP_OK : ISP_FAILED; }
 
 std::uint32_t roundUpToWord(std::uint32_t count) { return (count + 3) & ~3u; }
 
@@ -66,34 +90,35 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
         }
         comWrite(&serialPort, burst, static_cast<std::int32_t>(end - burst));
     }
-    serialPrintf("%u\r\n", checksum);
+    traceNote("sent %u data lines, %u bytes", (count + UU_LINE_BYTES - 1) / UU_LINE_BYTES, count);
     char reply[CODE_CAPACITY];
-    readLineCr(reply, CODE_CAPACITY);
+    ispCommand(reply, CODE_CAPACITY, "%u", checksum);
     if (std::strcmp(reply, "OK") == 0) return CHUNK_OK;
     if (std::strcmp(reply, "RESEND") == 0) return CHUNK_RESEND;
     return CHUNK_FAILED;
 }
 
 int writeChunk(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
-    serialPrintf("W %u %u\r\n", address, roundUpToWord(count));
     char reply[CODE_CAPACITY];
-    if (readLineCr(reply, CODE_CAPACITY) < 1) return 1;
-    if (reply[0] != '0') return 2;
+    const int code = ispCommand(reply, CODE_CAPACITY, "W %u %u", address, roundUpToWord(count));
+    if (reply[0] == '\0') return ISP_FAILED;
+    if (code != ISP_CMD_SUCCESS) return ISP_WRITE_REJECTED;
     // A data line damaged on the way is answered RESEND; ignoring it would
     // leave the damage in RAM, where the later compare could not see it.
     std::uint32_t checksum = byteSum(bytes, count);
     for (int attempt = 0; attempt < ISP_WRITE_ATTEMPTS; ++attempt) {
         ChunkAnswer answer = sendChunk(bytes, count, checksum);
-        if (answer == CHUNK_OK) return 0;
-        if (answer == CHUNK_FAILED) return 1;
+        if (answer == CHUNK_OK) return ISP_OK;
+        if (answer == CHUNK_FAILED) return ISP_FAILED;
     }
-    return 1;
+    return ISP_FAILED;
 }
 
 struct ChunkData {
     bool complete;         // every data line arrived
     std::uint32_t bytes;   // bytes the lines carried
     std::uint32_t sum;     // their checksum
+    int lines;             // complete lines read
 };
 
 // Reads the data lines of one "R": `announced` bytes come (the chunk rounded
@@ -102,9 +127,12 @@ struct ChunkData {
 ChunkData readChunkData(std::uint8_t* destination, std::uint32_t count, std::uint32_t announced) {
     char line[UU_LINE_CAPACITY];
     std::uint8_t bytes[64];   // the most a length character can claim
-    ChunkData data{true, 0, 0};
-    for (int lines = 0; data.bytes < announced && lines < LINES_PER_CHUNK; ++lines) {
-        if (readLineCr(line, UU_LINE_CAPACITY) < 1) return ChunkData{false, data.bytes, data.sum};
+    ChunkData data{true, 0, 0, 0};
+    for (; data.bytes < announced && data.lines < LINES_PER_CHUNK; ++data.lines) {
+        if (readDataLineCr(line, UU_LINE_CAPACITY) < 1) {
+            data.complete = false;
+            return data;
+        }
         std::uint32_t room = announced - data.bytes;
         int limit = static_cast<int>(std::min<std::uint32_t>(room, sizeof bytes));
         auto n = static_cast<std::uint32_t>(uuDecodeLine(bytes, line, limit));
@@ -119,69 +147,85 @@ ChunkData readChunkData(std::uint8_t* destination, std::uint32_t count, std::uin
 // bad checksum; -1 rejected by the bootloader.
 int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t count) {
     std::uint32_t announced = roundUpToWord(count);
-    serialPrintf("R %u %u\r\n", address, announced);
     char reply[CODE_CAPACITY];
-    if (readLineCr(reply, CODE_CAPACITY) < 1) return 0;
-    if (reply[0] != '0') return -1;
+    const int code = ispCommand(reply, CODE_CAPACITY, "R %u %u", address, announced);
+    if (reply[0] == '\0') return 0;
+    if (code != ISP_CMD_SUCCESS) return -1;
     ChunkData data = readChunkData(destination, count, announced);
+    traceNote("received %d data lines, %u bytes", data.lines, data.bytes);
     if (!data.complete || readLineCr(reply, CODE_CAPACITY) < 1) {
         consolePrintf("Timeout\n");
         return 0;
     }
     // Acknowledged whatever the comparison gives: a bad chunk fails the read
     // rather than being asked for again.
-    comSendString("OK\r\n");
+    sendText("OK\r\n");
+    if (decimalValue(reply) != data.sum) traceNote("the data lines sum to %u", data.sum);
     return data.bytes == announced && decimalValue(reply) == data.sum ? 1 : 0;
 }
 
 }   // namespace
 
+int ispCommand(char* reply, int capacity, const char* format, ...) {
+    TextBuffer command;
+    textBufferInit(&command, lastIspExchange.command, ISP_COMMAND_CAPACITY);
+    std::va_list args;
+    va_start(args, format);
+    textBufferVPrintf(&command, format, args);
+    va_end(args);
+    char line[ISP_COMMAND_CAPACITY + 2];
+    std::memcpy(line, command.storage, command.length);
+    std::memcpy(line + command.length, "\r\n", 2);
+    traceSent(line, command.length + 2);
+    comWrite(&serialPort, line, command.length + 2);
+    lastIspExchange.returnCode = returnCode(reply, readLineCr(reply, capacity));
+    noteFailure(lastIspExchange);
+    return lastIspExchange.returnCode;
+}
+
 int nxpUnlock() {
-    serialPrintf("U %u\r\n", ISP_UNLOCK_CODE);
-    return commandResult();
+    char reply[CODE_CAPACITY];
+    return commandResult(ispCommand(reply, CODE_CAPACITY, "U %u", ISP_UNLOCK_CODE));
 }
 
 int nxpGo(std::uint32_t address) {
-    serialPrintf("G %u T\r\n", address);
     char reply[CODE_CAPACITY];
-    readLineCr(reply, CODE_CAPACITY);
-    return reply[0] == '\0' || reply[0] == '0' ? 0 : 1;
+    ispCommand(reply, CODE_CAPACITY, "G %u T", address);
+    return reply[0] == '\0' || reply[0] == '0' ? ISP_OK : ISP_FAILED;
 }
 
 int nxpPrepare(unsigned start, unsigned end, unsigned bank) {
-    serialPrintf("P %u %u %u\r\n", start & 0xFFu, end & 0xFFu, bank & 0xFFu);
-    return commandResult();
+    char reply[CODE_CAPACITY];
+    return commandResult(ispCommand(reply, CODE_CAPACITY, "P %u %u %u", start & 0xFFu, end & 0xFFu, bank & 0xFFu));
 }
 
 int nxpErase(unsigned start, unsigned end, unsigned bank) {
-    serialPrintf("E %u %u %u\r\n", start & 0xFFu, end & 0xFFu, bank & 0xFFu);
-    return commandResult();
+    char reply[CODE_CAPACITY];
+    return commandResult(ispCommand(reply, CODE_CAPACITY, "E %u %u %u", start & 0xFFu, end & 0xFFu, bank & 0xFFu));
 }
 
 int nxpCopy(std::uint32_t flash, std::uint32_t ram, std::uint32_t count) {
-    serialPrintf("C %u %u %u\r\n", flash, ram, count);
-    return commandResult();
+    char reply[CODE_CAPACITY];
+    return commandResult(ispCommand(reply, CODE_CAPACITY, "C %u %u %u", flash, ram, count));
 }
 
 int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count) {
-    serialPrintf("M %u %u %u\r\n", address1, address2, count);
     char reply[NUMBER_CAPACITY];
-    readLineCr(reply, NUMBER_CAPACITY);
-    if (reply[0] == '0') return 0;
-    if (std::strncmp(reply, "10", 2) != 0) return 1;
+    ispCommand(reply, NUMBER_CAPACITY, "M %u %u %u", address1, address2, count);
+    if (reply[0] == '0') return ISP_OK;
+    if (std::strncmp(reply, "10", 2) != 0) return ISP_FAILED;
     readLineCr(reply, NUMBER_CAPACITY);   // offset of the first difference
-    return 2;
+    return ISP_COMPARE_MISMATCH;
 }
 
 int nxpReadPartId(PartId* out) {
-    comSendString("J\r\n");
     char reply[NUMBER_CAPACITY];
-    readLineCr(reply, NUMBER_CAPACITY);   // return code
+    ispCommand(reply, NUMBER_CAPACITY, "J");   // return code
     readLineCr(reply, NUMBER_CAPACITY);
     out->partWord0 = decimalValue(reply) & 0xFFFFu;
     readLineCr(reply, NUMBER_CAPACITY);
     out->flashConfig = decimalValue(reply);
-    return 0;
+    return ISP_OK;
 }
 
 int nxpRead(void* destination, std::uint32_t address, std::int32_t count) {
@@ -202,16 +246,16 @@ int nxpRead(void* destination, std::uint32_t address, std::int32_t count) {
 }
 
 int nxpWrite(std::uint32_t address, const void* source, std::int32_t count) {
-    if (count < 0) return 1;
+    if (count < 0) return ISP_FAILED;
     const auto* bytes = static_cast<const std::uint8_t*>(source);
     auto left = static_cast<std::uint32_t>(count);
     while (left != 0) {
         std::uint32_t chunk = std::min(left, ISP_CHUNK);
         int result = writeChunk(address, bytes, chunk);
-        if (result != 0) return result;
+        if (result != ISP_OK) return result;
         bytes += chunk;
         address += chunk;
         left -= chunk;
     }
-    return 0;
+    return ISP_OK;
 }

@@ -1,10 +1,46 @@
 // Client of the NXP LPC18xx/43xx ROM bootloader's ISP commands, one function
-// per command. All of them assume nxpSync returned 1 (synchronised, echo off)
-// and read every reply with readLineCr; a reply that does not come within its
-// line budget counts as an empty line. A reply is judged by its first
+// per command. All of them assume nxpSync returned SYNC_BOOTLOADER
+// (synchronised, echo off). Every command line goes out and the first line of
+// its answer comes back through ispCommand; a reply that does not come within
+// its line budget counts as an empty line. A reply is judged by its first
 // character: "0" is success, any other return code is failure.
+//
+// Results of the command functions: ISP_OK (0) is success, ISP_FAILED (1)
+// failure; a function that tells more apart names its further results below.
 #pragma once
 #include <cstdint>
+
+enum : int {
+    ISP_OK = 0,
+    ISP_FAILED = 1,
+    ISP_COMPARE_MISMATCH = 2,   // nxpCompare: the bootloader found a difference
+    ISP_WRITE_REJECTED = 2,     // nxpWrite: the bootloader refused a "W"
+};
+
+// What ispCommand returns: the bootloader's return code (0 CMD_SUCCESS up to
+// 22), or one of these when the answer holds none.
+enum : int {
+    ISP_CMD_SUCCESS = 0,
+    ISP_COMPARE_ERROR = 10,   // followed by a line with the offset of the first difference
+    ISP_NO_ANSWER = -1,       // no complete line came
+    ISP_NOT_A_CODE = -2,      // the line does not start with a digit (OK, RESEND, an empty line)
+};
+
+constexpr int ISP_COMMAND_CAPACITY = 40;   // the longest command line, without CR LF, and its terminator
+
+// The last exchange, for the support log and for messages that name it.
+struct IspExchange {
+    char command[ISP_COMMAND_CAPACITY];   // without its CR LF
+    int returnCode;                       // as ispCommand returned it
+};
+extern IspExchange lastIspExchange;
+
+// Sends one command line (`format` as for serialPrintf; CR LF appended) and
+// reads the first line of its answer into `reply` (caller-owned, `capacity`
+// bytes; empty when no line came). Keeps the exchange in lastIspExchange and
+// notes a failing return code, with the command, on the support log. Returns
+// the return code: the first character "0" counts as 0 whatever follows.
+int ispCommand(char* reply, int capacity, const char* format, ...);
 
 constexpr std::uint32_t ISP_CHUNK = 900;   // data bytes per R or W command: one checksum block
 constexpr int UU_LINE_BYTES = 45;          // data bytes per UU line; 20 lines make a chunk
@@ -16,26 +52,26 @@ struct PartId {
     std::uint32_t flashConfig;   // flash configuration word; 0 when it did not answer
 };
 
-// "U 23130". 0 unlocked; 1 any other answer or none.
+// "U 23130". ISP_OK unlocked; ISP_FAILED any other answer or none.
 int nxpUnlock();
 
-// "G <address> T" (Thumb; the caller clears bit 0). 0 when the answer is "0"
-// or there is none (a started application may not answer); 1 otherwise.
+// "G <address> T" (Thumb; the caller clears bit 0). ISP_OK when the answer
+// is "0" or there is none (a started application may not answer).
 int nxpGo(std::uint32_t address);
 
-// "P"/"E" with sectors and bank reduced to 8 bits. 0 success; 1 otherwise.
+// "P"/"E" with sectors and bank reduced to 8 bits.
 int nxpPrepare(unsigned start, unsigned end, unsigned bank);
 int nxpErase(unsigned start, unsigned end, unsigned bank);
 
-// "C <flash> <ram> <count>". 0 success; 1 otherwise.
+// "C <flash> <ram> <count>".
 int nxpCopy(std::uint32_t flash, std::uint32_t ram, std::uint32_t count);
 
-// "M <a1> <a2> <count>". 0 equal; 2 mismatch ("10", whose offset line is
-// consumed); 1 any other answer or none.
+// "M <a1> <a2> <count>". ISP_OK equal; ISP_COMPARE_MISMATCH ("10", whose
+// offset line is consumed); ISP_FAILED any other answer or none.
 int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
 
 // "J". Fills `out` from the second and third reply lines (their leading
-// decimal digits; a missing line gives 0). Always 0.
+// decimal digits; a missing line gives 0). Always ISP_OK.
 int nxpReadPartId(PartId* out);
 
 // Reads `count` bytes from `address` into `destination` (caller-owned, at
@@ -51,7 +87,7 @@ int nxpRead(void* destination, std::uint32_t address, std::int32_t count);
 // (announced rounded up to a multiple of 4; only `count` bytes are sent).
 // After each chunk's checksum "OK" goes on; "RESEND" sends the chunk's lines
 // and checksum again, at most ISP_WRITE_ATTEMPTS sends in all.
-// 0 all chunks acknowledged; 1 no answer to a "W" or a checksum, an answer
-// other than OK/RESEND, RESEND after the last attempt, or a negative count;
-// 2 the bootloader rejected a "W".
+// ISP_OK all chunks acknowledged; ISP_FAILED no answer to a "W" or a
+// checksum, an answer other than OK/RESEND, RESEND after the last attempt, or
+// a negative count; ISP_WRITE_REJECTED the bootloader refused a "W".
 int nxpWrite(std::uint32_t address, const void* source, std::int32_t count);

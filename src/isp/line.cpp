@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "format/support_trace.h"
 #include "link/clock.h"
 #include "link/serial.h"
 
@@ -18,9 +19,7 @@ unsigned budgetLeft(std::uint32_t start) {
     return spent >= LINE_TIMEOUT_MS ? 1u : LINE_TIMEOUT_MS + 1u - spent;
 }
 
-}   // namespace
-
-int readLine(char* buffer, int capacity, const char* terminators) {
+int readLineUntraced(char* buffer, int capacity, const char* terminators) {
     if (capacity < 1) return -1;
     int count = 0;
     bool terminated = false;
@@ -53,15 +52,35 @@ int readLine(char* buffer, int capacity, const char* terminators) {
     return count;
 }
 
+}   // namespace
+
+int readLine(char* buffer, int capacity, const char* terminators) {
+    const int length = readLineUntraced(buffer, capacity, terminators);
+    if (length < 0) traceNoAnswer();
+    else traceReceived(buffer);
+    return length;
+}
+
 int readLineCr(char* buffer, int capacity) { return readLine(buffer, capacity, "\r"); }
+
+int readDataLineCr(char* buffer, int capacity) { return readLineUntraced(buffer, capacity, "\r"); }
 
 int readLineDollar(char* buffer, int capacity) { return readLine(buffer, capacity, "$"); }
 
+int sendText(const char* text) {
+    traceSentText(text);
+    return comSendString(text);
+}
+
 void drainInput() {
     char discard[64];
+    int discarded = 0;
     for (int waiting = comBytesWaiting(&serialPort); waiting > 0; waiting = comBytesWaiting(&serialPort)) {
         // Never ask for more than is waiting: the read then returns at once.
         int wanted = waiting < static_cast<int>(sizeof discard) ? waiting : sizeof discard;
-        if (comRead(&serialPort, discard, wanted) < 1) return;   // a failing port would loop forever
+        const int got = comRead(&serialPort, discard, wanted);
+        if (got < 1) break;   // a failing port would loop forever
+        discarded += got;
     }
+    if (discarded > 0) traceNote("discarded %d received bytes", discarded);
 }

@@ -16,13 +16,24 @@ constexpr int SYNC_ATTEMPTS = 4;       // nxpSync tries 115200 and 19200 twice e
 int readLine(char* buffer, int capacity, const char* terminators);
 int readLineCr(char* buffer, int capacity);       // terminator "\r": every ISP reply
 int readLineDollar(char* buffer, int capacity);   // terminator "$": the application's replies
+// Every line read is traced on the support log, but for the UU data lines read
+// here: the caller traces a summary of them instead.
+int readDataLineCr(char* buffer, int capacity);
+
+// Sends a NUL-terminated text as it stands and traces it. The result of
+// comSendString.
+int sendText(const char* text);
 
 // Discards every byte already received.
 void drainInput();
 
+enum : int {
+    SYNC_NONE = 0,          // nothing usable answered
+    SYNC_BOOTLOADER = 1,    // the ROM bootloader answered and is now synchronised with echo off
+    SYNC_APPLICATION = 2,   // the switch application answered
+};
+
 // Tries up to SYNC_ATTEMPTS times, alternating between 115200 and 19200 baud
-// and starting with the rate the port is not at. Returns 1 when the ROM
-// bootloader answered and is now synchronised with echo off; 2 when the switch
-// application answered; 0 when nothing usable answered. The port and
-// currentBaud stay at the rate of the last attempt.
+// and starting with the rate the port is not at. Returns a SYNC_ result. The
+// port and currentBaud stay at the rate of the last attempt.
 int nxpSync();

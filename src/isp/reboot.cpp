@@ -6,22 +6,22 @@
 
 int reboot() {
     int result = queryTable(nullptr);
-    if (result != 0) {
+    if (result != TABLE_OK) {
         consoleMessage("reboot: queryTable error: %d\n", result);
         return result;
     }
     // Only the second form carries the entry address.
     if (tableWord(tableImage, ParameterTable::MAGIC) != TABLE_MAGIC_SECOND) {
         consoleMessage("reboot: No vector table loaded.\n");
-        return 6;
+        return REBOOT_NO_ENTRY;
     }
-    if (nxpUnlock() != 0) {
+    if (nxpUnlock() != ISP_OK) {
         consoleMessage("reboot: nxpUnlock error\n");
-        return 1;
+        return REBOOT_FAILED;
     }
-    if (nxpGo(tableWord(tableImage, ParameterTable::ENTRY_ADDRESS) & ~1u) != 0) {
+    if (nxpGo(tableWord(tableImage, ParameterTable::ENTRY_ADDRESS) & ~1u) != ISP_OK) {
         consoleMessage("reboot: nxpGo error\n");
-        return 1;
+        return REBOOT_FAILED;
     }
-    return 0;
+    return REBOOT_STARTED;
 }

@@ -11,8 +11,6 @@ constexpr unsigned APPLICATION_BAUD = 19200;
 constexpr int SYNC_REPLY_CAPACITY = 20;
 constexpr unsigned SYNC_GAP_MS = 10;
 
-enum SyncResult { SYNC_NONE = 0, SYNC_BOOTLOADER = 1, SYNC_APPLICATION = 2 };
-
 bool lineIs(const char* line, int length, const char* expected) {
     return length == static_cast<int>(std::strlen(expected)) && std::strcmp(line, expected) == 0;
 }
@@ -27,18 +25,19 @@ char switchRate() {
 }
 
 void sendProbe(char probe) {
-    comSendByte(0x1B);   // ESC aborts whatever the bootloader was receiving
+    const char probeText[] = {probe, '\0'};
+    sendText("\x1B");   // ESC aborts whatever the bootloader was receiving
     msDelay(SYNC_GAP_MS);
-    comSendString("^P$");
+    sendText("^P$");
     msDelay(SYNC_GAP_MS);
-    comSendByte(probe);
+    sendText(probeText);
     msDelay(SYNC_GAP_MS);
-    comSendByte('\r');
+    sendText("\r");
 }
 
 // "A 0": the bootloader answers "0", possibly after echoing the command.
 int echoOff(char* reply) {
-    comSendString("A 0\r");
+    sendText("A 0\r");
     int length = readLineCr(reply, SYNC_REPLY_CAPACITY);
     if (length == 3) length = readLineCr(reply, SYNC_REPLY_CAPACITY);
     return lineIs(reply, length, "0") ? SYNC_BOOTLOADER : SYNC_NONE;
@@ -47,10 +46,10 @@ int echoOff(char* reply) {
 // The bootloader answered the autobaud character: confirm, give it the
 // oscillator step, then turn its echo off. Its echoes are read and skipped.
 int handshake(char* reply) {
-    comSendString("Synchronized\r\n");
+    sendText("Synchronized\r\n");
     if (readLineCr(reply, SYNC_REPLY_CAPACITY) == 0) readLineCr(reply, SYNC_REPLY_CAPACITY);
     if (!lineIs(reply, readLineCr(reply, SYNC_REPLY_CAPACITY), "OK")) return SYNC_NONE;
-    comSendString("O\r");
+    sendText("O\r");
     readLineCr(reply, SYNC_REPLY_CAPACITY);
     if (!lineIs(reply, readLineCr(reply, SYNC_REPLY_CAPACITY), "OK")) return SYNC_NONE;
     return echoOff(reply);
@@ -68,7 +67,7 @@ int echoingBootloader(char* reply, char probe) {
 
 // A synchronised bootloader with echo off rejected our line with "1".
 int silentBootloader(char* reply) {
-    comSendString("A 0\r");
+    sendText("A 0\r");
     int length = readLineCr(reply, SYNC_REPLY_CAPACITY);
     return length == 1 || reply[0] == '0' ? SYNC_BOOTLOADER : SYNC_NONE;
 }

@@ -11,14 +11,6 @@ std::uint8_t tableImage[ParameterTable::SIZE];
 
 namespace {
 
-enum : int {
-    TABLE_OK = 0,
-    TABLE_UNREADABLE = 1,
-    TABLE_ABSENT = 3,
-    TABLE_REGION_TOO_LONG = 4,
-    TABLE_REGION_BAD_CRC = 5,
-};
-
 void clearIdentity(DeviceIdentity* identity) {
     identity->version = 0;
     identity->productId = 0;

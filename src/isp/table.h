@@ -1,7 +1,7 @@
 // The ParameterTable in the last 512 bytes of the controller's first flash
 // bank: it names the installed application, carries CRCs over itself and over
 // the start of the application, and holds the application's entry address.
-// Read through the ROM bootloader, which must be synchronised (nxpSync 1).
+// Read through the ROM bootloader, which must be synchronised (SYNC_BOOTLOADER).
 #pragma once
 #include <cstdint>
 
@@ -48,17 +48,27 @@ std::uint32_t tableWord(const std::uint8_t* table, int offset);
 // Reads the part identification and sets tableLayout from its flash word.
 void selectTableAddress();
 
-// Reads the table into tableImage and checks it. 0 accepted; 1 the layout is
-// not recognised or a read failed; 3 no table (magic missing); 4 second form
-// with a region over 4096 bytes; 5 second form whose region fails its CRC. A
+// Results of queryTable and reboot: 0 success, the others the reason. The
+// values reach the console in "reboot: queryTable error: %d".
+enum : int {
+    TABLE_OK = 0,
+    TABLE_UNREADABLE = 1,        // the layout is not recognised or a read failed
+    TABLE_ABSENT = 3,            // no table (magic missing)
+    TABLE_REGION_TOO_LONG = 4,   // second form with a region over 4096 bytes
+    TABLE_REGION_BAD_CRC = 5,    // second form whose region fails its CRC
+    REBOOT_STARTED = 0,
+    REBOOT_FAILED = 1,           // unlock or go failed
+    REBOOT_NO_ENTRY = 6,         // the table is not of the second form
+};
+
+// Reads the table into tableImage and checks it; returns a TABLE_ result. A
 // bad table CRC only prints "\nParameter table has a bad CRC!\n". With an
 // `identity` (nullptr for none) it is cleared, then filled unless the result
-// is 1 or 3; its version stays 0 unless the result is 0. modelName is left as
-// it was.
+// is TABLE_UNREADABLE or TABLE_ABSENT; its version stays 0 unless the result
+// is TABLE_OK. modelName is left as it was.
 int queryTable(DeviceIdentity* identity);
 
 // Starts the installed application from the bootloader through the table's
-// entry address. 0 started; the queryTable result (1, 3, 4, 5); 6 the table
-// is not of the second form; 1 unlock or go failed. Prints a "reboot: "
-// message on every failure.
+// entry address. REBOOT_STARTED, a failing queryTable result, REBOOT_NO_ENTRY
+// or REBOOT_FAILED. Prints a "reboot: " message on every failure.
 int reboot();

@@ -14,9 +14,7 @@
 
 #include "link/clock.h"
 #include "link/device_path_posix.h"
-
-SerialPort serialPort;
-unsigned currentBaud;
+#include "link/serial_common.h"
 
 namespace {
 
@@ -43,10 +41,6 @@ int baudCode(unsigned baud, speed_t* code) {
         }
     }
     return 0;
-}
-
-bool isUsable(const SerialPort* port) {
-    return port != nullptr && port->isOpen != 0 && port->handle != 0;
 }
 
 int portFd(const SerialPort* port) {
@@ -215,7 +209,7 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
 }
 
 int comSetBaud(SerialPort* port, unsigned baud) {
-    if (!isUsable(port)) return 0;
+    if (!serialPortUsable(port)) return 0;
     termios settings;
     speed_t code;
     if (baudCode(baud, &code) != 0 && tcgetattr(portFd(port), &settings) == 0) {
@@ -234,7 +228,7 @@ int comClose(SerialPort* port) {
 }
 
 int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
-    if (!isUsable(port) || bytes == nullptr || count <= 0) return 0;
+    if (!serialTransferValid(port, bytes, count)) return 0;
     int fd = portFd(port);
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::int32_t left = count;
@@ -255,7 +249,7 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
 }
 
 int comBytesWaiting(SerialPort* port) {
-    if (!isUsable(port)) return 0;
+    if (!serialPortUsable(port)) return 0;
     int waiting = 0;
     if (ioctl(portFd(port), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
     return waiting;
@@ -265,7 +259,7 @@ int comBytesWaiting(SerialPort* port) {
 // gap of more than 10 ms. Bytes already taken are returned even when the line
 // fails or the 1000 ms run out while they keep coming, so none are lost.
 int comRead(SerialPort* port, void* buffer, std::int32_t count) {
-    if (!isUsable(port) || buffer == nullptr || count <= 0) return 0;
+    if (!serialTransferValid(port, buffer, count)) return 0;
     int fd = portFd(port);
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::int32_t got = 0;
@@ -284,21 +278,9 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
 }
 
 int comWaitInput(SerialPort* port, unsigned timeoutMs) {
-    if (!isUsable(port)) return 0;
+    if (!serialPortUsable(port)) return 0;
     std::uint32_t budget = timeoutMs > INT_MAX ? INT_MAX : timeoutMs;
     int ready = pollFd(portFd(port), POLLIN, msNow(), budget);
     // A hung-up line also reports POLLIN; only real bytes count.
     return ready > 0 && (ready & POLLIN) != 0 && comBytesWaiting(port) > 0 ? 1 : 0;
-}
-
-int comSendString(const char* text) {
-    if (text == nullptr) return 0;
-    std::size_t length = std::strlen(text);
-    if (length > INT32_MAX) return 0;
-    return comWrite(&serialPort, text, static_cast<std::int32_t>(length));
-}
-
-int comSendByte(int value) {
-    unsigned char byte = static_cast<unsigned char>(value & 0xFF);
-    return comWrite(&serialPort, &byte, 1);
 }

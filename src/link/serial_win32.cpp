@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-SerialPort serialPort;
-unsigned currentBaud;
+#include "link/serial_common.h"
 
 namespace {
 
@@ -31,10 +30,6 @@ Win32Records* records(SerialPort* port) {
 
 HANDLE deviceOf(const SerialPort* port) {
     return reinterpret_cast<HANDLE>(port->handle);
-}
-
-bool usable(const SerialPort* port) {
-    return port != nullptr && port->isOpen != 0 && port->handle != 0;
 }
 
 void closeIfSet(HANDLE* object) {
@@ -110,6 +105,7 @@ HANDLE createManualResetEvent() {
 }  // namespace
 
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
+    if (port == nullptr) return 0;
     if (port->isOpen != 0) {
         std::printf("Com%d already open!\n", static_cast<int>(portNumber));
         return 1;
@@ -146,7 +142,7 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
 }
 
 int comSetBaud(SerialPort* port, unsigned baud) {
-    if (!usable(port)) return 0;
+    if (!serialPortUsable(port)) return 0;
     if (applyRate(deviceOf(port), baud, false)) return 1;
     releasePort(port);
     return 0;
@@ -163,7 +159,7 @@ int comClose(SerialPort* port) {
 }
 
 int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
-    if (!usable(port) || bytes == nullptr || count <= 0) return 0;
+    if (!serialTransferValid(port, bytes, count)) return 0;
     HANDLE device = deviceOf(port);
     OVERLAPPED* record = &records(port)->writeOverlapped;
     rearm(record);
@@ -175,7 +171,7 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
 }
 
 int comRead(SerialPort* port, void* buffer, std::int32_t count) {
-    if (!usable(port) || buffer == nullptr || count <= 0) return 0;
+    if (!serialTransferValid(port, buffer, count)) return 0;
     HANDLE device = deviceOf(port);
     OVERLAPPED* record = &records(port)->readOverlapped;
     rearm(record);
@@ -187,7 +183,7 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
 }
 
 int comBytesWaiting(SerialPort* port) {
-    if (!usable(port)) return 0;
+    if (!serialPortUsable(port)) return 0;
     DWORD errors = 0;
     COMSTAT status;
     std::memset(&status, 0, sizeof status);
@@ -214,7 +210,7 @@ int pollInput(SerialPort* port, DWORD start, unsigned timeoutMs) {
 // caller at once. The read record is idle between calls (every read is
 // collected before comRead returns), so the wait borrows it and its event.
 int comWaitInput(SerialPort* port, unsigned timeoutMs) {
-    if (!usable(port)) return 0;
+    if (!serialPortUsable(port)) return 0;
     HANDLE device = deviceOf(port);
     Win32Records* rec = records(port);
     DWORD start = GetTickCount();
@@ -238,14 +234,4 @@ int comWaitInput(SerialPort* port, unsigned timeoutMs) {
             GetOverlappedResult(device, &rec->readOverlapped, &unused, TRUE);
         }
     }
-}
-
-int comSendString(const char* text) {
-    if (text == nullptr) return 0;
-    return comWrite(&serialPort, text, static_cast<std::int32_t>(std::strlen(text)));
-}
-
-int comSendByte(int value) {
-    unsigned char byte = static_cast<unsigned char>(value & 0xFF);
-    return comWrite(&serialPort, &byte, 1);
 }

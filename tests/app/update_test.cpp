@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
 
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
@@ -8,6 +11,7 @@
 #include "app/update_expectations.h"
 #include "firmware/firmware.h"
 #include "image/image.h"
+#include "sim.h"
 
 namespace {
 
@@ -147,6 +151,99 @@ TEST(AfterProgramming, KeysWhileListeningChangeNothing) {
     const ProgramRun run = runProgram({"1"}, ports.path(), {{"(Y,N) ", "y"}, {"100% complete.\n", keys}});
     EXPECT_EQ(run.output, foundOn(1, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
                               programmingProgress(0) + dspProgress(2) + KEY_WAIT);
+}
+
+// The support log: one record per line, "<seconds> <kind> <escaped text>".
+struct LogRecord {
+    char kind;
+    std::string text;
+};
+
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char next = text[++i];
+        if (next == 'r') out += '\r';
+        else if (next == 'n') out += '\n';
+        else if (next == 'x') {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else out += next;
+    }
+    return out;
+}
+
+std::vector<LogRecord> readLog(const std::string& path, std::string* header) {
+    std::ifstream file(path, std::ios::binary);
+    std::getline(file, *header);
+    std::vector<LogRecord> records;
+    for (std::string line; std::getline(file, line);) {
+        const std::size_t kind = line.find(' ', line.find_first_not_of(' ')) + 1;
+        if (kind == 0 || kind + 2 > line.size() || line[kind + 1] != ' ') ADD_FAILURE() << "not a record: " << line;
+        else records.push_back({line[kind], unescape(line.substr(kind + 2))});
+    }
+    return records;
+}
+
+// Replays the trace's sent bytes against what the switch heard, skipping the
+// data lines where the trace summarises them. Returns where they part.
+std::string traceAgainstHeard(const std::vector<LogRecord>& records, const std::string& heard) {
+    std::size_t at = 0;
+    for (const LogRecord& r : records) {
+        int lines = 0;
+        if (r.kind == '>') {
+            if (heard.compare(at, r.text.size(), r.text) != 0) return "sent " + r.text + " at " + std::to_string(at);
+            at += r.text.size();
+        } else if (r.kind == '#' && std::sscanf(r.text.c_str(), "sent %d data lines", &lines) == 1) {
+            for (; lines > 0; --lines) {
+                const std::size_t end = heard.find("\r\n", at);
+                if (end == std::string::npos) return "missing data line at " + std::to_string(at);
+                at = end + 2;
+            }
+        }
+    }
+    return at == heard.size() ? "" : "unlogged bytes from " + std::to_string(at);
+}
+
+TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.dspBanks = 0;
+    SwitchHandle sim = startSwitch(options, ports, 1);
+    const std::string logPath = ports.path() + "/support.log";
+    const ProgramRun run = runProgram({"--log", logPath, "1"}, ports.path(), ANSWER_YES);
+    EXPECT_EQ(run.output, foundOn(1, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              programmingProgress(0) + KEY_WAIT);
+    std::string header;
+    const std::vector<LogRecord> records = readLog(logPath, &header);
+    const std::string when = "dddd-dd-dd dd:dd:dd UTC";   // d: a digit
+    const std::string lead = "==== bmfwu support log, ";
+    std::string seen = header.substr(0, lead.size() + when.size());
+    for (std::size_t i = 0; i < when.size() && lead.size() + i < seen.size(); ++i)
+        if (when[i] == 'd' && std::isdigit(static_cast<unsigned char>(seen[lead.size() + i]))) seen[lead.size() + i] = 'd';
+    EXPECT_EQ(seen + header.substr(seen.size()),
+              lead + when + ", program version 2.2; image 1: \"Sonavex F\" product 0x56 PCB 3 version 3.04; "
+                            "image 2: \"Sonavex F-II\" product 0x64 PCB 1 version 3.04");
+    std::string console;
+    for (const LogRecord& r : records)
+        if (r.kind == '|') console += r.text;
+    EXPECT_EQ(console, run.output);
+    const std::vector<std::uint8_t> received = simReceived(sim.get());
+    EXPECT_EQ(traceAgainstHeard(records, std::string(received.begin(), received.end())), "");
+}
+
+TEST(SupportLog, UnopenableFileEndsBeforeAnythingIsSent) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 1);
+    const std::string logPath = ports.path() + "/missing/support.log";
+    const ProgramRun run = runProgram({"--log", logPath, "1"}, ports.path(), {});
+    EXPECT_EQ(run.output, BANNER + "\nCannot open the log file \"" + logPath + "\": No such file or directory\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(simReceived(sim.get()).empty());
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "fake_port.h"
+#include "format/support_trace.h"
 #include "isp/isp.h"
 #include "link/serial.h"
 #include "reference_uu.h"
@@ -41,29 +43,30 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         std::string reply;
         std::string sent;
         int result;
+        int code;   // the return code the exchange keeps
     };
     const Case cases[] = {
-        {"unlock", nxpUnlock, "0\r\n", "U 23130\r\n", 0},
-        {"unlock refused", nxpUnlock, "16\r\n", "U 23130\r\n", 1},
-        {"unlock unanswered", nxpUnlock, "", "U 23130\r\n", 1},
-        {"go", [] { return nxpGo(0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0},
-        {"go unanswered counts as started", [] { return nxpGo(0x1A00D838); }, "", "G 436262968 T\r\n", 0},
-        {"go refused", [] { return nxpGo(0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1},
-        {"prepare reduces to 8 bits", [] { return nxpPrepare(0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0},
-        {"prepare refused", [] { return nxpPrepare(3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1},
-        {"erase", [] { return nxpErase(1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0},
-        {"erase not prepared", [] { return nxpErase(1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1},
+        {"unlock", nxpUnlock, "0\r\n", "U 23130\r\n", 0, 0},
+        {"unlock refused", nxpUnlock, "16\r\n", "U 23130\r\n", 1, 16},
+        {"unlock unanswered", nxpUnlock, "", "U 23130\r\n", 1, -1},
+        {"go", [] { return nxpGo(0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0, 0},
+        {"go unanswered counts as started", [] { return nxpGo(0x1A00D838); }, "", "G 436262968 T\r\n", 0, -1},
+        {"go refused", [] { return nxpGo(0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19},
+        {"prepare reduces to 8 bits", [] { return nxpPrepare(0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0, 0},
+        {"prepare refused", [] { return nxpPrepare(3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7},
+        {"erase", [] { return nxpErase(1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
+        {"erase not prepared", [] { return nxpErase(1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9},
         {"copy", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "0\r\n",
-         "C 436207616 268435456 4096\r\n", 0},
+         "C 436207616 268435456 4096\r\n", 0, 0},
         {"copy refused", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "9\r\n",
-         "C 436207616 268435456 4096\r\n", 1},
+         "C 436207616 268435456 4096\r\n", 1, 9},
         {"compare equal", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "0\r\n",
-         "M 436207616 268435456 512\r\n", 0},
+         "M 436207616 268435456 512\r\n", 0, 0},
         {"compare mismatch", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "10\r\n1234\r\n",
-         "M 436207616 268435456 512\r\n", 2},
+         "M 436207616 268435456 512\r\n", 2, 10},
         {"compare other code", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "1\r\n",
-         "M 436207616 268435456 512\r\n", 1},
-        {"compare address error", [] { return nxpCompare(1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1},
+         "M 436207616 268435456 512\r\n", 1, 1},
+        {"compare address error", [] { return nxpCompare(1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1, 13},
     };
     for (const Case& c : cases) {
         fakeReset();
@@ -71,7 +74,27 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         EXPECT_EQ(c.call(), c.result) << c.name;
         EXPECT_EQ(fakePort.sent, c.sent) << c.name;
         EXPECT_EQ(fakePending(), c.reply.empty() ? "" : "\n") << c.name << ": every reply line consumed";
+        EXPECT_EQ(std::string(lastIspExchange.command) + "\r\n", c.sent) << c.name;
+        EXPECT_EQ(lastIspExchange.returnCode, c.code) << c.name;
     }
+}
+
+// The console keeps its messages; the log names the command and the code.
+TEST_F(Commands, FailureIsNamedOnTheSupportLog) {
+    const std::string path = testing::TempDir() + "isp_failure_trace.log";
+    std::remove(path.c_str());
+    ASSERT_EQ(supportLogOpen(path.c_str()), 0);
+    fakePort.responder = answer("16\r\n");
+    EXPECT_EQ(nxpUnlock(), 1);
+    supportLogClose();
+    std::ifstream file(path, std::ios::binary);
+    std::string records;
+    for (std::string line; std::getline(file, line);) {
+        const std::size_t time = line.find_first_not_of(' ');
+        records += line.substr(line.find(' ', time) + 1) + "\n";   // without the seconds
+    }
+    EXPECT_EQ(records, "> U 23130\\r\\n\n< 16\n# \"U 23130\" failed: 16 INVALID_CODE\n");
+    std::remove(path.c_str());
 }
 
 TEST_F(Commands, PartIdentification) {

@@ -4,10 +4,10 @@
 #include <functional>
 #include <string>
 
+#include "app/probe.h"
 #include "fake_port.h"
 #include "isp/identity.h"
 #include "isp/line.h"
-#include "isp/probe.h"
 #include "link/serial.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "app/probe.h"
 #include "isp/isp.h"
 #include "isp/line.h"
-#include "isp/probe.h"
 #include "isp/table.h"
 #include "reference_uu.h"
 #include "sim_fixture.h"

@@ -1,4 +1,4 @@
-#include "isp/probe.h"
+#include "app/probe.h"
 
 #include <cstring>
 
@@ -8,8 +8,6 @@
 #include "link/clock.h"
 #include "link/serial.h"
 
-DeviceIdentity deviceIdentity{};
-int linkState = LINK_NONE;
 DeviceIdentity tableIdentity{};
 
 namespace {
@@ -28,12 +26,12 @@ void adoptTableIdentity() {
 
 int identifyFromTable() {
     switch (queryTable(&tableIdentity)) {
-    case 0:
-    case 4:   // region too long or its CRC bad: product known, version 0
-    case 5:
+    case TABLE_OK:
+    case TABLE_REGION_TOO_LONG:   // product known, version 0
+    case TABLE_REGION_BAD_CRC:
         adoptTableIdentity();
         return PROBE_IDENTIFIED;
-    case 3:
+    case TABLE_ABSENT:
         linkState = LINK_BOOTLOADER_NO_TABLE;
         return PROBE_IDENTIFIED;
     default:
@@ -48,10 +46,10 @@ int probeDevice() {
     if (currentBaud == 0) return PROBE_NO_PORT;
     linkState = LINK_NONE;
     switch (nxpSync()) {
-    case 1:
+    case SYNC_BOOTLOADER:
         linkState = LINK_BOOTLOADER;
         break;
-    case 2:
+    case SYNC_APPLICATION:
         linkState = LINK_APPLICATION;
         break;
     default:
@@ -60,7 +58,7 @@ int probeDevice() {
     msDelay(SETTLE_MS);
     drainInput();
     if (linkState == LINK_APPLICATION) {
-        return queryVersion(&deviceIdentity) == 0 ? PROBE_IDENTIFIED : PROBE_UNIDENTIFIED;
+        return queryVersion(&deviceIdentity) == VERSION_REPLY_OK ? PROBE_IDENTIFIED : PROBE_UNIDENTIFIED;
     }
     return identifyFromTable();
 }

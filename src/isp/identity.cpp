@@ -1,0 +1,4 @@
+#include "isp/identity.h"
+
+DeviceIdentity deviceIdentity{};
+int linkState = LINK_NONE;
