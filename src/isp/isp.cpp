@@ -13,7 +13,8 @@ namespace {
 constexpr int CODE_CAPACITY = 7;      // return codes: up to 6 characters
 constexpr int NUMBER_CAPACITY = 11;   // a 32-bit decimal number
 constexpr int LINES_PER_CHUNK = 20;
-static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block per R or W");
+static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block per R");
+static_assert(ISP_WRITE_PIECE % 4 == 0, "a W names a word-aligned address");
 
 enum ChunkAnswer { CHUNK_OK, CHUNK_RESEND, CHUNK_FAILED };
 
@@ -74,20 +75,31 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
     return CHUNK_FAILED;
 }
 
-int writeChunk(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
-    serialPrintf("W %u %u\r\n", address, roundUpToWord(count));
-    char reply[CODE_CAPACITY];
-    if (readLineCr(reply, CODE_CAPACITY) < 1) return 1;
-    if (reply[0] != '0') return 2;
-    // A data line damaged on the way is answered RESEND; ignoring it would
-    // leave the damage in RAM, where the later compare could not see it.
-    std::uint32_t checksum = byteSum(bytes, count);
+// Each group of up to 20 lines is judged on its own; RESEND repeats just
+// that group, as the bootloader rewinds to the group's start.
+int writeGroup(const std::uint8_t* bytes, std::uint32_t count) {
+    const std::uint32_t checksum = byteSum(bytes, count);
     for (int attempt = 0; attempt < ISP_WRITE_ATTEMPTS; ++attempt) {
         ChunkAnswer answer = sendChunk(bytes, count, checksum);
         if (answer == CHUNK_OK) return 0;
         if (answer == CHUNK_FAILED) return 1;
     }
     return 1;
+}
+
+// One "W" for the whole piece: every command costs a turn, and on a USB
+// adapter each turn waits for its latency timer.
+int writePiece(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
+    serialPrintf("W %u %u\r\n", address, roundUpToWord(count));
+    char reply[CODE_CAPACITY];
+    if (readLineCr(reply, CODE_CAPACITY) < 1) return 1;
+    if (reply[0] != '0') return 2;
+    // A data line damaged on the way is answered RESEND; ignoring it would
+    // leave the damage in RAM, where the later compare could not see it.
+    for (std::uint32_t sent = 0; sent < count; sent += ISP_CHUNK) {
+        if (writeGroup(bytes + sent, std::min(count - sent, ISP_CHUNK)) != 0) return 1;
+    }
+    return 0;
 }
 
 struct ChunkData {
@@ -206,8 +218,8 @@ int nxpWrite(std::uint32_t address, const void* source, std::int32_t count) {
     const auto* bytes = static_cast<const std::uint8_t*>(source);
     auto left = static_cast<std::uint32_t>(count);
     while (left != 0) {
-        std::uint32_t chunk = std::min(left, ISP_CHUNK);
-        int result = writeChunk(address, bytes, chunk);
+        std::uint32_t chunk = std::min(left, ISP_WRITE_PIECE);
+        int result = writePiece(address, bytes, chunk);
         if (result != 0) return result;
         bytes += chunk;
         address += chunk;

@@ -23,7 +23,8 @@ constexpr std::uint64_t IDLE_POLL_US = 5000;    // how often a closed slave is l
 constexpr std::uint64_t MAX_POLL_US = 20000;
 
 struct Timed {
-    std::uint64_t dueUs;
+    std::uint64_t dueUs;      // on the wire
+    std::uint64_t deliverUs;  // handed to the host
     std::uint32_t baud;
     std::uint8_t value;
 };
@@ -56,6 +57,14 @@ unsigned speedToBaud(speed_t speed)
 std::uint64_t byteTimeUs(std::uint32_t baud)
 {
     return baud ? 10'000'000ull / baud : 0;
+}
+
+// A USB-serial adapter holds what it has received until its latency timer
+// ticks; the timer runs freely, not from the byte's arrival.
+std::uint64_t nextTickUs(std::uint64_t dueUs, unsigned latencyMs)
+{
+    const std::uint64_t periodUs = std::uint64_t{latencyMs} * 1000;
+    return periodUs ? (dueUs + periodUs - 1) / periodUs * periodUs : dueUs;
 }
 
 }  // namespace
@@ -176,7 +185,8 @@ void takeOutput(SimSwitch& sim, std::uint64_t now)
             due = std::max({sim.txClockUs, now, sim.busyUntilUs}) + byteTimeUs(out.baud);
             sim.txClockUs = due;
         }
-        sim.tx.push_back({due, out.baud, static_cast<std::uint8_t>(out.byte)});
+        const std::uint64_t deliver = nextTickUs(due, sim.device.options.latencyMs);
+        sim.tx.push_back({due, deliver, out.baud, static_cast<std::uint8_t>(out.byte)});
     }
     sim.device.out.clear();
 }
@@ -220,7 +230,7 @@ void sendDue(SimSwitch& sim, std::uint64_t now, unsigned host)
 {
     std::uint8_t buffer[4096];
     std::size_t count = 0;
-    while (!sim.tx.empty() && sim.tx.front().dueUs <= now && count < sizeof buffer) {
+    while (!sim.tx.empty() && sim.tx.front().deliverUs <= now && count < sizeof buffer) {
         const Timed byte = sim.tx.front();
         sim.tx.pop_front();
         ++sim.device.status.bytesToHost;
@@ -265,7 +275,7 @@ void readHost(SimSwitch& sim, std::uint64_t now, unsigned host)
             due = std::max(sim.rxClockUs, now) + byteTimeUs(host);
             sim.rxClockUs = due;
         }
-        sim.rx.push_back({due, host, buffer[i]});
+        sim.rx.push_back({due, due, host, buffer[i]});
         ++sim.device.status.bytesFromHost;
     }
 }
@@ -276,7 +286,7 @@ std::uint64_t nextDeadline(const SimSwitch& sim)
     if (!sim.rx.empty())
         deadline = std::min(deadline, std::max(sim.rx.front().dueUs, sim.busyUntilUs));
     if (!sim.tx.empty())
-        deadline = std::min(deadline, sim.tx.front().dueUs);
+        deadline = std::min(deadline, sim.tx.front().deliverUs);
     return deadline;
 }
 
