@@ -23,9 +23,14 @@ constexpr std::uint64_t IDLE_POLL_US = 5000;    // how often a closed slave is l
 constexpr std::uint64_t MAX_POLL_US = 20000;
 
 struct Timed {
-    std::uint64_t dueUs;      // on the wire
-    std::uint64_t deliverUs;  // handed to the host
+    std::uint64_t dueUs;
     std::uint32_t baud;
+    std::uint8_t value;
+};
+
+// A byte that has crossed the wire and waits in the host's USB adapter.
+struct Held {
+    std::uint64_t deliverUs;
     std::uint8_t value;
 };
 
@@ -79,6 +84,7 @@ struct SimSwitch {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     bool hostOpen = false;
     std::deque<Timed> rx, tx;
+    std::deque<Held> held;
     std::uint64_t rxClockUs = 0, txClockUs = 0, busyUntilUs = 0;
     std::vector<SimWireByte> traffic;
     std::FILE* log = nullptr;
@@ -185,8 +191,7 @@ void takeOutput(SimSwitch& sim, std::uint64_t now)
             due = std::max({sim.txClockUs, now, sim.busyUntilUs}) + byteTimeUs(out.baud);
             sim.txClockUs = due;
         }
-        const std::uint64_t deliver = nextTickUs(due, sim.device.options.latencyMs);
-        sim.tx.push_back({due, deliver, out.baud, static_cast<std::uint8_t>(out.byte)});
+        sim.tx.push_back({due, out.baud, static_cast<std::uint8_t>(out.byte)});
     }
     sim.device.out.clear();
 }
@@ -226,21 +231,28 @@ void hearDue(SimSwitch& sim, std::uint64_t now, unsigned host)
     }
 }
 
+// Bytes cross the wire when due; the host's adapter hands them on at the
+// next tick of its latency timer.
 void sendDue(SimSwitch& sim, std::uint64_t now, unsigned host)
 {
-    std::uint8_t buffer[4096];
-    std::size_t count = 0;
-    while (!sim.tx.empty() && sim.tx.front().deliverUs <= now && count < sizeof buffer) {
+    while (!sim.tx.empty() && sim.tx.front().dueUs <= now) {
         const Timed byte = sim.tx.front();
         sim.tx.pop_front();
         ++sim.device.status.bytesToHost;
         const bool alive = sim.hostOpen && !sim.device.silent;
         const bool heard = alive && byte.baud == host;
         record(sim, {byte.dueUs, byte.baud, byte.value, false, heard});
+        const std::uint64_t deliver = nextTickUs(byte.dueUs, sim.device.options.latencyMs);
         if (heard)
-            buffer[count++] = byte.value;
+            sim.held.push_back({deliver, byte.value});
         else if (alive && sim.device.options.garbageAtWrongRate)
-            buffer[count++] = static_cast<std::uint8_t>(simRandom(sim.device));
+            sim.held.push_back({deliver, static_cast<std::uint8_t>(simRandom(sim.device))});
+    }
+    std::uint8_t buffer[4096];
+    std::size_t count = 0;
+    while (!sim.held.empty() && sim.held.front().deliverUs <= now && count < sizeof buffer) {
+        buffer[count++] = sim.held.front().value;
+        sim.held.pop_front();
     }
     std::size_t written = 0;
     while (written < count) {
@@ -275,7 +287,7 @@ void readHost(SimSwitch& sim, std::uint64_t now, unsigned host)
             due = std::max(sim.rxClockUs, now) + byteTimeUs(host);
             sim.rxClockUs = due;
         }
-        sim.rx.push_back({due, due, host, buffer[i]});
+        sim.rx.push_back({due, host, buffer[i]});
         ++sim.device.status.bytesFromHost;
     }
 }
@@ -286,7 +298,9 @@ std::uint64_t nextDeadline(const SimSwitch& sim)
     if (!sim.rx.empty())
         deadline = std::min(deadline, std::max(sim.rx.front().dueUs, sim.busyUntilUs));
     if (!sim.tx.empty())
-        deadline = std::min(deadline, sim.tx.front().deliverUs);
+        deadline = std::min(deadline, sim.tx.front().dueUs);
+    if (!sim.held.empty())
+        deadline = std::min(deadline, sim.held.front().deliverUs);
     return deadline;
 }
 
@@ -299,6 +313,7 @@ void noteHost(SimSwitch& sim, bool open)
         ++sim.device.status.hostOpens;
         logNote(sim, "host opened the port", nowUs(sim));
     } else {
+        sim.held.clear();
         flushSlaveInput(sim);
         logNote(sim, "host closed the port", nowUs(sim));
     }
