@@ -361,7 +361,7 @@ def verdict(ok):
 
 def report(runs):
     """runs: (column name, figures, latency ms or None, lpc21isp figures at that latency)."""
-    width = 11
+    width = 15
     print("%-34s" % "programming phase" + "".join("%*s" % (width, name) for name, _, _, _ in runs))
 
     def row(label, key, fmt):
