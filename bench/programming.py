@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Times the programming phase of bmfwu against the simulated switch.
 
-Runs the whole update three ways and prints one table:
-  throttled    bmfwu against bmfwu-sim --throttle (115200 baud wire time, erase
-               and copy times spent): wall time of the phase, bytes each way,
-               the physical bound, their ratio and bmfwu's CPU time;
-  unthrottled  the same without the throttle (the program's own overhead);
-  lpc21isp     lpc21isp programming the same application bytes into the same
-               throttled simulator, as the peer figure.
+Runs the whole update several ways and prints one table:
+  bmfwu N ms     bmfwu against bmfwu-sim --throttle (115200 baud wire time, erase
+                 and copy times spent) behind a USB adapter whose latency timer
+                 ticks every N ms (0, 2 and 16): wall time of the phase, turns per
+                 4096-byte block, bytes each way, the physical bound, their ratio
+                 and bmfwu's CPU time;
+  unthrottled    without throttle or latency (the program's own overhead);
+  lpc21isp N ms  lpc21isp programming the same application bytes into the same
+                 throttled simulator at the same latency, as the peer figure.
 The phase runs from the "0%" progress line to the "100%" line. Its bytes and
 flash operations are taken from the simulator's traffic log, from the first
 command after the application erase to the reply of the last compare.
@@ -46,7 +48,8 @@ QUESTION = b"(Y,N) "
 EXIT_PROMPT = b"Press any key to exit..."
 RUN_LIMIT_S = 150
 
-TARGET_RATIO = 1.03
+LATENCIES_MS = (0, 2, 16)
+TARGET_RATIO = {0: 1.03, 2: 1.04, 16: 1.20}
 TARGET_CPU_SHARE = 0.10
 TARGET_UNTHROTTLED_S = 0.5
 
@@ -80,9 +83,26 @@ def read_log(path):
             match = LOG_LINE.match(line.rstrip("\n"))
             if match:
                 text = match.group(5)
-                entries.append((float(match.group(1)), match.group(2) == "host>sim", text,
-                                wire_length(text)))
+                entries.append(rejoin((float(match.group(1)), match.group(2) == "host>sim", text,
+                                       wire_length(text)), entries))
     return entries
+
+
+def rejoin(entry, entries):
+    """Both sides act on a line at its CR, so a reply's LF can cross the wire inside the next
+    command: the LF goes back to its reply and the command is joined again. Returns the entry
+    to append (the joined command in place of its first part, which it takes off)."""
+    if (entry[1] and len(entries) >= 2 and entries[-1][2] == "\\n" and not entries[-1][1]
+            and entries[-2][1] and not entries[-2][2].endswith("\\n")):
+        entries.pop()
+        for k in range(len(entries) - 1, -1, -1):
+            if not entries[k][1]:
+                time_s, _, text, count = entries[k]
+                entries[k] = (time_s, False, text + "\\n", count + 1)
+                break
+        time_s, _, text, count = entries.pop()
+        return (time_s, True, text + entry[2], count + entry[3])
+    return entry
 
 
 def is_command(entry, letter):
@@ -133,6 +153,18 @@ def wire_span(entries, first, last):
     return entries[last][0] + entries[last][3] * BITS_PER_BYTE / BAUD - entries[first][0]
 
 
+def block_turns(entries):
+    """Turns (the host waiting for an answer) per 4096-byte block, counted from the reply of
+    the first 4096-byte copy to the reply of the last."""
+    copies = [i for i, entry in enumerate(entries)
+              if is_command(entry, "C") and COPY_COMMAND.match(entry[2]).group(1) == "4096"]
+    if len(copies) < 2:
+        return None
+    first, last = reply_end(entries, copies[0]), reply_end(entries, copies[-1])
+    turns = sum(1 for i in range(first, last) if entries[i][1] and not entries[i + 1][1])
+    return turns / (len(copies) - 1)
+
+
 def phase_figures(entries, first, last):
     host = sum(e[3] for e in entries[first:last + 1] if e[1])
     device = sum(e[3] for e in entries[first:last + 1] if not e[1])
@@ -147,6 +179,7 @@ def bmfwu_phase(entries):
     last = reply_end(entries, last_command_before(entries, first, restart, ["M"]))
     figures = phase_figures(entries, first, last)
     figures["span_s"] = wire_span(entries, erase, last)
+    figures["turns"] = block_turns(entries)
     return figures
 
 
@@ -171,7 +204,7 @@ def cpu_seconds(pid):
 
 
 class Simulator:
-    def __init__(self, build, work, name, throttle, extra, link=None):
+    def __init__(self, build, work, name, throttle, extra, link=None, latency=0):
         self.log = os.path.join(work, name + ".log")
         self.output = open(os.path.join(work, name + ".out"), "w+b")
         command = [os.path.join(build, "tools/sim/bmfwu-sim"), "--log", self.log] + extra
@@ -179,6 +212,8 @@ class Simulator:
             command += ["--throttle", "--erase-ms", str(ERASE_MS), "--copy-ms", str(COPY_MS)]
         if link:
             command += ["--link", link]
+        if latency:
+            command += ["--latency", str(latency)]
         self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT)
         self.slave = self._first_line()
         if link:
@@ -265,11 +300,11 @@ def drive_bmfwu(build, port_dir, arguments):
     return {"wall_s": t1 - t0, "cpu_s": cpu1 - cpu0}
 
 
-def run_bmfwu(build, work, name, throttle, support_log):
+def run_bmfwu(build, work, name, throttle, latency=0, support_log=False):
     port_dir = os.path.join(work, name)
     os.mkdir(port_dir)
     arguments = ["--log", os.path.join(port_dir, "support.log")] if support_log else []
-    sim = Simulator(build, work, name, throttle, SWITCH, os.path.join(port_dir, "COM%d" % PORT))
+    sim = Simulator(build, work, name, throttle, SWITCH, os.path.join(port_dir, "COM%d" % PORT), latency)
     try:
         figures = drive_bmfwu(build, port_dir, arguments)
     finally:
@@ -295,9 +330,9 @@ def application_hex(build, work):
     return hex_path
 
 
-def run_lpc21isp(build, work):
-    hex_path = application_hex(build, work)
-    sim = Simulator(build, work, "lpc21isp", True, SWITCH + ["--start-in-bootloader"])
+def run_lpc21isp(build, work, hex_path, latency):
+    sim = Simulator(build, work, "lpc21isp-%d" % latency, True, SWITCH + ["--start-in-bootloader"],
+                    latency=latency)
     try:
         start = time.monotonic()
         done = subprocess.run(["lpc21isp", "-donotstart", hex_path, sim.slave, str(BAUD), "12000"],
@@ -326,18 +361,20 @@ def verdict(ok):
     return "met" if ok else "MISSED"
 
 
-def report(throttled, unthrottled, peer):
-    checks = []
-    print("%-34s %12s %12s %12s" % ("programming phase", "throttled", "unthrottled", "lpc21isp"))
+def report(runs):
+    """runs: (column name, figures, latency ms or None, lpc21isp figures at that latency)."""
+    width = 15
+    print("%-34s" % "programming phase" + "".join("%*s" % (width, name) for name, _, _, _ in runs))
 
     def row(label, key, fmt):
         cells = []
-        for figures in (throttled, unthrottled, peer):
+        for _, figures, _, _ in runs:
             value = figures.get(key) if figures else None
             cells.append(fmt % value if value is not None else "-")
-        print("%-34s %12s %12s %12s" % (label, *cells))
+        print("%-34s" % label + "".join("%*s" % (width, cell) for cell in cells))
 
     row("wall time, 0% to 100% line (s)", "wall_s", "%.3f")
+    row("turns per 4096-byte block", "turns", "%.1f")
     row("bytes host to switch", "to_sim", "%d")
     row("bytes switch to host", "to_host", "%d")
     row("flash operations (s)", "flash_s", "%.3f")
@@ -350,20 +387,25 @@ def report(throttled, unthrottled, peer):
     row("first erase to last reply (s)", "span_s", "%.3f")
     row("whole process (s)", "process_s", "%.3f")
     print()
-    if throttled:
-        checks.append(("ratio <= %.2f" % TARGET_RATIO, throttled["ratio_serial"] <= TARGET_RATIO))
-        checks.append(("CPU <= %d%% of wall" % (TARGET_CPU_SHARE * 100),
-                       throttled["cpu_s"] <= TARGET_CPU_SHARE * throttled["wall_s"]))
-    if unthrottled:
-        checks.append(("unthrottled phase < %.1f s" % TARGET_UNTHROTTLED_S,
-                       unthrottled["wall_s"] < TARGET_UNTHROTTLED_S))
-    if throttled and peer:
-        checks.append(("faster than lpc21isp (erase to last reply)", throttled["span_s"] < peer["span_s"]))
+    checks = []
+    for name, figures, latency, peer in runs:
+        if latency is None or name.startswith("lpc21isp"):
+            continue
+        checks.append(("%s: ratio <= %.2f" % (name, TARGET_RATIO[latency]),
+                       figures["ratio_serial"] <= TARGET_RATIO[latency]))
+        checks.append(("%s: CPU <= %d%% of wall" % (name, TARGET_CPU_SHARE * 100),
+                       figures["cpu_s"] <= TARGET_CPU_SHARE * figures["wall_s"]))
+        if peer:
+            checks.append(("%s: faster than lpc21isp (erase to last reply)" % name,
+                           figures["span_s"] < peer["span_s"]))
+    for name, figures, latency, _ in runs:
+        if latency is None and not name.startswith("lpc21isp"):
+            checks.append(("unthrottled phase < %.1f s" % TARGET_UNTHROTTLED_S,
+                           figures["wall_s"] < TARGET_UNTHROTTLED_S))
     for label, ok in checks:
-        print("target %-44s %s" % (label, verdict(ok)))
-    for name, figures in (("throttled", throttled), ("unthrottled", unthrottled), ("lpc21isp", peer)):
-        if figures:
-            print("simulator, %s run: %s" % (name, figures["sim_says"]))
+        print("target %-52s %s" % (label, verdict(ok)))
+    for name, figures, _, _ in runs:
+        print("simulator, %s run: %s" % (name, figures["sim_says"]))
     return all(ok for _, ok in checks)
 
 
@@ -398,6 +440,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="unthrottled run only (CI smoke test)")
     parser.add_argument("--keep", action="store_true", help="keep the logs and print where they are")
     parser.add_argument("--support-log", action="store_true", help="bmfwu writes its support log (--log)")
+    parser.add_argument("--latency", type=int, action="append", choices=LATENCIES_MS,
+                        help="run only this adapter latency in ms (may be repeated; default: all)")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     if not options.no_build:
@@ -405,18 +449,26 @@ def main():
     if not options.quick and shutil.which("lpc21isp") is None:
         print("lpc21isp is missing (apt-get install lpc21isp); its column stays empty")
     work = tempfile.mkdtemp(prefix="bmfwu-bench.")
+    latencies = () if options.quick else (options.latency or LATENCIES_MS)
+    peer_wanted = not options.quick and shutil.which("lpc21isp") is not None
     try:
         log = options.support_log
-        throttled = None if options.quick else derive(run_bmfwu(build, work, "throttled", True, log), True)
-        unthrottled = derive(run_bmfwu(build, work, "unthrottled", False, log), False)
-        peer = None
-        if not options.quick and shutil.which("lpc21isp"):
-            peer = run_lpc21isp(build, work)
+        runs = []
+        for latency in latencies:
+            name = "bmfwu %d ms" % latency
+            figures = derive(run_bmfwu(build, work, name.replace(" ", "-"), True, latency, log), True)
+            runs.append([name, figures, latency, None])
+        runs.append(["unthrottled", derive(run_bmfwu(build, work, "unthrottled", False, 0, log), False), None, None])
+        if peer_wanted:
+            hex_path = application_hex(build, work)
+            for run in runs[:len(latencies)]:
+                run[3] = run_lpc21isp(build, work, hex_path, run[2])
+            runs += [["lpc21isp %d ms" % run[2], run[3], run[2], None] for run in runs[:len(latencies)]]
     except (RunFailed, subprocess.SubprocessError, OSError) as failure:
         print("bench: %s" % failure, file=sys.stderr)
         print("bench: logs kept in %s" % work, file=sys.stderr)
         return 2
-    met = report(throttled, unthrottled, peer)
+    met = report(runs)
     if options.keep:
         print("logs: %s" % work)
     else:

@@ -24,7 +24,7 @@ constexpr const char* PROGRESS_LABEL = "Updating";
 std::uint8_t stagedBytes[LARGE_BLOCK];
 std::uint32_t stagedKnown = 0;
 
-constexpr int MAX_CHECK_WORDS = 2 * ((LARGE_BLOCK + ISP_CHUNK - 1) / ISP_CHUNK);
+constexpr int MAX_CHECK_WORDS = 2 * ((LARGE_BLOCK + ISP_WRITE_PIECE - 1) / ISP_WRITE_PIECE);
 constexpr int READBACK_ATTEMPTS = 3;
 constexpr unsigned READBACK_SETTLE_MS = 20;
 
@@ -38,8 +38,8 @@ std::uint32_t wordAt(const std::uint8_t* bytes) {
 // "W", ascending. A piece stored elsewhere misses at least one of them.
 int checkWords(std::uint32_t length, std::uint32_t* offsets) {
     int count = 0;
-    for (std::uint32_t start = 0; start < length; start += ISP_CHUNK) {
-        const std::uint32_t end = start + ISP_CHUNK < length ? start + ISP_CHUNK : length;
+    for (std::uint32_t start = 0; start < length; start += ISP_WRITE_PIECE) {
+        const std::uint32_t end = start + ISP_WRITE_PIECE < length ? start + ISP_WRITE_PIECE : length;
         offsets[count++] = start;
         if (end - 4 != start) offsets[count++] = end - 4;
     }
@@ -229,7 +229,7 @@ int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector)
 void forgetStagedBytes() { stagedKnown = 0; }
 
 int stageBlock(const std::uint8_t* bytes, std::uint32_t length) {
-    static_assert(ISP_CHUNK % 4 == 0, "every piece starts on a word");
+    static_assert(ISP_WRITE_PIECE % 4 == 0, "every piece starts on a word");
     if (length == 0 || length > LARGE_BLOCK || length % 4 != 0) return BLOCK_WRITE_FAILED;
     std::uint32_t offsets[MAX_CHECK_WORDS];
     const int count = checkWords(length, offsets);

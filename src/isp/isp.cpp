@@ -17,7 +17,8 @@ namespace {
 constexpr int CODE_CAPACITY = 7;      // return codes: up to 6 characters
 constexpr int NUMBER_CAPACITY = 11;   // a 32-bit decimal number
 constexpr int LINES_PER_CHUNK = 20;
-static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block per R or W");
+static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block per R");
+static_assert(ISP_WRITE_PIECE % 4 == 0, "a W names a word-aligned address");
 
 enum ChunkAnswer { CHUNK_OK, CHUNK_RESEND, CHUNK_FAILED };
 
@@ -98,20 +99,31 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
     return CHUNK_FAILED;
 }
 
-int writeChunk(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
-    char reply[CODE_CAPACITY];
-    const int code = ispCommand(reply, CODE_CAPACITY, "W %u %u", address, roundUpToWord(count));
-    if (reply[0] == '\0') return ISP_FAILED;
-    if (code != ISP_CMD_SUCCESS) return ISP_WRITE_REJECTED;
-    // A data line damaged on the way is answered RESEND; ignoring it would
-    // leave the damage in RAM, where the later compare could not see it.
-    std::uint32_t checksum = byteSum(bytes, count);
+// Each group of up to 20 lines is judged on its own; RESEND repeats just
+// that group, as the bootloader rewinds to the group's start.
+int writeGroup(const std::uint8_t* bytes, std::uint32_t count) {
+    const std::uint32_t checksum = byteSum(bytes, count);
     for (int attempt = 0; attempt < ISP_WRITE_ATTEMPTS; ++attempt) {
         ChunkAnswer answer = sendChunk(bytes, count, checksum);
         if (answer == CHUNK_OK) return ISP_OK;
         if (answer == CHUNK_FAILED) return ISP_FAILED;
     }
     return ISP_FAILED;
+}
+
+// One "W" for the whole piece: every command costs a turn, and on a USB
+// adapter each turn waits for its latency timer.
+int writePiece(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
+    char reply[CODE_CAPACITY];
+    const int code = ispCommand(reply, CODE_CAPACITY, "W %u %u", address, roundUpToWord(count));
+    if (reply[0] == '\0') return ISP_FAILED;
+    if (code != ISP_CMD_SUCCESS) return ISP_WRITE_REJECTED;
+    // A data line damaged on the way is answered RESEND; ignoring it would
+    // leave the damage in RAM, where the later compare could not see it.
+    for (std::uint32_t sent = 0; sent < count; sent += ISP_CHUNK) {
+        if (writeGroup(bytes + sent, std::min(count - sent, ISP_CHUNK)) != ISP_OK) return ISP_FAILED;
+    }
+    return ISP_OK;
 }
 
 struct ChunkData {
@@ -250,8 +262,8 @@ int nxpWrite(std::uint32_t address, const void* source, std::int32_t count) {
     const auto* bytes = static_cast<const std::uint8_t*>(source);
     auto left = static_cast<std::uint32_t>(count);
     while (left != 0) {
-        std::uint32_t chunk = std::min(left, ISP_CHUNK);
-        int result = writeChunk(address, bytes, chunk);
+        std::uint32_t chunk = std::min(left, ISP_WRITE_PIECE);
+        int result = writePiece(address, bytes, chunk);
         if (result != ISP_OK) return result;
         bytes += chunk;
         address += chunk;

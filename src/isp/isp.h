@@ -42,7 +42,8 @@ extern IspExchange lastIspExchange;
 // the return code: the first character "0" counts as 0 whatever follows.
 int ispCommand(char* reply, int capacity, const char* format, ...);
 
-constexpr std::uint32_t ISP_CHUNK = 900;   // data bytes per R or W command: one checksum block
+constexpr std::uint32_t ISP_CHUNK = 900;   // data bytes per R command and per checksum block of a W
+constexpr std::uint32_t ISP_WRITE_PIECE = 4096;   // data bytes per W command: one flash block
 constexpr int UU_LINE_BYTES = 45;          // data bytes per UU line; 20 lines make a chunk
 constexpr std::uint32_t ISP_UNLOCK_CODE = 23130;
 constexpr int ISP_WRITE_ATTEMPTS = 3;   // sends of one chunk's lines before a write gives up
@@ -83,11 +84,12 @@ int nxpReadPartId(PartId* out);
 // the bootloader rejected an "R"; total is what earlier chunks stored.
 int nxpRead(void* destination, std::uint32_t address, std::int32_t count);
 
-// Writes `count` bytes from `source` to RAM at `address`, 900 per "W" command
-// (announced rounded up to a multiple of 4; only `count` bytes are sent).
-// After each chunk's checksum "OK" goes on; "RESEND" sends the chunk's lines
-// and checksum again, at most ISP_WRITE_ATTEMPTS sends in all.
-// ISP_OK all chunks acknowledged; ISP_FAILED no answer to a "W" or a
+// Writes `count` bytes from `source` to RAM at `address`, up to 4096 per "W"
+// command (announced rounded up to a multiple of 4; only `count` bytes are
+// sent), each in checksum groups of 900 bytes (20 lines). After a group's
+// checksum "OK" goes on; "RESEND" sends that group's lines and checksum again,
+// at most ISP_WRITE_ATTEMPTS sends per group.
+// ISP_OK all groups acknowledged; ISP_FAILED no answer to a "W" or a
 // checksum, an answer other than OK/RESEND, RESEND after the last attempt, or
 // a negative count; ISP_WRITE_REJECTED the bootloader refused a "W".
 int nxpWrite(std::uint32_t address, const void* source, std::int32_t count);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -136,6 +137,17 @@ int configurePort(int fd, speed_t code) {
     return tcflush(fd, TCIFLUSH) == 0 ? 1 : 0;
 }
 
+// A USB-serial adapter otherwise holds each answer until its latency timer
+// ticks (16 ms by default), and the lockstep protocol waits for every answer.
+// FTDI-style drivers shorten the timer to 1 ms in low-latency mode. A driver
+// or pseudo-terminal that refuses leaves the port as it was, which still works.
+void requestLowLatency(int fd) {
+    serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    (void)ioctl(fd, TIOCSSERIAL, &serial);
+}
+
 void releaseFd(int fd) {
     (void)ioctl(fd, TIOCNXCL);   // the lock goes with the descriptor; the flag must be cleared
     closeFd(fd);
@@ -202,6 +214,7 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
         releaseFd(fd);
         return 0;
     }
+    requestLowLatency(fd);
     markClosed(port);
     port->handle = fd;
     port->isOpen = 1;

@@ -68,13 +68,14 @@ struct Misdirect {
 
 class MisdirectedWrite : public testing::TestWithParam<Misdirect> {};
 
-// The first block of a pass is staged by ten boundary-word writes and then
-// its five pieces; the 13th "W" is its third piece. The block must fail, not
-// be copied from stale RAM and pass its compare.
+// The first block of a pass is staged by two boundary-word writes and then
+// one "W" for the whole block. The block must fail, not be copied from stale
+// RAM and pass its compare. (Moved down from the buffer at the start of RAM,
+// the write is refused as unmapped.)
 TEST_P(MisdirectedWrite, FailsTheBlockInsteadOfProgrammingStaleRam) {
     TempDir ports;
     SimOptions options = imageOneSwitch();
-    options.faults.misdirectWrite = 13;
+    options.faults.misdirectWrite = 3;
     options.faults.misdirectBy = GetParam().by;
     SwitchHandle sim = startSwitch(options, ports, 3);
     const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}, {"(Y,N) ", "y"}});
@@ -86,7 +87,7 @@ TEST_P(MisdirectedWrite, FailsTheBlockInsteadOfProgrammingStaleRam) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Offsets, MisdirectedWrite,
-                         testing::Values(Misdirect{"FortyBytesOn", 40}, Misdirect{"OnePieceBack", -900},
+                         testing::Values(Misdirect{"FortyBytesOn", 40}, Misdirect{"OneGroupBack", -900},
                                          Misdirect{"FourBytesBack", -4}, Misdirect{"ElsewhereInRam", 8192}),
                          [](const testing::TestParamInfo<Misdirect>& info) { return std::string(info.param.name); });
 

@@ -54,10 +54,17 @@ SimOptions inBootloader(SimOptions options) {
     return options;
 }
 
+// A USB-serial adapter at its drivers' default latency timer.
+SimOptions behindSlowAdapter(SimOptions options) {
+    options.latencyMs = 16;
+    return options;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Images, Update,
     testing::Values(FullUpdate{"ImageOneFromApplication", imageOneSwitch(), 0, "Sonavex F"},
-                    FullUpdate{"ImageTwoFromBootloaderConfig44", inBootloader(imageTwoSwitch()), 1, "Sonavex F-II"}),
+                    FullUpdate{"ImageTwoFromBootloaderConfig44", inBootloader(imageTwoSwitch()), 1, "Sonavex F-II"},
+                    FullUpdate{"ImageOneBehindSlowAdapter", behindSlowAdapter(imageOneSwitch()), 0, "Sonavex F"}),
     [](const testing::TestParamInfo<FullUpdate>& info) { return std::string(info.param.name); });
 
 struct Question {

@@ -121,77 +121,89 @@ TEST_F(Commands, PartIdentification) {
 }
 
 // A bootloader receiving "W": accepts or refuses the command, follows the
-// announced data lines and answers each checksum from a script; after RESEND
-// it expects the chunk's lines again.
+// announced data lines in groups of up to 900 bytes and answers each group's
+// checksum from a script; after RESEND it expects that group's lines again.
 struct WritePeer {
     std::string commandReply = "0\r\n";
     std::vector<std::string> checksumReplies;   // used in turn; the last one repeats
     int checksumsSeen = 0;
-    int chunkBytes = 0;
-    int bytesExpected = 0;
+    int bytesLeft = 0;    // of the "W", not yet acknowledged
+    int groupLeft = 0;    // of the current group, not yet received
+
+    void startGroup() { groupLeft = std::min(bytesLeft, 900); }
 
     std::string operator()(const std::string& line, unsigned) {
-        if (bytesExpected > 0) {
-            bytesExpected -= (line[0] - 0x20) & 0x3F;
+        if (groupLeft > 0) {
+            groupLeft -= (line[0] - 0x20) & 0x3F;
             return "";
         }
         if (line.rfind("W ", 0) == 0) {
             unsigned address = 0, count = 0;
             std::sscanf(line.c_str(), "W %u %u", &address, &count);
-            chunkBytes = static_cast<int>(count);
-            if (commandReply.rfind("0", 0) == 0) bytesExpected = chunkBytes;
+            bytesLeft = static_cast<int>(count);
+            if (commandReply.rfind("0", 0) == 0) startGroup();
             return commandReply;
         }
         std::size_t turn = static_cast<std::size_t>(checksumsSeen++);
         std::string reply = checksumReplies[std::min(turn, checksumReplies.size() - 1)];
-        if (reply == "RESEND\r\n") bytesExpected = chunkBytes;
+        if (reply == "OK\r\n") bytesLeft -= std::min(bytesLeft, 900);
+        if (reply == "OK\r\n" || reply == "RESEND\r\n") startGroup();
         return reply;
     }
 };
 
-TEST_F(Commands, WriteResendsAChunkTheBootloaderFoundDamaged) {
+TEST_F(Commands, WriteResendsJustTheGroupTheBootloaderFoundDamaged) {
     struct Case {
         const char* name;
+        std::int32_t count;
         std::vector<std::string> checksumReplies;
         int result;
-        int sends;   // times the chunk's lines went out
+        std::vector<int> groups;   // the groups whose lines went out, in order
     };
     const Case cases[] = {
-        {"accepted at once", {"OK\r\n"}, 0, 1},
-        {"resent once", {"RESEND\r\n", "OK\r\n"}, 0, 2},
-        {"resent twice", {"RESEND\r\n", "RESEND\r\n", "OK\r\n"}, 0, 3},
-        {"still damaged after three sends", {"RESEND\r\n"}, 1, 3},
-        {"unknown answer", {"19\r\n"}, 1, 1},
-        {"no answer", {""}, 1, 1},
+        {"accepted at once", 100, {"OK\r\n"}, 0, {0}},
+        {"resent once", 100, {"RESEND\r\n", "OK\r\n"}, 0, {0, 0}},
+        {"resent twice", 100, {"RESEND\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 0, 0}},
+        {"still damaged after three sends", 100, {"RESEND\r\n"}, 1, {0, 0, 0}},
+        {"unknown answer", 100, {"19\r\n"}, 1, {0}},
+        {"no answer", 100, {""}, 1, {0}},
+        {"second group resent", 1000, {"OK\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 1, 1}},
+        {"each group has its own three sends", 1000,
+         {"RESEND\r\n", "RESEND\r\n", "OK\r\n", "RESEND\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 0, 0, 1, 1, 1}},
+        {"second group still damaged", 1000, {"OK\r\n", "RESEND\r\n"}, 1, {0, 1, 1, 1}},
     };
-    Bytes data = pattern(100, 9);
-    std::string chunk = referenceChunk(data.data(), 100);
+    Bytes data = pattern(1000, 9);
     for (const Case& c : cases) {
         fakeReset();
         auto peer = std::make_shared<WritePeer>();
         peer->checksumReplies = c.checksumReplies;
         fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
-        EXPECT_EQ(nxpWrite(0x10000000, data.data(), 100), c.result) << c.name;
-        std::string expected = "W 268435456 100\r\n";
-        for (int i = 0; i < c.sends; ++i) expected += chunk;
+        EXPECT_EQ(nxpWrite(0x10000000, data.data(), c.count), c.result) << c.name;
+        std::string expected = "W 268435456 " + std::to_string(c.count) + "\r\n";
+        for (int g : c.groups) {
+            const auto at = static_cast<std::size_t>(g) * 900;
+            expected += referenceChunk(data.data() + at, std::min<std::size_t>(900, static_cast<std::size_t>(c.count) - at));
+        }
         EXPECT_EQ(fakePort.sent, expected) << c.name;
     }
 }
 
-// Lines go out several to a write, more at higher rates; the bytes on the
-// line must not depend on how they were grouped.
+// One "W" per 4096 bytes, its lines in checksum groups of 900 bytes. Lines go
+// out several to a write, more at higher rates; the bytes on the line must not
+// depend on how they were grouped.
 TEST_F(Commands, WriteSendsTheSameBytesAtEveryRate) {
-    Bytes data = pattern(1900, 3);
-    const std::string expected = "W 268435456 900\r\n" + referenceChunk(data.data(), 900) +
-                                 "W 268436356 900\r\n" + referenceChunk(data.data() + 900, 900) +
-                                 "W 268437256 100\r\n" + referenceChunk(data.data() + 1800, 100);
+    Bytes data = pattern(5000, 3);
+    std::string expected = "W 268435456 4096\r\n";
+    for (std::uint32_t at = 0; at < 4096; at += 900)
+        expected += referenceChunk(data.data() + at, std::min<std::uint32_t>(900, 4096 - at));
+    expected += "W 268439552 904\r\n" + referenceChunk(data.data() + 4096, 900) + referenceChunk(data.data() + 4996, 4);
     for (unsigned baud : {9600u, 19200u, 115200u}) {
         fakeReset();
         currentBaud = baud;
         auto peer = std::make_shared<WritePeer>();
         peer->checksumReplies = {"OK\r\n"};
         fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
-        EXPECT_EQ(nxpWrite(0x10000000, data.data(), 1900), 0) << baud;
+        EXPECT_EQ(nxpWrite(0x10000000, data.data(), 5000), 0) << baud;
         EXPECT_EQ(fakePort.sent, expected) << baud;
     }
 }

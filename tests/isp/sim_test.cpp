@@ -133,23 +133,26 @@ TEST_F(Commands, FlashProgrammingSequenceFollowsTheRules) {
     EXPECT_EQ(readLineCr(line, sizeof line) + readLineCr(line, sizeof line), -2) << "nothing left unread";
 }
 
-TEST_F(Commands, WriteOf1024BytesIsTwoChunksOnTheWire) {
+TEST_F(Commands, WriteOf1024BytesIsOneCommandInTwoChecksumGroups) {
     Bytes data = pattern(1024, 7);
     ASSERT_EQ(nxpWrite(RAM + 0x200, data.data(), 1024), 0);
-    std::string expected = "W 268435968 900\r\n" + referenceChunk(data.data(), 900) + "W 268436868 124\r\n" +
+    std::string expected = "W 268435968 1024\r\n" + referenceChunk(data.data(), 900) +
                            referenceChunk(data.data() + 900, 124);
     EXPECT_EQ(received(), expected);
     EXPECT_EQ(memory(RAM + 0x200, 1024), data);
 }
 
+// The damaged line is in the second group: only that group goes again.
 TEST_F(Commands, DamagedDataLineIsSentAgain) {
     SimFaults faults;
-    faults.corruptDataLine = 3;
+    faults.corruptDataLine = 23;
     simSetFaults(sim, faults);
-    Bytes data = pattern(900, 11);
-    EXPECT_EQ(nxpWrite(RAM, data.data(), 900), 0);
+    Bytes data = pattern(1800, 11);
+    EXPECT_EQ(nxpWrite(RAM, data.data(), 1800), 0);
     EXPECT_EQ(simStatus(sim).resends, 1u);
-    EXPECT_EQ(memory(RAM, 900), data) << "RAM must hold the resent lines, not the damaged ones";
+    const std::string second = referenceChunk(data.data() + 900, 900);
+    EXPECT_EQ(received(), "W 268435456 1800\r\n" + referenceChunk(data.data(), 900) + second + second);
+    EXPECT_EQ(memory(RAM, 1800), data) << "RAM must hold the resent lines, not the damaged ones";
 }
 
 // ---- the parameter table -------------------------------------------------

@@ -44,7 +44,7 @@ TEST(SimCli, OptionsAndErrors)
     SimOptions options;
     std::string error;
     ASSERT_EQ(parse({"--first-form", "--product-id", "0x64", "--flash-config", "0x44", "--part-id-reply", "none",
-                     "--refuse-write", "3", "--corrupt-rate", "0.25", "--link", "/tmp/COM3"},
+                     "--refuse-write", "3", "--corrupt-rate", "0.25", "--link", "/tmp/COM3", "--latency", "16"},
                     options, error), 0) << error;
     EXPECT_EQ(options.flash.kind, SIM_FLASH_FIRST_FORM);
     EXPECT_EQ(options.flash.productId, 0x64);
@@ -53,10 +53,11 @@ TEST(SimCli, OptionsAndErrors)
     EXPECT_EQ(options.faults.refuseWrite, 3u);
     EXPECT_EQ(options.faults.corruptRate, 0.25);
     EXPECT_EQ(options.linkPath, "/tmp/COM3");
+    EXPECT_EQ(options.latencyMs, 16u);
 
     const std::vector<std::vector<const char*>> bad = {
         {"--frobnicate"}, {"--state"}, {"--product-id", "256"}, {"--corrupt-rate", "2"},
-        {"--name", "123456789012345678901234567890123"}, {"--part-id-reply", "some"}, {"--erase-ms", "1x"},
+        {"--name", "123456789012345678901234567890123"}, {"--part-id-reply", "some"}, {"--erase-ms", "1x"}, {"--latency", "1001"},
     };
     for (const auto& arguments : bad) {
         SimOptions ignored;
@@ -88,7 +89,7 @@ TEST(SimCli, EveryOptionInTheHelpParses)
         EXPECT_EQ(parse(arguments, options, error), 0) << name << ": " << error;
         ++named;
     }
-    EXPECT_EQ(named, 40);
+    EXPECT_EQ(named, 41);
 }
 
 }  // namespace

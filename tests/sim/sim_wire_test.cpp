@@ -1,6 +1,7 @@
 // Faults, the state file, the port's life and the traffic log.
 #include "sim_test_support.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -133,6 +134,20 @@ TEST_F(Wire, ReopenedPortHoldsNothingStale)
     EXPECT_EQ(host->readFor(100), "");
     EXPECT_EQ(host->request("^P$", 100), "^=P00$");
     EXPECT_EQ(simStatus(sim).hostOpens, 2u);
+}
+
+// In lockstep each answer is due just after the last tick delivered the one
+// before it, so it waits a whole period; without the timer the turns take ~1 ms.
+TEST_F(Wire, LatencyHoldsEachAnswerUntilTheAdaptersTimerTicks)
+{
+    SimOptions options;
+    options.latencyMs = 100;
+    startSynced(options);
+    ASSERT_EQ(ask("A 0"), "0\r\n");
+    const auto start = std::chrono::steady_clock::now();
+    for (int turn = 0; turn < 4; ++turn)
+        ASSERT_EQ(ask("A 0"), "0\r\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
 }
 
 TEST_F(Wire, ThrottledTransferStaysIntactAndCountsFlashTime)

@@ -92,6 +92,8 @@ struct SimOptions {
     bool throttle = false;              // pace bytes at 10 bits per byte and spend the flash times below
     unsigned eraseMs = 100;             // one erase command, whatever its sector count
     unsigned copyMs = 1;                // per 512 bytes copied
+    unsigned latencyMs = 0;             // a USB adapter's latency timer: each byte to the host is held
+                                        //   until the next tick of a free-running timer of this period
     std::string logPath;                // traffic log of every byte both ways; none when empty
     bool capture = true;                // keep every byte both ways for simTraffic
 

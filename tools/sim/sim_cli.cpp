@@ -195,6 +195,9 @@ const Option OPTIONS[] = {
     {"--throttle", nullptr, "move bytes no faster than the rate allows (10 bits a byte) and spend\n"
                             "the erase and copy times",
      [](Parse& p, const char*) { return p.options.throttle = true; }, false},
+    {"--latency", "MS", "hold every byte to the host until the next tick of a free-running MS timer,\n"
+                        "as a USB-serial adapter's latency timer does (default 0: none)",
+     [](Parse& p, const char* v) { return setNumber(p.options.latencyMs, v, 1000); }, false},
     {"--erase-ms", "N", "time of one erase command (default 100)",
      [](Parse& p, const char* v) { return setNumber(p.options.eraseMs, v, 600000); }, false},
     {"--copy-ms", "N", "time of copying 512 bytes to flash (default 1)",

@@ -28,6 +28,12 @@ struct Timed {
     std::uint8_t value;
 };
 
+// A byte that has crossed the wire and waits in the host's USB adapter.
+struct Held {
+    std::uint64_t deliverUs;
+    std::uint8_t value;
+};
+
 // One line of the traffic log: a run of bytes in one direction with the same
 // rate and fate.
 struct LogRun {
@@ -58,6 +64,14 @@ std::uint64_t byteTimeUs(std::uint32_t baud)
     return baud ? 10'000'000ull / baud : 0;
 }
 
+// A USB-serial adapter holds what it has received until its latency timer
+// ticks; the timer runs freely, not from the byte's arrival.
+std::uint64_t nextTickUs(std::uint64_t dueUs, unsigned latencyMs)
+{
+    const std::uint64_t periodUs = std::uint64_t{latencyMs} * 1000;
+    return periodUs ? (dueUs + periodUs - 1) / periodUs * periodUs : dueUs;
+}
+
 }  // namespace
 
 struct SimSwitch {
@@ -70,6 +84,7 @@ struct SimSwitch {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     bool hostOpen = false;
     std::deque<Timed> rx, tx;
+    std::deque<Held> held;
     std::uint64_t rxClockUs = 0, txClockUs = 0, busyUntilUs = 0;
     std::vector<SimWireByte> traffic;
     std::FILE* log = nullptr;
@@ -216,21 +231,28 @@ void hearDue(SimSwitch& sim, std::uint64_t now, unsigned host)
     }
 }
 
+// Bytes cross the wire when due; the host's adapter hands them on at the
+// next tick of its latency timer.
 void sendDue(SimSwitch& sim, std::uint64_t now, unsigned host)
 {
-    std::uint8_t buffer[4096];
-    std::size_t count = 0;
-    while (!sim.tx.empty() && sim.tx.front().dueUs <= now && count < sizeof buffer) {
+    while (!sim.tx.empty() && sim.tx.front().dueUs <= now) {
         const Timed byte = sim.tx.front();
         sim.tx.pop_front();
         ++sim.device.status.bytesToHost;
         const bool alive = sim.hostOpen && !sim.device.silent;
         const bool heard = alive && byte.baud == host;
         record(sim, {byte.dueUs, byte.baud, byte.value, false, heard});
+        const std::uint64_t deliver = nextTickUs(byte.dueUs, sim.device.options.latencyMs);
         if (heard)
-            buffer[count++] = byte.value;
+            sim.held.push_back({deliver, byte.value});
         else if (alive && sim.device.options.garbageAtWrongRate)
-            buffer[count++] = static_cast<std::uint8_t>(simRandom(sim.device));
+            sim.held.push_back({deliver, static_cast<std::uint8_t>(simRandom(sim.device))});
+    }
+    std::uint8_t buffer[4096];
+    std::size_t count = 0;
+    while (!sim.held.empty() && sim.held.front().deliverUs <= now && count < sizeof buffer) {
+        buffer[count++] = sim.held.front().value;
+        sim.held.pop_front();
     }
     std::size_t written = 0;
     while (written < count) {
@@ -277,6 +299,8 @@ std::uint64_t nextDeadline(const SimSwitch& sim)
         deadline = std::min(deadline, std::max(sim.rx.front().dueUs, sim.busyUntilUs));
     if (!sim.tx.empty())
         deadline = std::min(deadline, sim.tx.front().dueUs);
+    if (!sim.held.empty())
+        deadline = std::min(deadline, sim.held.front().deliverUs);
     return deadline;
 }
 
@@ -289,6 +313,7 @@ void noteHost(SimSwitch& sim, bool open)
         ++sim.device.status.hostOpens;
         logNote(sim, "host opened the port", nowUs(sim));
     } else {
+        sim.held.clear();
         flushSlaveInput(sim);
         logNote(sim, "host closed the port", nowUs(sim));
     }
