@@ -2,6 +2,7 @@
 // describe, and RAM writes that land somewhere other than where they were sent.
 #include <gtest/gtest.h>
 
+#include "app/matrix_support.h"
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -60,6 +61,46 @@ TEST(TablelessSwitch, WithoutTheLastApplicationBlockIsNotIdentified) {
                               "identified.\n" + KEY_WAIT);
     EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
 }
+
+struct CutOrder {
+    const char* name;
+    bool firstBlockWritten;
+    SimMode afterPowerOn;
+};
+
+class PassCutMidApplication : public testing::TestWithParam<CutOrder> {};
+
+// A pass cut half-way through the application, over old firmware whose table
+// is still in place. Had the first block gone out first, the chip's ROM would
+// start a half-written application that never answers; held back, the
+// bootloader stays reachable and a re-run finishes.
+TEST_P(PassCutMidApplication, IsRecoverableOnlyWithTheFirstBlockHeldBack) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 3);
+    const FirmwareImage& header = imageHeader(0);
+    const std::uint8_t* application = firmwareImages[0] + header.appOffset;
+    const std::vector<std::uint8_t> erased(header.appLength, 0xFF);
+    const std::uint32_t from = GetParam().firstBlockWritten ? 0 : 512;
+    simWriteMemory(sim.get(), header.appAddress, erased.data(), erased.size());
+    simWriteMemory(sim.get(), header.appAddress + from, application + from, header.appLength / 2 - from);
+    simReset(sim.get());
+    EXPECT_EQ(simStatus(sim.get()).mode, GetParam().afterPowerOn);
+    if (GetParam().firstBlockWritten) {
+        const ProgramRun run = runProgram({"3"}, ports.path(), {});
+        EXPECT_EQ(run.output, START + "\nCOM3: No Brenmoor devices detected.\n\nNo Brenmoor device found on COM3.\n" +
+                                  KEY_WAIT);
+        EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
+    } else {
+        const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
+        EXPECT_TRUE(reportedSuccess(run.output));
+        EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, PassCutMidApplication,
+                         testing::Values(CutOrder{"FirstBlockFirst", true, SIM_MODE_HALTED},
+                                         CutOrder{"FirstBlockLast", false, SIM_MODE_AUTOBAUD}),
+                         [](const testing::TestParamInfo<CutOrder>& info) { return std::string(info.param.name); });
 
 struct Misdirect {
     const char* name;

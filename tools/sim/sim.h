@@ -103,7 +103,8 @@ enum SimMode : int {
     SIM_MODE_HANDSHAKE = 1,     // ROM locked to a rate, "Synchronized" and frequency lines pending
     SIM_MODE_ISP = 2,           // ROM bootloader synchronised, taking commands
     SIM_MODE_APPLICATION = 3,   // the switch application runs
-    SIM_MODE_HALTED = 4,        // "G" jumped into something that is no application: silent until reset
+    SIM_MODE_HALTED = 4,        // code that is no whole application was started (by "G" or at
+                                //   power-on, its vector checksum valid): silent until reset
 };
 
 struct SimStatus {
@@ -168,8 +169,10 @@ int simWriteMemory(SimSwitch* sim, std::uint32_t address, const void* bytes, std
 // Erases both banks and programs `image` into them, as a factory would.
 void simLoadFlash(SimSwitch* sim, const SimFlashImage& image);
 
-// Power cycle: RAM cleared, lock and prepare reset, silence ended, then the
-// application or the ROM bootloader starts as the flash decides.
+// Power cycle: RAM cleared, lock and prepare reset, silence ended, then as the
+// chip's ROM does: an invalid vector-table checksum (or the ISP pin) enters the
+// ROM bootloader; valid code that is not a whole application halts; a whole one
+// runs and, without a runnable parameter table, drops into the bootloader.
 void simReset(SimSwitch* sim);
 
 // Makes the switch deaf and mute now (true), or lets it hear and talk again

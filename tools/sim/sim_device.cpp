@@ -38,8 +38,14 @@ void simDeviceReset(SimDevice& device)
     device.events.clear();
     ++device.status.resets;
     const SimOptions& options = device.options;
+    // The ROM starts whatever has a valid vector-table checksum; only then
+    // does the application itself look at its parameter table.
     const bool validCode = options.ignoreVectorChecksum || simVectorChecksumOk(device.memory, device.bootBank);
-    if (!options.startInBootloader && validCode && simTableRunnable(device.memory, options.flashConfig))
+    if (options.startInBootloader || !validCode)
+        simIspEnter(device);
+    else if (!simApplicationWhole(device.memory, device.bootBank))
+        device.mode = SIM_MODE_HALTED;
+    else if (simTableRunnable(device.memory, options.flashConfig))
         simAppStart(device);
     else
         simIspEnter(device);

@@ -57,6 +57,9 @@ void simInstallFlash(SimMemory& memory, std::uint32_t flashConfig, const SimFlas
 bool simTableRunnable(SimMemory& memory, std::uint32_t flashConfig);
 // Whether the first eight words of a bank sum to zero (the ROM's valid-code test).
 bool simVectorChecksumOk(SimMemory& memory, std::uint32_t bank);
+// Whether a bank holds a whole application: one that ends in the CRC of the
+// bytes before it. Code that is not whole crashes when started.
+bool simApplicationWhole(SimMemory& memory, std::uint32_t bank);
 std::uint32_t simLoad32(const std::uint8_t* bytes);
 void simStore32(std::uint8_t* bytes, std::uint32_t value);
 

@@ -323,7 +323,8 @@ int commandGo(SimDevice& device, const Args& a, std::string_view mode)
     const std::uint8_t* table = simMapFlash(device.memory, simTableAddress(device.options.flashConfig), 512, nullptr);
     const bool entryMatches = table && simLoad32(table + 40) == SIM_TABLE_MAGIC_SECOND &&
                               (simLoad32(table + 132) | 1u) == (a[0] | 1u);
-    if (entryMatches && simTableRunnable(device.memory, device.options.flashConfig))
+    if (entryMatches && simTableRunnable(device.memory, device.options.flashConfig) &&
+        simApplicationWhole(device.memory, device.bootBank))
         simAppStart(device);
     else
         device.mode = SIM_MODE_HALTED;
