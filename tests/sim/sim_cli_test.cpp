@@ -88,7 +88,7 @@ TEST(SimCli, EveryOptionInTheHelpParses)
         EXPECT_EQ(parse(arguments, options, error), 0) << name << ": " << error;
         ++named;
     }
-    EXPECT_EQ(named, 40);
+    EXPECT_EQ(named, 46);
 }
 
 }  // namespace

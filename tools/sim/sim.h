@@ -55,8 +55,15 @@ struct SimFaults {
     unsigned corruptDataLine = 0;         // damage one character of the Kth "W" data line (the ROM answers RESEND)
     double corruptRate = 0.0;             // chance that a heard byte is replaced by another (0..1)
     double corruptToHostRate = 0.0;       // chance that a byte the switch sends is replaced (0..1)
+    double burstRate = 0.0;               // chance that a heard byte starts a burst: it and the 7..63
+    double burstToHostRate = 0.0;         //   bytes after it replaced (likewise for bytes sent)
+    double loseRate = 0.0;                // chance that a heard byte is lost
+    double loseToHostRate = 0.0;          // chance that a byte the switch sends is lost
+    double insertRate = 0.0;              // chance that a random byte is heard before a heard byte
+    double insertToHostRate = 0.0;        // chance that a random byte is sent before a sent byte
     std::uint32_t corruptSeed = 1;        // seeds corruptRate and garbage bytes
     unsigned failCompare = 0;             // the Kth "M" command reports a mismatch at offset 0
+    unsigned damageCopy = 0;              // the Kth "C" command leaves one programmed bit cleared
     unsigned refuseWrite = 0;             // the Kth "W" command is answered refuseWriteCode
     int refuseWriteCode = 14;
     unsigned misdirectWrite = 0;          // the Kth "W" command stores its data `misdirectBy` bytes away
