@@ -20,18 +20,18 @@ void settleAndDrain(unsigned ms) {
     drainInput();
 }
 
-void sendFlushLines() {
+bool sendFlushLines() {
     char lines[FLUSH_LINES * 3];
     for (int i = 0; i < FLUSH_LINES; ++i) std::memcpy(lines + 3 * i, "0\r\n", 3);
-    comWrite(&serialPort, lines, static_cast<std::int32_t>(sizeof lines));
+    return comWrite(&serialPort, lines, static_cast<std::int32_t>(sizeof lines)) != 0;
 }
 
 }  // namespace
 
+// A port that takes no bytes (an adapter pulled out) ends this at once.
 int nxpResync() {
     settleAndDrain(SETTLE_MS);
-    if (nxpUnlock() == 0) return 0;
-    sendFlushLines();
+    if (!sendFlushLines()) return 1;
     settleAndDrain(FLUSH_SETTLE_MS);
     return nxpUnlock() == 0 ? 0 : 1;
 }
