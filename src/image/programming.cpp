@@ -20,6 +20,11 @@ constexpr std::uint32_t MEDIUM_BLOCK = 1024;
 constexpr unsigned APPLICATION_BAUD = 19200;
 constexpr unsigned BOOTLOADER_BAUD = 115200;
 constexpr const char* PROGRESS_LABEL = "Updating";
+// Each flash bank: eight 8 KB sectors, then seven of 64 KB.
+constexpr std::uint32_t BANK_SIZE = 0x80000;
+constexpr std::uint32_t SMALL_SECTOR = 0x2000;
+constexpr std::uint32_t LARGE_SECTOR = 0x10000;
+constexpr std::uint32_t SMALL_SECTORS_END = 8 * SMALL_SECTOR;
 
 enum : int { BLOCK_OK = 0, BLOCK_WRITE_FAILED = 1, BLOCK_MISMATCH = 2, BLOCK_OUTSIDE_FLASH = 3,
              BLOCK_COMMAND_FAILED = 4 };
@@ -116,6 +121,12 @@ int eraseRegion(std::uint32_t address, std::uint32_t count) {
     return prepared != 0 || erased != 0 ? BLOCK_COMMAND_FAILED : BLOCK_OK;
 }
 
+int compareStaged(std::uint32_t address, std::uint32_t length) {
+    const int compared = nxpCompare(address, ISP_RAM_BUFFER, length);
+    if (compared == 0) return BLOCK_OK;
+    return compared == 2 ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
+}
+
 // What this pass has programmed and verified, by area, so that a sector
 // erased again mid-pass can be given back everything it held.
 struct Area {
@@ -178,17 +189,13 @@ int rewriteArea(const Area& area, std::uint32_t from, std::uint32_t to) {
     return BLOCK_OK;
 }
 
-std::uint32_t sectorStart(std::uint32_t address) {
-    constexpr std::uint32_t SMALL_SECTOR = 0x2000, LARGE_SECTOR = 0x10000, SMALL_SECTORS_END = 0x10000;
-    const std::uint32_t bankBase = address & ~(LARGE_SECTOR * 8 - 1);
-    const std::uint32_t offset = address - bankBase;
-    return bankBase + (offset < SMALL_SECTORS_END ? offset & ~(SMALL_SECTOR - 1) : offset & ~(LARGE_SECTOR - 1));
+std::uint32_t sectorSize(std::uint32_t address) {
+    return address % BANK_SIZE < SMALL_SECTORS_END ? SMALL_SECTOR : LARGE_SECTOR;
 }
 
-std::uint32_t sectorEnd(std::uint32_t address) {
-    const std::uint32_t start = sectorStart(address);
-    return start + (start - (start & ~0x7FFFFu) < 0x10000 ? 0x2000 : 0x10000);
-}
+std::uint32_t sectorStart(std::uint32_t address) { return address & ~(sectorSize(address) - 1); }
+
+std::uint32_t sectorEnd(std::uint32_t address) { return sectorStart(address) + sectorSize(address); }
 
 // The block's copy may have reached flash: erase its sectors and write back
 // whatever this pass had put there, then the block itself.
@@ -207,9 +214,7 @@ int redoSectors(std::uint32_t address, std::uint32_t length, const std::uint8_t*
 // an answer was lost.
 int blockInFlash(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
     if (stageBlock(bytes, length) != BLOCK_OK) return BLOCK_WRITE_FAILED;
-    const int compared = nxpCompare(address, ISP_RAM_BUFFER, length);
-    if (compared == 0) return BLOCK_OK;
-    return compared == 2 ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
+    return compareStaged(address, length);
 }
 
 enum Cure { CURE_RETRY, CURE_CHECK, CURE_REDO };
@@ -222,6 +227,7 @@ int programCured(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     Cure cure = CURE_RETRY;
     int blockRecoveries = BLOCK_RECOVERIES;
     while (result != BLOCK_OK && result != BLOCK_OUTSIDE_FLASH) {
+        // Only a failed staging proves that nothing reached flash.
         if (cure != CURE_REDO) cure = result == BLOCK_WRITE_FAILED && cure == CURE_RETRY ? CURE_RETRY : CURE_CHECK;
         if (!recoverLine(&blockRecoveries)) return result;
         if (cure == CURE_CHECK) {
@@ -342,18 +348,16 @@ int enterBootloader() {
 
 int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector) {
     constexpr std::uint32_t BANK_A = 0x1A000000, BANK_B = 0x1B000000;
-    constexpr std::uint32_t SMALL_SECTORS_END = 0x10000, BANK_END = 0x80000;
     std::uint32_t offset = 0;
-    if (address >= BANK_A && address - BANK_A < BANK_END) {
+    if (address >= BANK_A && address - BANK_A < BANK_SIZE) {
         *bank = 0;
         offset = address - BANK_A;
-    } else if (address >= BANK_B && address - BANK_B < BANK_END) {
+    } else if (address >= BANK_B && address - BANK_B < BANK_SIZE) {
         *bank = 1;
         offset = address - BANK_B;
     } else {
         return 1;
     }
-    // Eight 8 KB sectors, then seven of 64 KB.
     *sector = offset < SMALL_SECTORS_END ? static_cast<std::uint8_t>((offset >> 13) & 7)
                                          : static_cast<std::uint8_t>(((offset >> 16) & 7) + 7);
     return 0;
@@ -383,9 +387,7 @@ int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
     if (nxpPrepare(first, last, bank) != 0) return BLOCK_COMMAND_FAILED;
     if (nxpCopy(address, ISP_RAM_BUFFER, length) != 0) return BLOCK_COMMAND_FAILED;
-    const int compared = nxpCompare(address, ISP_RAM_BUFFER, length);
-    if (compared == 0) return BLOCK_OK;
-    return compared == 2 ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
+    return compareStaged(address, length);
 }
 
 int updateFirmware(const ImageCursor* cursor) {
