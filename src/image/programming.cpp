@@ -1,5 +1,6 @@
 #include "image/programming.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -7,6 +8,7 @@
 #include "isp/identity.h"
 #include "isp/isp.h"
 #include "isp/line.h"
+#include "isp/resync.h"
 #include "isp/table.h"
 #include "link/clock.h"
 #include "link/serial.h"
@@ -18,6 +20,11 @@ constexpr std::uint32_t MEDIUM_BLOCK = 1024;
 constexpr unsigned APPLICATION_BAUD = 19200;
 constexpr unsigned BOOTLOADER_BAUD = 115200;
 constexpr const char* PROGRESS_LABEL = "Updating";
+// Each flash bank: eight 8 KB sectors, then seven of 64 KB.
+constexpr std::uint32_t BANK_SIZE = 0x80000;
+constexpr std::uint32_t SMALL_SECTOR = 0x2000;
+constexpr std::uint32_t LARGE_SECTOR = 0x10000;
+constexpr std::uint32_t SMALL_SECTORS_END = 8 * SMALL_SECTOR;
 
 // What the staging buffer is known to hold: a boundary word that already
 // differs from the next block needs no marker written first.
@@ -111,8 +118,136 @@ int eraseRegion(std::uint32_t address, std::uint32_t count) {
     return prepared != ISP_OK || erased != ISP_OK ? BLOCK_COMMAND_FAILED : BLOCK_OK;
 }
 
+int compareStaged(std::uint32_t address, std::uint32_t length) {
+    const int compared = nxpCompare(address, ISP_RAM_BUFFER, length);
+    if (compared == ISP_OK) return BLOCK_OK;
+    return compared == ISP_COMPARE_MISMATCH ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
+}
+
+// What this pass has programmed and verified, by area, so that a sector
+// erased again mid-pass can be given back everything it held.
+struct Area {
+    const std::uint8_t* data;
+    std::uint32_t address;
+    std::uint32_t length;    // data bytes; beyond them a block is padded as erased flash reads
+    std::uint32_t written;   // bytes from `address` in flash and verified
+};
+
+enum : int { AREA_BODY, AREA_PARAMETERS, AREA_FIRST_BLOCK, AREA_COUNT };
+
+Area areas[AREA_COUNT];
+
+// A damaged line or answer is cured inside the pass, within these bounds, so
+// that a line that cannot carry a pass still ends it in bounded time.
+constexpr int BLOCK_RECOVERIES = 4;
+constexpr int PASS_RECOVERIES = 16;
+int recoveriesLeft = 0;
+
+void startAreas(const FirmwareImage* header, const std::uint8_t* application, const std::uint8_t* parameters) {
+    areas[AREA_BODY] = Area{application + FLASH_BLOCK, header->appAddress + FLASH_BLOCK,
+                            header->appLength - FLASH_BLOCK, 0};
+    areas[AREA_PARAMETERS] = Area{parameters, header->paramAddress, header->paramLength, 0};
+    areas[AREA_FIRST_BLOCK] = Area{application, header->appAddress, FLASH_BLOCK, 0};
+    recoveriesLeft = PASS_RECOVERIES;
+}
+
+void markWritten(std::uint32_t address, std::uint32_t length) {
+    for (Area& area : areas)
+        if (address >= area.address && address - area.address <= area.written)
+            area.written = std::max(area.written, address - area.address + length);
+}
+
+// Each recovery first brings the line back: the switch's RAM may have taken
+// stray data, so nothing staged earlier can be trusted.
+bool recoverLine(int* blockRecoveries) {
+    while (recoveriesLeft > 0 && *blockRecoveries > 0) {
+        --recoveriesLeft;
+        --*blockRecoveries;
+        forgetStagedBytes();
+        if (nxpResync() == ISP_OK) return true;
+    }
+    return false;
+}
+
+// Reprograms [from, to) of an area, both on 512-byte boundaries.
+int rewriteArea(const Area& area, std::uint32_t from, std::uint32_t to) {
+    static std::uint8_t block[LARGE_BLOCK];
+    while (from < to) {
+        const std::uint32_t left = to - from;
+        const std::uint32_t size = left >= LARGE_BLOCK ? LARGE_BLOCK : left >= MEDIUM_BLOCK ? MEDIUM_BLOCK : FLASH_BLOCK;
+        const std::uint32_t offset = from - area.address;
+        const std::uint32_t present = offset >= area.length ? 0 : std::min(size, area.length - offset);
+        std::memset(block, 0xFF, size);
+        std::memcpy(block, area.data + offset, present);
+        const int result = programBlock(from, block, size);
+        if (result != BLOCK_OK) return result;
+        from += size;
+    }
+    return BLOCK_OK;
+}
+
+std::uint32_t sectorSize(std::uint32_t address) {
+    return address % BANK_SIZE < SMALL_SECTORS_END ? SMALL_SECTOR : LARGE_SECTOR;
+}
+
+std::uint32_t sectorStart(std::uint32_t address) { return address & ~(sectorSize(address) - 1); }
+
+std::uint32_t sectorEnd(std::uint32_t address) { return sectorStart(address) + sectorSize(address); }
+
+// The block's copy may have reached flash: erase its sectors and write back
+// whatever this pass had put there, then the block itself.
+int redoSectors(std::uint32_t address, std::uint32_t length, const std::uint8_t* bytes) {
+    const std::uint32_t from = sectorStart(address), to = sectorEnd(address + length - 1);
+    int result = eraseRegion(from, to - from);
+    for (const Area& area : areas) {
+        const std::uint32_t start = std::max(from, area.address);
+        const std::uint32_t end = std::min(to, area.address + (area.written + FLASH_BLOCK - 1) / FLASH_BLOCK * FLASH_BLOCK);
+        if (result == BLOCK_OK && start < end) result = rewriteArea(area, start, end);
+    }
+    return result == BLOCK_OK ? programBlock(address, bytes, length) : result;
+}
+
+// Whether the block is in flash after all: its copy went through and only
+// an answer was lost.
+int blockInFlash(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
+    if (stageBlock(bytes, length) != BLOCK_OK) return BLOCK_WRITE_FAILED;
+    return compareStaged(address, length);
+}
+
+enum Cure { CURE_RETRY, CURE_CHECK, CURE_REDO };
+
+// programBlock, with the least work that puts a failed block right: the
+// block again when nothing reached flash, otherwise (unless the flash proves
+// right) its sectors again.
+int programCured(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
+    int result = programBlock(address, bytes, length);
+    Cure cure = CURE_RETRY;
+    int blockRecoveries = BLOCK_RECOVERIES;
+    while (result != BLOCK_OK && result != BLOCK_OUTSIDE_FLASH) {
+        // Only a failed staging proves that nothing reached flash.
+        if (cure != CURE_REDO) cure = result == BLOCK_WRITE_FAILED && cure == CURE_RETRY ? CURE_RETRY : CURE_CHECK;
+        if (!recoverLine(&blockRecoveries)) return result;
+        if (cure == CURE_CHECK) {
+            result = blockInFlash(address, bytes, length);
+            if (result == BLOCK_MISMATCH) cure = CURE_REDO;
+        }
+        if (cure == CURE_REDO) result = redoSectors(address, length, bytes);
+        else if (cure == CURE_RETRY) result = programBlock(address, bytes, length);
+    }
+    if (result == BLOCK_OK) markWritten(address, length);
+    return result;
+}
+
+// The erase, again after a lost or damaged answer: erasing twice is harmless.
+int eraseCured(std::uint32_t address, std::uint32_t count) {
+    int result = eraseRegion(address, count);
+    int blockRecoveries = BLOCK_RECOVERIES;
+    while (result == BLOCK_COMMAND_FAILED && recoverLine(&blockRecoveries)) result = eraseRegion(address, count);
+    return result;
+}
+
 int programFrom(Region* region, std::uint32_t size) {
-    const int result = programBlock(region->address, region->data, size);
+    const int result = programCured(region->address, region->data, size);
     if (result == BLOCK_OK) {
         region->data += size;
         region->address += size;
@@ -132,7 +267,7 @@ int programTail(Region* region, int result) {
     std::uint8_t block[FLASH_BLOCK];
     std::memset(block, 0xFF, sizeof block);
     std::memcpy(block, region->data, region->remaining);
-    return programBlock(region->address, block, FLASH_BLOCK);
+    return programCured(region->address, block, FLASH_BLOCK);
 }
 
 void printProgress(std::uint32_t length, std::uint32_t remaining) {
@@ -156,19 +291,20 @@ int programApplicationBody(const FirmwareImage* header, const std::uint8_t* appl
 
 int programParameters(const FirmwareImage* header, const std::uint8_t* parameters) {
     Region region{parameters, header->paramLength, header->paramAddress};
-    int result = eraseRegion(region.address, region.remaining);
+    int result = eraseCured(region.address, region.remaining);
     result = programBlocksOf(&region, FLASH_BLOCK, result);
     return programTail(&region, result);
 }
 
 int programImage(const ImageCursor* cursor) {
     const FirmwareImage* header = cursor->header;
-    int result = eraseRegion(header->appAddress, header->appLength);
+    startAreas(header, cursor->application, cursor->parameters);
+    int result = eraseCured(header->appAddress, header->appLength);
     consolePrintf("\n%s firmware:   0%% complete.", PROGRESS_LABEL);
     std::fflush(stdout);
     if (result == BLOCK_OK) result = programApplicationBody(header, cursor->application);
     if (result == BLOCK_OK) result = programParameters(header, cursor->parameters);
-    if (result == BLOCK_OK) result = programBlock(header->appAddress, cursor->application, FLASH_BLOCK);
+    if (result == BLOCK_OK) result = programCured(header->appAddress, cursor->application, FLASH_BLOCK);
     return result;
 }
 
@@ -209,18 +345,16 @@ int enterBootloader() {
 
 int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector) {
     constexpr std::uint32_t BANK_A = 0x1A000000, BANK_B = 0x1B000000;
-    constexpr std::uint32_t SMALL_SECTORS_END = 0x10000, BANK_END = 0x80000;
     std::uint32_t offset = 0;
-    if (address >= BANK_A && address - BANK_A < BANK_END) {
+    if (address >= BANK_A && address - BANK_A < BANK_SIZE) {
         *bank = 0;
         offset = address - BANK_A;
-    } else if (address >= BANK_B && address - BANK_B < BANK_END) {
+    } else if (address >= BANK_B && address - BANK_B < BANK_SIZE) {
         *bank = 1;
         offset = address - BANK_B;
     } else {
         return BLOCK_OUTSIDE_FLASH;
     }
-    // Eight 8 KB sectors, then seven of 64 KB.
     *sector = offset < SMALL_SECTORS_END ? static_cast<std::uint8_t>((offset >> 13) & 7)
                                          : static_cast<std::uint8_t>(((offset >> 16) & 7) + 7);
     return BLOCK_OK;
@@ -250,9 +384,7 @@ int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
     if (nxpPrepare(first, last, bank) != ISP_OK) return BLOCK_COMMAND_FAILED;
     if (nxpCopy(address, ISP_RAM_BUFFER, length) != ISP_OK) return BLOCK_COMMAND_FAILED;
-    const int compared = nxpCompare(address, ISP_RAM_BUFFER, length);
-    if (compared == ISP_OK) return BLOCK_OK;
-    return compared == ISP_COMPARE_MISMATCH ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
+    return compareStaged(address, length);
 }
 
 int updateFirmware(const ImageCursor* cursor) {
@@ -278,7 +410,11 @@ int updateFirmware(const ImageCursor* cursor) {
     consolePrintf("\r%s firmware: 100%% complete.\n", PROGRESS_LABEL);
     std::fflush(stdout);
     msDelay(100);
-    const int restarted = reboot();
+    // A table read spoilt on its way back is read again; once the
+    // application has started, the bootloader no longer answers and this ends.
+    int restarted = reboot();
+    int rebootRecoveries = BLOCK_RECOVERIES;
+    while (restarted == REBOOT_FAILED && recoverLine(&rebootRecoveries)) restarted = reboot();
     if (restarted != REBOOT_STARTED) return reportRebootFailure(restarted);
     if (comSetBaud(&serialPort, APPLICATION_BAUD) != 0) currentBaud = APPLICATION_BAUD;
     msDelay(100);

@@ -3,8 +3,11 @@
 // with the switch fully updated, and no cut may be reported as a success.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <thread>
 
 #include "app/matrix_support.h"
 #include "app/program_run.h"
@@ -126,6 +129,74 @@ TEST_P(Interruption, EveryCutIsRecoveredByARerun) {
     std::printf("MATRIX interruption %s: points %zu, recovered %d, false successes %d\n", mode.name,
                 points.size(), recovered, falseSuccesses);
 }
+
+// The adapter pulled mid-pass: the port vanishes under the program (its
+// pseudo-terminal closed, its link removed). The program must end with an
+// error (how soon after the pull is reported), and a re-run through a new
+// adapter must finish.
+class PulledAdapter : public testing::TestWithParam<Mode> {};
+
+using Clock = std::chrono::steady_clock;
+
+// Where the first message that an update failed begins.
+std::size_t firstErrorAt(const std::string& output) {
+    std::size_t first = std::string::npos;
+    for (const char* text : {"Error", "Failed to update", "The firmware"}) first = std::min(first, output.find(text));
+    return first;
+}
+
+TEST_P(PulledAdapter, EndsAtOnceAndAReRunFinishes) {
+    const Mode& mode = GetParam();
+    const std::vector<HeardLine> lines = referencePass(mode);
+    const std::uint64_t from = lines[firstFrom(lines, 0, command("E "))].start;
+    const std::uint64_t to = lines[firstFrom(lines, 0, command("G "))].start;
+    const int count = fullMatrix() ? 20 : 2;
+    int recovered = 0, falseSuccesses = 0, late = 0;
+    long slowestMs = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::uint64_t point = from + (to - from) * static_cast<std::uint64_t>(2 * i + 1) / (2u * count);
+        TempDir ports;
+        SimOptions options = mode.options;
+        options.capture = false;
+        options.statePath = ports.path() + "/flash.state";
+        options.linkPath = ports.comPath(3);
+        SimSwitch* sim = simStart(options);
+        ASSERT_NE(sim, nullptr);
+        std::atomic<bool> ended{false};
+        Clock::time_point pulledAt{};
+        const Clock::time_point startedAt = Clock::now();
+        std::thread puller([&] {
+            simWaitFor(sim, [&](const SimStatus& s) { return ended || s.bytesFromHost >= point; }, 120000);
+            pulledAt = Clock::now();
+            simStop(sim);
+        });
+        const ProgramRun cut = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
+        ended = true;
+        puller.join();
+        const long pulledMs = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(pulledAt - startedAt).count());
+        const long afterPullMs = static_cast<long>(cut.msUntil(firstErrorAt(cut.output))) - pulledMs;
+        slowestMs = std::max(slowestMs, afterPullMs);
+        if (afterPullMs > 3000) ++late;   // a figure for the report, not a check: timing varies with load
+        EXPECT_NE(firstErrorAt(cut.output), std::string::npos) << "byte " << point << "\n" << cut.output;
+        if (reportedSuccess(cut.output)) ++falseSuccesses;
+        EXPECT_FALSE(reportedSuccess(cut.output)) << "byte " << point << "\n" << cut.output;
+
+        options.linkPath = ports.comPath(3);   // a new adapter on the same port, the switch power-cycled
+        SwitchHandle again = startSwitch(options, ports, 3);
+        const ProgramRun rerun = runProgram({"3"}, ports.path(), {{"(Y,N) ", "yyy"}});
+        const bool updated = reportedSuccess(rerun.output) && flashHoldsImage(again.get(), mode.image);
+        if (updated) ++recovered;
+        EXPECT_TRUE(updated) << "byte " << point << "\nfirst run:\n" << cut.output << "\nrerun:\n" << rerun.output;
+    }
+    std::printf("MATRIX pulled %s: points %d, error within 3 s %d (slowest %ld ms), recovered %d, "
+                "false successes %d\n", mode.name, count, count - late, slowestMs, recovered, falseSuccesses);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PulledAdapter,
+                         testing::Values(Mode{"ImageOneFromApplication", imageOneSwitch(), 0},
+                                         Mode{"ImageTwoFromApplication", imageTwoSwitch(), 1}),
+                         [](const testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, Interruption,

@@ -179,6 +179,7 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const std::stri
         const ssize_t got = read(out[0], buffer, sizeof buffer);
         if (got <= 0) break;
         appendOutput(run.output, buffer, static_cast<std::size_t>(got), pendingCr, wine);
+        run.arrivals.emplace_back(elapsedMs(), run.output.size());
     }
     if (pendingCr) run.output.push_back('\r');
     if (keysFd >= 0) close(keysFd);

@@ -11,6 +11,7 @@
 // since all tests share the prefix's COM ports.
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 struct KeyAfter {
@@ -23,6 +24,14 @@ struct ProgramRun {
     int status = -1;      // exit status; -1 when killed or timed out
     bool timedOut = false;
     unsigned elapsedMs = 0;
+    std::vector<std::pair<unsigned, std::size_t>> arrivals;   // ms from the start, output size then
+
+    // Milliseconds from the start until output[position] had arrived.
+    unsigned msUntil(std::size_t position) const {
+        for (const auto& [ms, size] : arrivals)
+            if (size > position) return ms;
+        return elapsedMs;
+    }
 };
 
 // Standard input closes once every step has typed its keys, so the program

@@ -62,6 +62,7 @@ TEST_F(App, ResetWantsTheVectorChecksumUnlessTold)
     std::uint8_t application[512], table[512];
     simBuildApplication(image, application);
     application[28] ^= 1;
+    simStore32(application + 508, simCrc32(application, 508));
     simBuildTable(image, application, table);
     for (bool ignore : {false, true}) {
         SimOptions options;
@@ -76,6 +77,25 @@ TEST_F(App, ResetWantsTheVectorChecksumUnlessTold)
         simStop(sim);
         sim = nullptr;
     }
+}
+
+TEST_F(App, CodeThatIsNotWholeIsSilentUntilAPowerOnFindsItWhole)
+{
+    // Valid vectors and a table, but the body after them damaged: the ROM
+    // starts it, and it never answers.
+    start(installed());
+    std::uint8_t application[512];
+    ASSERT_EQ(simReadMemory(sim, FLASH_A, application, 512), 0);
+    application[200] ^= 1;
+    ASSERT_EQ(simWriteMemory(sim, FLASH_A, application, 512), 0);
+    simReset(sim);
+    EXPECT_EQ(simStatus(sim).mode, SIM_MODE_HALTED);
+    host->setBaud(19200);
+    EXPECT_EQ(host->ask("^P$", 1, 200), "");
+    application[200] ^= 1;
+    ASSERT_EQ(simWriteMemory(sim, FLASH_A, application, 512), 0);
+    simReset(sim);
+    EXPECT_EQ(simStatus(sim).mode, SIM_MODE_APPLICATION);
 }
 
 TEST_F(App, AnswersPingOnlyAt19200)

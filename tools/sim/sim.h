@@ -55,8 +55,15 @@ struct SimFaults {
     unsigned corruptDataLine = 0;         // damage one character of the Kth "W" data line (the ROM answers RESEND)
     double corruptRate = 0.0;             // chance that a heard byte is replaced by another (0..1)
     double corruptToHostRate = 0.0;       // chance that a byte the switch sends is replaced (0..1)
+    double burstRate = 0.0;               // chance that a heard byte starts a burst: it and the 7..63
+    double burstToHostRate = 0.0;         //   bytes after it replaced (likewise for bytes sent)
+    double loseRate = 0.0;                // chance that a heard byte is lost
+    double loseToHostRate = 0.0;          // chance that a byte the switch sends is lost
+    double insertRate = 0.0;              // chance that a random byte is heard before a heard byte
+    double insertToHostRate = 0.0;        // chance that a random byte is sent before a sent byte
     std::uint32_t corruptSeed = 1;        // seeds corruptRate and garbage bytes
     unsigned failCompare = 0;             // the Kth "M" command reports a mismatch at offset 0
+    unsigned damageCopy = 0;              // the Kth "C" command leaves one programmed bit cleared
     unsigned refuseWrite = 0;             // the Kth "W" command is answered refuseWriteCode
     int refuseWriteCode = 14;
     unsigned misdirectWrite = 0;          // the Kth "W" command stores its data `misdirectBy` bytes away
@@ -105,7 +112,8 @@ enum SimMode : int {
     SIM_MODE_HANDSHAKE = 1,     // ROM locked to a rate, "Synchronized" and frequency lines pending
     SIM_MODE_ISP = 2,           // ROM bootloader synchronised, taking commands
     SIM_MODE_APPLICATION = 3,   // the switch application runs
-    SIM_MODE_HALTED = 4,        // "G" jumped into something that is no application: silent until reset
+    SIM_MODE_HALTED = 4,        // code that is no whole application was started (by "G" or at
+                                //   power-on, its vector checksum valid): silent until reset
 };
 
 struct SimStatus {
@@ -170,8 +178,10 @@ int simWriteMemory(SimSwitch* sim, std::uint32_t address, const void* bytes, std
 // Erases both banks and programs `image` into them, as a factory would.
 void simLoadFlash(SimSwitch* sim, const SimFlashImage& image);
 
-// Power cycle: RAM cleared, lock and prepare reset, silence ended, then the
-// application or the ROM bootloader starts as the flash decides.
+// Power cycle: RAM cleared, lock and prepare reset, silence ended, then as the
+// chip's ROM does: an invalid vector-table checksum (or the ISP pin) enters the
+// ROM bootloader; valid code that is not a whole application halts; a whole one
+// runs and, without a runnable parameter table, drops into the bootloader.
 void simReset(SimSwitch* sim);
 
 // Makes the switch deaf and mute now (true), or lets it hear and talk again

@@ -18,6 +18,7 @@ void simDeviceSetFaults(SimDevice& device, const SimFaults& faults)
     device.faults = faults;
     device.heardSinceFaults = 0;
     device.writesSinceFaults = device.dataLinesSinceFaults = device.comparesSinceFaults = 0;
+    device.copiesSinceFaults = device.burstLeft = device.burstToHostLeft = 0;
     device.rng = 0x9E3779B97F4A7C15ull ^ faults.corruptSeed;
 }
 
@@ -38,24 +39,65 @@ void simDeviceReset(SimDevice& device)
     device.events.clear();
     ++device.status.resets;
     const SimOptions& options = device.options;
+    // The ROM starts whatever has a valid vector-table checksum; only then
+    // does the application itself look at its parameter table.
     const bool validCode = options.ignoreVectorChecksum || simVectorChecksumOk(device.memory, device.bootBank);
-    if (!options.startInBootloader && validCode && simTableRunnable(device.memory, options.flashConfig))
+    if (options.startInBootloader || !validCode)
+        simIspEnter(device);
+    else if (!simApplicationWhole(device.memory, device.bootBank))
+        device.mode = SIM_MODE_HALTED;
+    else if (simTableRunnable(device.memory, options.flashConfig))
         simAppStart(device);
     else
         simIspEnter(device);
 }
 
-void simDeviceHear(SimDevice& device, std::uint8_t byte)
+namespace {
+
+bool chance(SimDevice& device, double rate)
 {
-    if (device.silent)
-        return;
-    const double rate = device.faults.corruptRate;
-    if (rate > 0 && simRandom(device) < rate * 4294967296.0)
-        byte = static_cast<std::uint8_t>(byte ^ (1 + simRandom(device) % 255));
+    return rate > 0 && simRandom(device) < rate * 4294967296.0;
+}
+
+std::uint8_t replaced(SimDevice& device, std::uint8_t byte)
+{
+    return static_cast<std::uint8_t>(byte ^ (1 + simRandom(device) % 255));
+}
+
+// A burst replaces 8 to 64 bytes in a row, the byte that starts it included.
+bool inBurst(SimDevice& device, double rate, unsigned& left)
+{
+    if (left > 0) {
+        --left;
+        return true;
+    }
+    if (!chance(device, rate))
+        return false;
+    left = 7 + simRandom(device) % 57;
+    return true;
+}
+
+void deliver(SimDevice& device, std::uint8_t byte)
+{
     if (device.mode == SIM_MODE_APPLICATION)
         simAppByte(device, byte);
     else if (device.mode != SIM_MODE_HALTED)
         simIspByte(device, byte);
+}
+
+}  // namespace
+
+void simDeviceHear(SimDevice& device, std::uint8_t byte)
+{
+    if (device.silent)
+        return;
+    const SimFaults& faults = device.faults;
+    if (chance(device, faults.corruptRate) || inBurst(device, faults.burstRate, device.burstLeft))
+        byte = replaced(device, byte);
+    if (chance(device, faults.insertRate))
+        deliver(device, static_cast<std::uint8_t>(simRandom(device)));
+    if (!chance(device, faults.loseRate))
+        deliver(device, byte);
     const std::uint64_t limit = device.faults.silentAfterBytes;
     if (limit && ++device.heardSinceFaults == limit)
         device.silent = true;
@@ -78,12 +120,16 @@ std::uint64_t simDeviceNextEventUs(const SimDevice& device)
 
 void simEmit(SimDevice& device, std::string_view text)
 {
-    const double rate = device.faults.corruptToHostRate;
+    const SimFaults& faults = device.faults;
     for (char c : text) {
         auto byte = static_cast<std::uint8_t>(c);
-        if (rate > 0 && simRandom(device) < rate * 4294967296.0)
-            byte = static_cast<std::uint8_t>(byte ^ (1 + simRandom(device) % 255));
-        device.out.push_back({byte, device.baud, 0});
+        if (chance(device, faults.corruptToHostRate) ||
+            inBurst(device, faults.burstToHostRate, device.burstToHostLeft))
+            byte = replaced(device, byte);
+        if (chance(device, faults.insertToHostRate))
+            device.out.push_back({static_cast<int>(simRandom(device) & 0xFF), device.baud, 0});
+        if (!chance(device, faults.loseToHostRate))
+            device.out.push_back({byte, device.baud, 0});
     }
 }
 

@@ -57,6 +57,9 @@ void simInstallFlash(SimMemory& memory, std::uint32_t flashConfig, const SimFlas
 bool simTableRunnable(SimMemory& memory, std::uint32_t flashConfig);
 // Whether the first eight words of a bank sum to zero (the ROM's valid-code test).
 bool simVectorChecksumOk(SimMemory& memory, std::uint32_t bank);
+// Whether a bank holds a whole application: one that ends in the CRC of the
+// bytes before it. Code that is not whole crashes when started.
+bool simApplicationWhole(SimMemory& memory, std::uint32_t bank);
 std::uint32_t simLoad32(const std::uint8_t* bytes);
 void simStore32(std::uint8_t* bytes, std::uint32_t value);
 
@@ -118,7 +121,8 @@ struct SimDevice {
 
     SimFaults faults;
     std::uint64_t heardSinceFaults = 0;
-    unsigned writesSinceFaults = 0, dataLinesSinceFaults = 0, comparesSinceFaults = 0;
+    unsigned writesSinceFaults = 0, dataLinesSinceFaults = 0, comparesSinceFaults = 0, copiesSinceFaults = 0;
+    unsigned burstLeft = 0, burstToHostLeft = 0;   // bytes still to be replaced by a running burst
     std::uint64_t rng = 1;
 
     std::vector<SimOut> out;

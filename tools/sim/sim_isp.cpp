@@ -237,6 +237,12 @@ int commandCopy(SimDevice& device, const Args& a, std::string_view)
     // NOR flash only clears bits: programming over unerased cells ANDs.
     for (std::uint32_t i = 0; i < count; ++i)
         target[i] &= source[i];
+    if (device.faults.damageCopy && ++device.copiesSinceFaults == device.faults.damageCopy) {
+        std::uint32_t i = 0;
+        while (i + 1 < count && target[i] == 0)
+            ++i;
+        target[i] &= static_cast<std::uint8_t>(target[i] - 1);   // a weak cell: one bit more cleared
+    }
     lockAgain(device);
     flashTouched(device);
     simEmitBusy(device, std::uint64_t{device.options.copyMs} * 1000 * (count / 512));
@@ -323,7 +329,8 @@ int commandGo(SimDevice& device, const Args& a, std::string_view mode)
     const std::uint8_t* table = simMapFlash(device.memory, simTableAddress(device.options.flashConfig), 512, nullptr);
     const bool entryMatches = table && simLoad32(table + 40) == SIM_TABLE_MAGIC_SECOND &&
                               (simLoad32(table + 132) | 1u) == (a[0] | 1u);
-    if (entryMatches && simTableRunnable(device.memory, device.options.flashConfig))
+    if (entryMatches && simTableRunnable(device.memory, device.options.flashConfig) &&
+        simApplicationWhole(device.memory, device.bootBank))
         simAppStart(device);
     else
         device.mode = SIM_MODE_HALTED;

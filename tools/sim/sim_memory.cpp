@@ -115,6 +115,8 @@ void simBuildApplication(const SimFlashImage& image, std::uint8_t out[512])
         sum += image.entryAddress;
     }
     simStore32(out + 28, 0u - sum);
+    // Like the real firmware, it ends in the CRC of everything before it.
+    simStore32(out + 508, simCrc32(out, 508));
 }
 
 void simBuildTable(const SimFlashImage& image, const std::uint8_t application[512], std::uint8_t out[512])
@@ -179,6 +181,22 @@ bool simVectorChecksumOk(SimMemory& memory, std::uint32_t bank)
     for (int word = 0; word < 8; ++word)
         sum += simLoad32(memory.bank[bank].data() + 4 * word);
     return sum == 0;
+}
+
+bool simApplicationWhole(SimMemory& memory, std::uint32_t bank)
+{
+    // The application ends in a CRC of what precedes it, so the running CRC
+    // meets the residue exactly where a whole application ends.
+    if (bank >= memory.bankCount)
+        return false;
+    const std::uint8_t* bytes = memory.bank[bank].data();
+    std::uint32_t reg = simCrc32Update(0xFFFFFFFFu, bytes, 32);
+    for (std::uint32_t end = 32; end < memory.bankSize; end += 4) {
+        reg = simCrc32Update(reg, bytes + end, 4);
+        if (reg == SIM_CRC_RESIDUE)
+            return true;
+    }
+    return false;
 }
 
 int simStateLoad(const std::string& path, SimMemory& memory, std::uint32_t& bootBank)

@@ -1,0 +1,48 @@
+#include "isp/resync.h"
+
+#include <cstring>
+
+#include "format/support_trace.h"
+#include "isp/isp.h"
+#include "isp/line.h"
+#include "link/clock.h"
+#include "link/serial.h"
+
+namespace {
+
+constexpr unsigned SETTLE_MS = 50;   // lets the rest of a spoilt answer arrive before it is dropped
+// A "0" line carries 16 bytes as data; an unfinished "W" of a whole block
+// ends within that many data lines and a checksum line for every 20 of them.
+constexpr int FLUSH_LINE_BYTES = 16;
+constexpr int FLUSH_DATA_LINES = (ISP_WRITE_PIECE + FLUSH_LINE_BYTES - 1) / FLUSH_LINE_BYTES;
+constexpr int FLUSH_LINES = FLUSH_DATA_LINES + (FLUSH_DATA_LINES + 19) / 20;
+constexpr unsigned FLUSH_SETTLE_MS = 100;
+constexpr unsigned BITS_PER_BYTE = 10;
+
+// Lines left over once a transfer has ended are taken as commands and each is
+// answered: wait as long again as the lines took on the wire.
+unsigned flushAnswersMs() {
+    return currentBaud == 0 ? 0 : FLUSH_LINES * 3 * BITS_PER_BYTE * 1000u / currentBaud;
+}
+
+void settleAndDrain(unsigned ms) {
+    msDelay(ms);
+    drainInput();
+}
+
+bool sendFlushLines() {
+    char lines[FLUSH_LINES * 3];
+    for (int i = 0; i < FLUSH_LINES; ++i) std::memcpy(lines + 3 * i, "0\r\n", 3);
+    traceNote("resynchronising: %d lines \"0\" end any unfinished transfer", FLUSH_LINES);
+    return comWrite(&serialPort, lines, static_cast<std::int32_t>(sizeof lines)) != 0;
+}
+
+}  // namespace
+
+// A port that takes no bytes (an adapter pulled out) ends this at once.
+int nxpResync() {
+    settleAndDrain(SETTLE_MS);
+    if (!sendFlushLines()) return ISP_FAILED;
+    settleAndDrain(FLUSH_SETTLE_MS + flushAnswersMs());
+    return nxpUnlock() == ISP_OK ? ISP_OK : ISP_FAILED;
+}
