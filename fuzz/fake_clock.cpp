@@ -6,14 +6,22 @@ namespace {
 std::uint32_t now = 0;
 }
 
-std::uint32_t msNow() { return ++now; }
+std::uint32_t msNow() {
+    return ++now;
+}
 
 int msElapsed(std::uint32_t start, std::uint32_t duration) {
     return msNow() - start > duration ? 1 : 0;
 }
 
-void msDelay(std::uint32_t duration) { now += duration + 1; }
+void msDelay(std::uint32_t duration) {
+    now += duration + 1;
+}
 
-void msSleep(std::uint32_t duration) { now += duration; }
+void msSleep(std::uint32_t duration) {
+    now += duration;
+}
 
-void fakeClockAdvance(std::uint32_t duration) { now += duration; }
+void fakeClockAdvance(std::uint32_t duration) {
+    now += duration;
+}

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "fuzz_check.h"
 #include "container_report.h"
+#include "fuzz_check.h"
 
 namespace {
 

@@ -62,16 +62,22 @@ void linkRespondWith(std::function<std::string(const std::string& line)> respond
     peer.responder = std::move(responder);
 }
 
-void linkFeed(const std::uint8_t* bytes, std::size_t size) { peer.input.insert(peer.input.end(), bytes, bytes + size); }
+void linkFeed(const std::uint8_t* bytes, std::size_t size) {
+    peer.input.insert(peer.input.end(), bytes, bytes + size);
+}
 
-std::size_t linkPending() { return peer.input.size(); }
+std::size_t linkPending() {
+    return peer.input.size();
+}
 
 int comOpen(SerialPort* port, unsigned, unsigned) {
     port->isOpen = 1;
     return 1;
 }
 
-int comSetBaud(SerialPort* port, unsigned) { return port->isOpen; }
+int comSetBaud(SerialPort* port, unsigned) {
+    return port->isOpen;
+}
 
 int comClose(SerialPort* port) {
     port->isOpen = 0;
@@ -85,7 +91,9 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
     return count;
 }
 
-int comBytesWaiting(SerialPort* port) { return port->isOpen ? static_cast<int>(peer.input.size()) : 0; }
+int comBytesWaiting(SerialPort* port) {
+    return port->isOpen ? static_cast<int>(peer.input.size()) : 0;
+}
 
 int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     if (!port->isOpen || count <= 0) return 0;

@@ -108,7 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) return 0;
     std::uint8_t flags = data[0];
     setUp(flags, data + 1, size - 1);
-    std::uint32_t flashConfig = flags & FLAG_ODD_FLASH ? 0x80 : flags & FLAG_256K ? FLASH_CONFIG_256K : FLASH_CONFIG_512K;
+    std::uint32_t flashConfig = flags & FLAG_ODD_FLASH ? 0x80
+                                : flags & FLAG_256K    ? FLASH_CONFIG_256K
+                                                       : FLASH_CONFIG_512K;
     linkReset(nullptr, 0);
     linkRespondWith([flashConfig](const std::string& line) { return answer(line, flashConfig); });
 

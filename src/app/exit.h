@@ -7,9 +7,9 @@ constexpr int EXIT_COMPLETED = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_NOTHING_TO_UPDATE = 2;   // no switch found, or none this program can update
 
-extern int automaticMode;         // run settings: 0 until start-up fixes them to 1
+extern int automaticMode;   // run settings: 0 until start-up fixes them to 1
 extern int promptAtExit;
-extern int distinctExitStatus;    // 1: the status tells the endings above apart
+extern int distinctExitStatus;   // 1: the status tells the endings above apart
 
 // Closes the port, waits for a key when the run settings ask for it, and ends
 // the process with `status` (EXIT_FAILED unless distinctExitStatus is set).

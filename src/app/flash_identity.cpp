@@ -12,7 +12,9 @@ bool identifiedFromFlash = false;
 
 namespace {
 
-const FirmwareImage* headerOf(int index) { return reinterpret_cast<const FirmwareImage*>(firmwareImages[index]); }
+const FirmwareImage* headerOf(int index) {
+    return reinterpret_cast<const FirmwareImage*>(firmwareImages[index]);
+}
 
 // The application's last block as programming sends it: padded as erased
 // flash reads when the application does not fill it.
@@ -27,7 +29,7 @@ bool holdsLastBlock(int index) {
     return nxpCompare(header->appAddress + offset, ISP_RAM_BUFFER, FLASH_BLOCK) == ISP_OK;
 }
 
-}  // namespace
+}   // namespace
 
 int imageInFlash() {
     forgetStagedBytes();

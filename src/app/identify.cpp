@@ -25,8 +25,8 @@ void reportImageFor() {
         consoleMessage("; update: no image for this switch");
         return;
     }
-    ImageCursor image{firmwareImages[index], reinterpret_cast<const FirmwareImage*>(firmwareImages[index]),
-                      nullptr, nullptr};
+    ImageCursor image{firmwareImages[index], reinterpret_cast<const FirmwareImage*>(firmwareImages[index]), nullptr,
+                      nullptr};
     consoleMessage("; image %.*s ", static_cast<int>(sizeof image.header->modelName), image.header->modelName);
     consoleMessage("%s; update: %s", formatVersion(image.header->version), updateVerdict(image));
 }
@@ -44,7 +44,7 @@ void reportSwitch() {
     reportImageFor();
 }
 
-}  // namespace
+}   // namespace
 
 void identifySwitches(const PortRange& range) {
     int found = 0;

@@ -27,7 +27,7 @@ void fixRunSettings() {
     distinctExitStatus = unattended ? 1 : 0;
     if (runOptions.answerYes) automaticAnswer = 'Y';
 }
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     const char* unknown = nullptr;

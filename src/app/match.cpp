@@ -15,8 +15,10 @@ bool isForSwitch(const FirmwareImage* header, const DeviceIdentity& identity) {
            header->pcbRevision == identity.pcbRevision;
 }
 
-const char* printable(const char* text) { return text != nullptr ? text : "(null)"; }
-}  // namespace
+const char* printable(const char* text) {
+    return text != nullptr ? text : "(null)";
+}
+}   // namespace
 
 int imageIndexFor(const DeviceIdentity& identity) {
     for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
@@ -35,7 +37,7 @@ bool matchImage() {
         }
         if (isForSwitch(imageCursor.header, deviceIdentity)) {
             consoleMessage("An %s was found with firmware version: %s", printable(deviceIdentity.modelName),
-                        formatVersion(deviceIdentity.version));
+                           formatVersion(deviceIdentity.version));
             return true;
         }
         imageCursor.base = nullptr;

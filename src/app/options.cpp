@@ -17,11 +17,11 @@ struct OptionName {
 };
 
 constexpr OptionName OPTION_NAMES[] = {
-    {"/info", OPTION_INFO},       {"--info", OPTION_INFO},       {"-i", OPTION_INFO},
-    {"/yes", OPTION_YES},         {"--yes", OPTION_YES},         {"-y", OPTION_YES},
-    {"/log", OPTION_LOG},         {"--log", OPTION_LOG},
-    {"/version", OPTION_VERSION}, {"--version", OPTION_VERSION},
-    {"/?", OPTION_HELP},          {"-h", OPTION_HELP},           {"--help", OPTION_HELP},
+    {"/info", OPTION_INFO},        {"--info", OPTION_INFO}, {"-i", OPTION_INFO},
+    {"/yes", OPTION_YES},          {"--yes", OPTION_YES},   {"-y", OPTION_YES},
+    {"/log", OPTION_LOG},          {"--log", OPTION_LOG},   {"/version", OPTION_VERSION},
+    {"--version", OPTION_VERSION}, {"/?", OPTION_HELP},     {"-h", OPTION_HELP},
+    {"--help", OPTION_HELP},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -49,7 +49,7 @@ void applyOption(OptionKind kind, RunOptions* options) {
     if (kind == OPTION_VERSION) options->showVersion = true;
 }
 
-}  // namespace
+}   // namespace
 
 int parseCommandLine(int argc, char** argv, RunOptions* options, const char** unknown) {
     *options = RunOptions{};

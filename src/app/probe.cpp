@@ -28,15 +28,9 @@ int identifyFromTable() {
     switch (queryTable(&tableIdentity)) {
     case TABLE_OK:
     case TABLE_REGION_TOO_LONG:   // product known, version 0
-    case TABLE_REGION_BAD_CRC:
-        adoptTableIdentity();
-        return PROBE_IDENTIFIED;
-    case TABLE_ABSENT:
-        linkState = LINK_BOOTLOADER_NO_TABLE;
-        return PROBE_IDENTIFIED;
-    default:
-        linkState = LINK_NONE;
-        return PROBE_UNIDENTIFIED;
+    case TABLE_REGION_BAD_CRC: adoptTableIdentity(); return PROBE_IDENTIFIED;
+    case TABLE_ABSENT: linkState = LINK_BOOTLOADER_NO_TABLE; return PROBE_IDENTIFIED;
+    default: linkState = LINK_NONE; return PROBE_UNIDENTIFIED;
     }
 }
 
@@ -46,14 +40,9 @@ int probeDevice() {
     if (currentBaud == 0) return PROBE_NO_PORT;
     linkState = LINK_NONE;
     switch (nxpSync()) {
-    case SYNC_BOOTLOADER:
-        linkState = LINK_BOOTLOADER;
-        break;
-    case SYNC_APPLICATION:
-        linkState = LINK_APPLICATION;
-        break;
-    default:
-        return PROBE_NO_ANSWER;
+    case SYNC_BOOTLOADER: linkState = LINK_BOOTLOADER; break;
+    case SYNC_APPLICATION: linkState = LINK_APPLICATION; break;
+    default: return PROBE_NO_ANSWER;
     }
     msDelay(SETTLE_MS);
     drainInput();

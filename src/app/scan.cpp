@@ -43,7 +43,7 @@ bool probePort(const PortName& port, bool singlePort) {
     closeScannedPort();
     return false;
 }
-}  // namespace
+}   // namespace
 
 int probeScannedPort(const PortName& port) {
     announcePort(port);

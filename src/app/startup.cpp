@@ -53,7 +53,7 @@ void printImageIdentity(int index, const ImageCursor& cursor) {
                    storedCrc(cursor.base, header->totalLength), storedCrc(cursor.application, header->appLength),
                    storedCrc(cursor.parameters, header->paramLength));
 }
-}  // namespace
+}   // namespace
 
 void printVersionsAndExit() {
     consoleMessage("\nbmfwu version %d.%d\n", BANNER_MAJOR, BANNER_MINOR);
@@ -138,7 +138,7 @@ PortRange devicePathRange(const char* path) {
     range.singlePort = true;
     return range;
 }
-}  // namespace
+}   // namespace
 
 PortRange portRangeFromArgument(const char* argument) {
     if (argument != nullptr && comIsDevicePath(argument) != 0) return devicePathRange(argument);

@@ -51,7 +51,7 @@ void writeHeader() {
     supportLogPlainLine(storage);
 }
 
-}  // namespace
+}   // namespace
 
 int startSupportLog(const char* path) {
     const int error = path != nullptr ? supportLogOpen(path) : EINVAL;

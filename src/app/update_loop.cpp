@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "app/exit.h"
-#include "app/scan.h"
 #include "app/flash_identity.h"
 #include "app/options.h"
 #include "app/probe.h"
+#include "app/scan.h"
 #include "catalog/catalog.h"
 #include "catalog/version.h"
 #include "console/reply_scanner.h"
@@ -73,8 +73,8 @@ bool switchQualifies(const char* port) {
     if (linkState == LINK_APPLICATION || linkState == LINK_BOOTLOADER) return true;
     if (linkState != LINK_BOOTLOADER_NO_TABLE) return false;
     if (!programmingFailed && !identifiedFromFlash) {
-        consoleMessage("\nThe switch on %s is in its bootloader without firmware information and cannot be identified.\n",
-                       port);
+        consoleMessage(
+            "\nThe switch on %s is in its bootloader without firmware information and cannot be identified.\n", port);
         exitProgram(EXIT_FAILED);
     }
     deviceIdentity.version = 0;
@@ -105,7 +105,7 @@ void runUpdatePass(const char* port) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 void runUpdateLoop(const PortName& port) {
     static char label[PORT_DEVICE_SIZE];

@@ -15,17 +15,17 @@ const char* printable(const char* text) {
 void printProductMismatch(const DeviceIdentity* identity, const FirmwareImage* header) {
     consoleMessage("\nAttempting to update device: \"%s\".", printable(identity->modelName));
     consoleMessage("\nNew firmware is for device:  \"%.*s\".\n", static_cast<int>(sizeof header->modelName),
-                header->modelName);
+                   header->modelName);
     consoleMessage("\nIncompatible firmware, device not updated.\n");
 }
 
 void printRevisionMismatch(const DeviceIdentity* identity) {
     consoleMessage("\nUnsupported PCB Revision: Rev %u.\n", static_cast<unsigned>(identity->pcbRevision));
     consoleMessage("This firmware won't work on this version of the %s,\ndevice not updated.\n",
-                printable(identity->modelName));
+                   printable(identity->modelName));
 }
 
-}  // namespace
+}   // namespace
 
 const char* lookupModelName(std::int32_t productId, std::int32_t pcbRevision) {
     for (const ProductEntry& entry : productCatalogue) {
@@ -38,8 +38,8 @@ const char* lookupModelName(std::int32_t productId, std::int32_t pcbRevision) {
 
 int checkCompatibility(const DeviceIdentity* identity, const ImageCursor* cursor) {
     const FirmwareImage* header = cursor->header;
-    if (lookupModelName(static_cast<std::int32_t>(header->productId),
-                        static_cast<std::int32_t>(header->pcbRevision)) == nullptr)
+    if (lookupModelName(static_cast<std::int32_t>(header->productId), static_cast<std::int32_t>(header->pcbRevision)) ==
+        nullptr)
         return INCOMPATIBLE_UNKNOWN_IMAGE;
     if (identity->productId != header->productId) return INCOMPATIBLE_PRODUCT;
     if (identity->pcbRevision != header->pcbRevision) return INCOMPATIBLE_REVISION;
@@ -54,7 +54,8 @@ void reportIncompatibility(int result, const DeviceIdentity* identity, const Ima
         printProductMismatch(identity, cursor->header);
     else if (result == INCOMPATIBLE_REVISION)
         printRevisionMismatch(identity);
-    consoleMessage("\nPlease check the Brenmoor website for the proper firmware for your product,\n"
-                "or for a more recent version of this program: %s\n\n",
-                MAKER_WEB_ADDRESS);
+    consoleMessage(
+        "\nPlease check the Brenmoor website for the proper firmware for your product,\n"
+        "or for a more recent version of this program: %s\n\n",
+        MAKER_WEB_ADDRESS);
 }

@@ -10,8 +10,8 @@ constexpr int MAX_PCB_REVISIONS = 5;
 
 struct ProductEntry {
     std::int32_t productId;
-    std::int32_t revisionCount;                     // the highest PCB revision catalogued
-    const char* modelNames[MAX_PCB_REVISIONS];      // [0] is PCB revision 1
+    std::int32_t revisionCount;                  // the highest PCB revision catalogued
+    const char* modelNames[MAX_PCB_REVISIONS];   // [0] is PCB revision 1
 };
 
 inline constexpr ProductEntry productCatalogue[] = {

@@ -12,10 +12,18 @@ namespace {
 constexpr std::uint16_t VERSION_TEXT_CAPACITY = 128;
 char versionText[VERSION_TEXT_CAPACITY];
 
-unsigned majorOf(std::uint32_t version) { return version >> 24; }
-unsigned minorOf(std::uint32_t version) { return (version >> 16) & 0xFFu; }
-unsigned letterOf(std::uint32_t version) { return (version >> 12) & 0xFu; }
-unsigned betaOf(std::uint32_t version) { return version & 0x3Fu; }
+unsigned majorOf(std::uint32_t version) {
+    return version >> 24;
+}
+unsigned minorOf(std::uint32_t version) {
+    return (version >> 16) & 0xFFu;
+}
+unsigned letterOf(std::uint32_t version) {
+    return (version >> 12) & 0xFu;
+}
+unsigned betaOf(std::uint32_t version) {
+    return version & 0x3Fu;
+}
 
 const char* printable(const char* text) {
     return text != nullptr ? text : "(null)";
@@ -35,7 +43,7 @@ int readYesNo() {
     }
 }
 
-}  // namespace
+}   // namespace
 
 const char* formatVersion(std::uint32_t version) {
     TextBuffer text;
@@ -69,8 +77,10 @@ void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
     int updateWidth = versionTextWidth(header->version);
     int currentSpaces = 1;
     int updateSpaces = 1;
-    if (currentWidth > updateWidth) updateSpaces = currentWidth - updateWidth + 1;
-    else currentSpaces = updateWidth - currentWidth + 1;
+    if (currentWidth > updateWidth)
+        updateSpaces = currentWidth - updateWidth + 1;
+    else
+        currentSpaces = updateWidth - currentWidth + 1;
     consoleMessage("\n Current Version: ");
     printVersionField(identity->version, currentSpaces);
     consoleMessage("Model: %s", printable(identity->modelName));

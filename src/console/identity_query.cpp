@@ -22,7 +22,7 @@ bool isKeepAlive(const char* line) {
     return std::strcmp(line, "^+") == 0;
 }
 
-}  // namespace
+}   // namespace
 
 int queryVersion(DeviceIdentity* identity) {
     int written = sendText(VERSION_REQUEST);

@@ -5,10 +5,10 @@
 
 // Result codes of both functions below.
 enum : int {
-    VERSION_REPLY_OK = 0,          // identity filled, modelName set
-    VERSION_REPLY_NONE = 1,        // no reply line, too many keep-alives, or not a version reply
-    VERSION_REPLY_BAD_NAME = 2,    // the name is not closed by a quote within 31 characters
-    VERSION_REPLY_TRAILING = 3,    // text after the last field, or an unclosed "(" remark
+    VERSION_REPLY_OK = 0,         // identity filled, modelName set
+    VERSION_REPLY_NONE = 1,       // no reply line, too many keep-alives, or not a version reply
+    VERSION_REPLY_BAD_NAME = 2,   // the name is not closed by a quote within 31 characters
+    VERSION_REPLY_TRAILING = 3,   // text after the last field, or an unclosed "(" remark
 };
 
 // Sends "^V$" on serialPort, resets productId, pcbRevision, version and

@@ -45,7 +45,7 @@ void reportDspProgress(const char* cursor) {
     lastDspProgressTime = msNow();
 }
 
-}  // namespace
+}   // namespace
 
 void feedReplyByte(int byte) {
     auto c = static_cast<signed char>(byte);
@@ -78,8 +78,10 @@ void onSetZone(const char*) {}
 
 void onNotice(const char* reply) {
     const char* cursor = reply + 1;   // past the "!"
-    if (readSignedNumber(&cursor) == DSP_PROGRESS_CODE) reportDspProgress(cursor);
-    else consoleMessage("%s", reply);
+    if (readSignedNumber(&cursor) == DSP_PROGRESS_CODE)
+        reportDspProgress(cursor);
+    else
+        consoleMessage("%s", reply);
 }
 
 void onReady(const char*) {

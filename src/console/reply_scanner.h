@@ -11,8 +11,8 @@ constexpr int REPLY_TEXT_SIZE = 256;
 extern char replyText[REPLY_TEXT_SIZE];
 extern int replyLength;
 
-extern int appReady;                       // 1 once the application reported "=P"
-extern std::uint32_t lastDspProgressTime;  // msNow() of the last DSP progress report
+extern int appReady;                        // 1 once the application reported "=P"
+extern std::uint32_t lastDspProgressTime;   // msNow() of the last DSP progress report
 
 // Takes one received byte (only its low 8 bits count). Bytes below 0x20 and
 // from 0x80 up are ignored; "^" starts a reply afresh; "$" completes it and
@@ -27,22 +27,18 @@ int matchReplyTokens(const char* reply);
 // A handler receives the whole reply text that matched its token.
 using ReplyHandler = void (*)(const char* reply);
 
-void onSetZone(const char* reply);        // recognised, no action
-void onNotice(const char* reply);         // DSP progress line, or the notice text as is
-void onReady(const char* reply);          // sets appReady
-void onVersionNotice(const char* reply);  // recognised, no action
+void onSetZone(const char* reply);         // recognised, no action
+void onNotice(const char* reply);          // DSP progress line, or the notice text as is
+void onReady(const char* reply);           // sets appReady
+void onVersionNotice(const char* reply);   // recognised, no action
 
 struct ReplyToken {
-    const char* token;      // a length byte, then that many characters; nullptr ends the table
+    const char* token;   // a length byte, then that many characters; nullptr ends the table
     ReplyHandler handler;
 };
 
 // Tried in this order; the first match wins.
 inline constexpr ReplyToken replyTokens[] = {
-    {"\x03=SZ", onSetZone},
-    {"\x01!", onNotice},
-    {"\x02=P", onReady},
-    {"\x02=V", onVersionNotice},
-    {nullptr, nullptr},
+    {"\x03=SZ", onSetZone}, {"\x01!", onNotice}, {"\x02=P", onReady}, {"\x02=V", onVersionNotice}, {nullptr, nullptr},
 };
 static_assert(sizeof(replyTokens) / sizeof(replyTokens[0]) == 5, "four tokens and the end row");

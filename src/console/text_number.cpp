@@ -8,14 +8,17 @@ bool isWhiteSpace(char c) {
 
 int digitValue(char c, int base) {
     int value = 99;
-    if (c >= '0' && c <= '9') value = c - '0';
-    else if (c >= 'a' && c <= 'z') value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'Z') value = c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'a' && c <= 'z')
+        value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'Z')
+        value = c - 'A' + 10;
     return value < base ? value : -1;
 }
 
 struct Magnitude {
-    std::uint64_t value;      // saturates just above the 32-bit range
+    std::uint64_t value;   // saturates just above the 32-bit range
     bool negative;
     bool found;
 };
@@ -26,8 +29,7 @@ Magnitude readMagnitude(const char** cursor, int base) {
     while (isWhiteSpace(*p)) ++p;
     Magnitude m{0, *p == '-', false};
     if (*p == '+' || *p == '-') ++p;
-    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && digitValue(p[2], 16) >= 0)
-        p += 2;
+    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && digitValue(p[2], 16) >= 0) p += 2;
     for (int digit; (digit = digitValue(*p, base)) >= 0; ++p) {
         m.found = true;
         m.value = m.value * base + digit;
@@ -37,7 +39,7 @@ Magnitude readMagnitude(const char** cursor, int base) {
     return m;
 }
 
-}  // namespace
+}   // namespace
 
 std::uint32_t readUnsignedNumber(const char** cursor, int base) {
     Magnitude m = readMagnitude(cursor, base);

@@ -53,11 +53,10 @@ void readIdentification(DeviceIdentity* identity, const char** cursor) {
     readUnsignedNumber(cursor, 16);   // sent by the switch, of no use here
 }
 
-}  // namespace
+}   // namespace
 
 int parseVersionReply(DeviceIdentity* identity, const char* reply) {
-    if (std::strncmp(reply, VERSION_REPLY_PREFIX, sizeof VERSION_REPLY_PREFIX - 1) != 0)
-        return VERSION_REPLY_NONE;
+    if (std::strncmp(reply, VERSION_REPLY_PREFIX, sizeof VERSION_REPLY_PREFIX - 1) != 0) return VERSION_REPLY_NONE;
     const char* cursor = reply + sizeof VERSION_REPLY_PREFIX - 1;
     copyName(identity, &cursor);
     if (*cursor != '"') return VERSION_REPLY_BAD_NAME;
@@ -67,8 +66,7 @@ int parseVersionReply(DeviceIdentity* identity, const char* reply) {
     if (!skipRemark(&cursor)) return VERSION_REPLY_TRAILING;
     readIdentification(identity, &cursor);
     if (*cursor != '\0') return VERSION_REPLY_TRAILING;
-    identity->modelName = identity->nameText[0] != '\0'
-                              ? identity->nameText
-                              : lookupModelName(identity->productId, identity->pcbRevision);
+    identity->modelName = identity->nameText[0] != '\0' ? identity->nameText
+                                                        : lookupModelName(identity->productId, identity->pcbRevision);
     return VERSION_REPLY_OK;
 }

@@ -11,8 +11,7 @@ struct Output {
     void* context;
     int count;
 
-    void put(int character)
-    {
+    void put(int character) {
         emit(static_cast<signed char>(character), context);
         ++count;
     }
@@ -35,8 +34,7 @@ struct NumberLayout {
     std::uint32_t topDivisor;
 };
 
-NumberLayout layoutFor(int base, bool grouping)
-{
+NumberLayout layoutFor(int base, bool grouping) {
     switch (base) {
     case 16: return {8, 0x10000000u};
     case 8: return {11, 0x40000000u};
@@ -45,13 +43,11 @@ NumberLayout layoutFor(int base, bool grouping)
     }
 }
 
-bool isGroupDivisor(std::uint32_t divisor)
-{
+bool isGroupDivisor(std::uint32_t divisor) {
     return divisor == 1000000000u || divisor == 1000000u || divisor == 1000u;
 }
 
-int clampToInt(std::int64_t value)
-{
+int clampToInt(std::int64_t value) {
     if (value > INT_MAX) return INT_MAX;
     if (value < INT_MIN) return INT_MIN;
     return static_cast<int>(value);
@@ -64,8 +60,7 @@ struct Sign {
     char trailing;   // '-' or '+' goes after it
 };
 
-Sign resolveSign(std::uint32_t* value, int base, int signMode, std::int64_t* hidden)
-{
+Sign resolveSign(std::uint32_t* value, int base, int signMode, std::int64_t* hidden) {
     if ((base != 8 && base != 10) || signMode == SIGN_NONE) return {0, 0};
     if (static_cast<std::int32_t>(*value) < 0) {
         *value = 0u - *value;
@@ -77,21 +72,18 @@ Sign resolveSign(std::uint32_t* value, int base, int signMode, std::int64_t* hid
     return signMode == SIGN_PLUS ? Sign{0, '+'} : Sign{' ', 0};
 }
 
-}  // namespace
+}   // namespace
 
-int padSpaces(EmitFn emit, void* context, int enabled, int count)
-{
+int padSpaces(EmitFn emit, void* context, int enabled, int count) {
     if (!enabled || count <= 0) return 0;
     for (int i = 0; i < count; ++i) emit(' ', context);
     return count;
 }
 
-int formatNumber(EmitFn emit, void* context, std::uint32_t value, int base, int digitCount,
-                 int signMode, unsigned numberFlags, int prefixCharacter)
-{
+int formatNumber(EmitFn emit, void* context, std::uint32_t value, int base, int digitCount, int signMode,
+                 unsigned numberFlags, int prefixCharacter) {
     if (base != 2 && base != 8 && base != 16) base = 10;
-    const char* digits = (base == 16 && signMode != SIGN_NONE) ? "0123456789abcdef"
-                                                               : "0123456789ABCDEF";
+    const char* digits = (base == 16 && signMode != SIGN_NONE) ? "0123456789abcdef" : "0123456789ABCDEF";
     const bool grouping = (numberFlags & NUMBER_GROUPING) != 0 && base == 10;
     const bool zeroPad = (numberFlags & NUMBER_SPACE_PAD) == 0;
     const int prefix = static_cast<signed char>(prefixCharacter);
@@ -129,53 +121,44 @@ int formatNumber(EmitFn emit, void* context, std::uint32_t value, int base, int 
 
 namespace {
 
-const char* textOf(const char* text)
-{
+const char* textOf(const char* text) {
     // A missing text prints as nothing rather than crashing the program.
     return text != nullptr ? text : "";
 }
 
-void formatText(Output* out, const Conversion& c, std::int32_t length, const char* text)
-{
+void formatText(Output* out, const Conversion& c, std::int32_t length, const char* text) {
     if (length < 0) length = 0;
     const std::int32_t count = (c.number == 0 || c.number > length) ? length : c.number;
-    const int lead = padSpaces(out->emit, out->context, !c.leftAlign,
-                               clampToInt(std::int64_t{c.width} - count));
+    const int lead = padSpaces(out->emit, out->context, !c.leftAlign, clampToInt(std::int64_t{c.width} - count));
     std::int32_t shown = 0;
     for (; shown < count && text[shown] != '\0'; ++shown) out->put(text[shown]);
     padSpaces(out->emit, out->context, 1, clampToInt(std::int64_t{c.width} - lead - shown));
 }
 
-void formatString(Output* out, const Conversion& c, std::va_list* args)
-{
+void formatString(Output* out, const Conversion& c, std::va_list* args) {
     const char* text = textOf(va_arg(*args, const char*));
     const std::size_t length = std::strlen(text);
     formatText(out, c, length > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(length), text);
 }
 
-void formatCountedString(Output* out, const Conversion& c, std::va_list* args)
-{
+void formatCountedString(Output* out, const Conversion& c, std::va_list* args) {
     const std::int32_t length = va_arg(*args, int);
     formatText(out, c, length, textOf(va_arg(*args, const char*)));
 }
 
-unsigned numberFlagsOf(const Conversion& c, bool grouping)
-{
+unsigned numberFlagsOf(const Conversion& c, bool grouping) {
     return (c.zeroPad ? 0u : NUMBER_SPACE_PAD) | (grouping ? NUMBER_GROUPING : 0u);
 }
 
-void formatField(Output* out, const Conversion& c, int base, int signMode, std::va_list* args)
-{
+void formatField(Output* out, const Conversion& c, int base, int signMode, std::va_list* args) {
     const auto value = static_cast<std::uint32_t>(va_arg(*args, int));
-    const int lead = padSpaces(out->emit, out->context, !c.leftAlign,
-                               clampToInt(std::int64_t{c.width} - c.number));
+    const int lead = padSpaces(out->emit, out->context, !c.leftAlign, clampToInt(std::int64_t{c.width} - c.number));
     const int shown = formatNumber(out->emit, out->context, value, base, c.number, signMode,
                                    numberFlagsOf(c, c.grouping), c.prefix);
     padSpaces(out->emit, out->context, 1, clampToInt(std::int64_t{c.width} - lead - shown));
 }
 
-void formatDottedQuad(Output* out, const Conversion& c, std::va_list* args)
-{
+void formatDottedQuad(Output* out, const Conversion& c, std::va_list* args) {
     const auto value = static_cast<std::uint32_t>(va_arg(*args, int));
     for (int shift = 0; shift < 32; shift += 8) {
         if (shift != 0) out->emit('.', out->context);
@@ -184,15 +167,13 @@ void formatDottedQuad(Output* out, const Conversion& c, std::va_list* args)
     }
 }
 
-int explicitSignOr(const Conversion& c, int fallback)
-{
+int explicitSignOr(const Conversion& c, int fallback) {
     return c.signMode == SIGN_NONE ? fallback : c.signMode;
 }
 
 // Performs the conversion `letter` ends; every other character is printed
 // as itself without consuming an argument.
-void convert(Output* out, const Conversion& c, char letter, std::va_list* args)
-{
+void convert(Output* out, const Conversion& c, char letter, std::va_list* args) {
     switch (letter) {
     case 'c': out->put(va_arg(*args, int)); return;
     case 's': formatString(out, c, args); return;
@@ -212,28 +193,28 @@ void convert(Output* out, const Conversion& c, char letter, std::va_list* args)
     }
 }
 
-void addDigit(Conversion* c, char digit)
-{
+void addDigit(Conversion* c, char digit) {
     if (!c->digitSeen) {
         c->digitSeen = true;
         c->zeroPad = digit == '0';
     }
     // Wraps instead of overflowing on absurdly long digit runs.
-    const std::uint32_t next = static_cast<std::uint32_t>(c->number) * 10u
-                               + static_cast<std::uint32_t>(digit - '0');
+    const std::uint32_t next = static_cast<std::uint32_t>(c->number) * 10u + static_cast<std::uint32_t>(digit - '0');
     c->number = static_cast<std::int32_t>(next);
 }
 
 // Applies a setting character; returns false when `ch` ends the conversion.
-bool applySetting(Conversion* c, char ch, std::va_list* args)
-{
+bool applySetting(Conversion* c, char ch, std::va_list* args) {
     if (ch >= '0' && ch <= '9') {
         addDigit(c, ch);
         return true;
     }
     switch (ch) {
     case '*': c->number = va_arg(*args, int); return true;
-    case '.': c->width = c->number; c->number = 0; return true;
+    case '.':
+        c->width = c->number;
+        c->number = 0;
+        return true;
     case '-': c->leftAlign = true; return true;
     case '+': c->signMode = SIGN_PLUS; return true;
     case ' ': c->signMode = SIGN_SPACE; return true;
@@ -244,10 +225,9 @@ bool applySetting(Conversion* c, char ch, std::va_list* args)
     }
 }
 
-}  // namespace
+}   // namespace
 
-void formatOutput(EmitFn emit, void* context, const char* format, std::va_list args)
-{
+void formatOutput(EmitFn emit, void* context, const char* format, std::va_list args) {
     std::va_list walk;
     va_copy(walk, args);
     Output out{emit, context, 0};

@@ -19,8 +19,8 @@ enum SignMode { SIGN_NONE = 0, SIGN_NEGATIVE = 1, SIGN_PLUS = 2, SIGN_SPACE = 3 
 void formatOutput(EmitFn emit, void* context, const char* format, std::va_list args);
 
 // Emits one number; returns the characters emitted, leading spaces included.
-int formatNumber(EmitFn emit, void* context, std::uint32_t value, int base, int digitCount,
-                 int signMode, unsigned numberFlags, int prefixCharacter);
+int formatNumber(EmitFn emit, void* context, std::uint32_t value, int base, int digitCount, int signMode,
+                 unsigned numberFlags, int prefixCharacter);
 
 // Emits `count` spaces when enabled and count > 0; returns what it emitted.
 int padSpaces(EmitFn emit, void* context, int enabled, int count);

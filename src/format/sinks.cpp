@@ -14,8 +14,7 @@ constexpr int MIRRORED_MESSAGE_CAPACITY = 1024;   // longer messages reach the m
 
 ConsoleMirror consoleMirror = nullptr;
 
-void mirror(const char* text, int length)
-{
+void mirror(const char* text, int length) {
     if (consoleMirror != nullptr && length > 0) consoleMirror(text, length);
 }
 
@@ -27,14 +26,12 @@ struct SerialChunk {
     int total;
 };
 
-void flushSerialChunk(SerialChunk* chunk)
-{
+void flushSerialChunk(SerialChunk* chunk) {
     if (chunk->length > 0) comWrite(&serialPort, chunk->bytes, chunk->length);
     chunk->length = 0;
 }
 
-void emitToSerial(int character, void* context)
-{
+void emitToSerial(int character, void* context) {
     auto* chunk = static_cast<SerialChunk*>(context);
     chunk->bytes[chunk->length++] = static_cast<char>(character);
     ++chunk->total;
@@ -47,35 +44,30 @@ struct CharacterSink {
     int total;
 };
 
-void emitToCharacterSink(int character, void* context)
-{
+void emitToCharacterSink(int character, void* context) {
     auto* sink = static_cast<CharacterSink*>(context);
     sink->total += sink->put(character);
 }
 
-bool isUsable(const TextBuffer* buffer)
-{
+bool isUsable(const TextBuffer* buffer) {
     return buffer != nullptr && buffer->storage != nullptr && buffer->capacity > 0;
 }
 
 // Once full, further characters land in the last slot, which the closing
 // terminator then overwrites: the text keeps its first capacity - 1 characters.
-void appendToTextBuffer(int character, void* context)
-{
+void appendToTextBuffer(int character, void* context) {
     auto* buffer = static_cast<TextBuffer*>(context);
     buffer->storage[buffer->length] = static_cast<char>(character);
     if (buffer->length < buffer->capacity - 1) ++buffer->length;
 }
 
-void terminate(TextBuffer* buffer)
-{
+void terminate(TextBuffer* buffer) {
     buffer->storage[buffer->length] = '\0';
 }
 
-}  // namespace
+}   // namespace
 
-int serialPrintf(const char* format, ...)
-{
+int serialPrintf(const char* format, ...) {
     SerialChunk chunk{};
     std::va_list args;
     va_start(args, format);
@@ -85,23 +77,20 @@ int serialPrintf(const char* format, ...)
     return chunk.total;
 }
 
-int consolePutChar(int character)
-{
+int consolePutChar(int character) {
     const char byte = static_cast<char>(character);
     mirror(&byte, 1);
     return std::putchar(static_cast<unsigned char>(character)) == EOF ? 0 : 1;
 }
 
-int consolePutString(const char* text)
-{
+int consolePutString(const char* text) {
     if (text == nullptr) return 0;
     const auto length = static_cast<int>(std::strlen(text));
     mirror(text, length);
     return std::fputs(text, stdout) == EOF ? 0 : length;
 }
 
-int consoleMessage(const char* format, ...)
-{
+int consoleMessage(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     if (consoleMirror != nullptr) {
@@ -117,13 +106,11 @@ int consoleMessage(const char* format, ...)
     return written;
 }
 
-void setConsoleMirror(ConsoleMirror mirrorTo)
-{
+void setConsoleMirror(ConsoleMirror mirrorTo) {
     consoleMirror = mirrorTo;
 }
 
-int consolePrintf(const char* format, ...)
-{
+int consolePrintf(const char* format, ...) {
     CharacterSink sink{consolePutChar, 0};
     std::va_list args;
     va_start(args, format);
@@ -132,15 +119,13 @@ int consolePrintf(const char* format, ...)
     return sink.total;
 }
 
-void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity)
-{
+void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity) {
     buffer->storage = storage;
     buffer->length = 0;
     buffer->capacity = capacity;
 }
 
-int textBufferPutChar(TextBuffer* buffer, int character)
-{
+int textBufferPutChar(TextBuffer* buffer, int character) {
     if (!isUsable(buffer)) return 0;
     const int before = buffer->length;
     appendToTextBuffer(character, buffer);
@@ -148,8 +133,7 @@ int textBufferPutChar(TextBuffer* buffer, int character)
     return buffer->length - before;
 }
 
-int textBufferPutString(TextBuffer* buffer, const char* text)
-{
+int textBufferPutString(TextBuffer* buffer, const char* text) {
     if (!isUsable(buffer) || text == nullptr) return 0;
     const int before = buffer->length;
     for (const char* p = text; *p != '\0'; ++p) appendToTextBuffer(*p, buffer);
@@ -157,8 +141,7 @@ int textBufferPutString(TextBuffer* buffer, const char* text)
     return buffer->length - before;
 }
 
-int textBufferPrintf(TextBuffer* buffer, const char* format, ...)
-{
+int textBufferPrintf(TextBuffer* buffer, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     const int added = textBufferVPrintf(buffer, format, args);
@@ -166,8 +149,7 @@ int textBufferPrintf(TextBuffer* buffer, const char* format, ...)
     return added;
 }
 
-int textBufferVPrintf(TextBuffer* buffer, const char* format, std::va_list args)
-{
+int textBufferVPrintf(TextBuffer* buffer, const char* format, std::va_list args) {
     if (!isUsable(buffer)) return 0;
     const int before = buffer->length;
     formatOutput(appendToTextBuffer, buffer, format, args);

@@ -20,11 +20,16 @@ int consolePendingLength = 0;
 void writeEscaped(const char* text, int length) {
     for (int i = 0; i < length; ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\\') std::fputs("\\\\", logFile);
-        else if (byte == '\r') std::fputs("\\r", logFile);
-        else if (byte == '\n') std::fputs("\\n", logFile);
-        else if (byte < 0x20 || byte >= 0x7F) std::fprintf(logFile, "\\x%02X", byte);
-        else std::fputc(byte, logFile);
+        if (byte == '\\')
+            std::fputs("\\\\", logFile);
+        else if (byte == '\r')
+            std::fputs("\\r", logFile);
+        else if (byte == '\n')
+            std::fputs("\\n", logFile);
+        else if (byte < 0x20 || byte >= 0x7F)
+            std::fprintf(logFile, "\\x%02X", byte);
+        else
+            std::fputc(byte, logFile);
     }
 }
 
@@ -61,7 +66,7 @@ int textLength(const char* text) {
     return length;
 }
 
-}  // namespace
+}   // namespace
 
 int supportLogOpen(const char* path) {
     supportLogClose();
@@ -73,7 +78,9 @@ int supportLogOpen(const char* path) {
     return 0;
 }
 
-bool supportLogIsOpen() { return logFile != nullptr; }
+bool supportLogIsOpen() {
+    return logFile != nullptr;
+}
 
 void supportLogPlainLine(const char* text) {
     if (logFile == nullptr) return;

@@ -13,7 +13,9 @@ constexpr const char* BAD_FIRMWARE_CRC = "\nError: Bad CRC of firmware in file \
 
 // The Windows runtime prints a null %s as "(null)"; glibc would too, but the
 // standard leaves it undefined.
-const char* shownName(const char* displayName) { return displayName != nullptr ? displayName : "(null)"; }
+const char* shownName(const char* displayName) {
+    return displayName != nullptr ? displayName : "(null)";
+}
 
 // Residue check over one region, its stored CRC included; prints `failure`
 // with the register left and its complement when the region is damaged.
@@ -36,7 +38,7 @@ bool layoutInside(const FirmwareImage& header) {
            regionInside(header.appOffset, header.appLength, header.totalLength) &&
            regionInside(header.paramOffset, header.paramLength, header.totalLength);
 }
-}  // namespace
+}   // namespace
 
 int validateImage(const char* displayName, ImageCursor* cursor) {
     cursor->header = reinterpret_cast<const FirmwareImage*>(cursor->base);

@@ -28,17 +28,21 @@ static_assert(CRC32_NIBBLE_TABLE[15] == 0xBDBDF21C);
 constexpr std::uint32_t crc32Nibble(std::uint32_t crc, std::uint32_t nibble) {
     return CRC32_NIBBLE_TABLE[(crc ^ nibble) & 0xF] ^ (crc >> 4);
 }
-}  // namespace
+}   // namespace
 
-std::uint32_t crc32Init() { return CRC32_PRESET; }
+std::uint32_t crc32Init() {
+    return CRC32_PRESET;
+}
 
 std::uint32_t crc32Update(std::uint32_t crc, const void* bytes, std::uint64_t count) {
     const auto* byte = static_cast<const std::uint8_t*>(bytes);
     for (std::uint64_t i = 0; i < count; ++i) {
-        crc = crc32Nibble(crc, byte[i]);  // low nibble first: the CRC is bit-reflected
+        crc = crc32Nibble(crc, byte[i]);   // low nibble first: the CRC is bit-reflected
         crc = crc32Nibble(crc, byte[i] >> 4);
     }
     return crc;
 }
 
-std::uint32_t crc32Final(std::uint32_t crc) { return ~crc; }
+std::uint32_t crc32Final(std::uint32_t crc) {
+    return ~crc;
+}

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-constexpr std::uint32_t CRC32_RESIDUE = 0xDEBB20E3;  // register after data + its own CRC
+constexpr std::uint32_t CRC32_RESIDUE = 0xDEBB20E3;   // register after data + its own CRC
 
 std::uint32_t crc32Init();
 std::uint32_t crc32Update(std::uint32_t crc, const void* bytes, std::uint64_t count);

@@ -7,20 +7,20 @@
 #pragma once
 #include <cstdint>
 
-struct FirmwareImage {   // the container header, first part of the container
+struct FirmwareImage {           // the container header, first part of the container
     std::uint32_t totalLength;   // whole container, trailing CRC included
     std::uint32_t formatWord;    // 0x01000000
     std::uint32_t productId;
     std::uint32_t pcbRevision;   // 1-based
     std::uint32_t version;       // encoded as the catalogue's version number
     std::uint32_t appOffset;
-    std::uint32_t appAddress;    // flash address of the application
-    std::uint32_t appLength;     // trailing CRC included
+    std::uint32_t appAddress;   // flash address of the application
+    std::uint32_t appLength;    // trailing CRC included
     std::uint32_t paramOffset;
-    std::uint32_t paramAddress;  // flash address of the parameter block
-    std::uint32_t paramLength;   // trailing CRC included
+    std::uint32_t paramAddress;   // flash address of the parameter block
+    std::uint32_t paramLength;    // trailing CRC included
     std::uint32_t reserved;
-    char modelName[32];          // NUL-terminated, 0xFF after the terminator
+    char modelName[32];   // NUL-terminated, 0xFF after the terminator
 };
 static_assert(sizeof(FirmwareImage) == 80, "the container header is 80 bytes");
 

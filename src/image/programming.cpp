@@ -100,8 +100,7 @@ struct Region {
     std::uint32_t address;
 };
 
-int sectorsOf(std::uint32_t address, std::uint32_t count, std::uint8_t* bank, std::uint8_t* first,
-              std::uint8_t* last) {
+int sectorsOf(std::uint32_t address, std::uint32_t count, std::uint8_t* bank, std::uint8_t* first, std::uint8_t* last) {
     std::uint8_t lastBank = 0;
     if (flashSector(address, bank, first) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
     if (flashSector(address + count - 1, &lastBank, last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
@@ -174,7 +173,9 @@ int rewriteArea(const Area& area, std::uint32_t from, std::uint32_t to) {
     static std::uint8_t block[LARGE_BLOCK];
     while (from < to) {
         const std::uint32_t left = to - from;
-        const std::uint32_t size = left >= LARGE_BLOCK ? LARGE_BLOCK : left >= MEDIUM_BLOCK ? MEDIUM_BLOCK : FLASH_BLOCK;
+        const std::uint32_t size = left >= LARGE_BLOCK    ? LARGE_BLOCK
+                                   : left >= MEDIUM_BLOCK ? MEDIUM_BLOCK
+                                                          : FLASH_BLOCK;
         const std::uint32_t offset = from - area.address;
         const std::uint32_t present = offset >= area.length ? 0 : std::min(size, area.length - offset);
         std::memset(block, 0xFF, size);
@@ -190,9 +191,13 @@ std::uint32_t sectorSize(std::uint32_t address) {
     return address % BANK_SIZE < SMALL_SECTORS_END ? SMALL_SECTOR : LARGE_SECTOR;
 }
 
-std::uint32_t sectorStart(std::uint32_t address) { return address & ~(sectorSize(address) - 1); }
+std::uint32_t sectorStart(std::uint32_t address) {
+    return address & ~(sectorSize(address) - 1);
+}
 
-std::uint32_t sectorEnd(std::uint32_t address) { return sectorStart(address) + sectorSize(address); }
+std::uint32_t sectorEnd(std::uint32_t address) {
+    return sectorStart(address) + sectorSize(address);
+}
 
 // The block's copy may have reached flash: erase its sectors and write back
 // whatever this pass had put there, then the block itself.
@@ -201,7 +206,8 @@ int redoSectors(std::uint32_t address, std::uint32_t length, const std::uint8_t*
     int result = eraseRegion(from, to - from);
     for (const Area& area : areas) {
         const std::uint32_t start = std::max(from, area.address);
-        const std::uint32_t end = std::min(to, area.address + (area.written + FLASH_BLOCK - 1) / FLASH_BLOCK * FLASH_BLOCK);
+        const std::uint32_t end = std::min(to,
+                                           area.address + (area.written + FLASH_BLOCK - 1) / FLASH_BLOCK * FLASH_BLOCK);
         if (result == BLOCK_OK && start < end) result = rewriteArea(area, start, end);
     }
     return result == BLOCK_OK ? programBlock(address, bytes, length) : result;
@@ -231,8 +237,10 @@ int programCured(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
             result = blockInFlash(address, bytes, length);
             if (result == BLOCK_MISMATCH) cure = CURE_REDO;
         }
-        if (cure == CURE_REDO) result = redoSectors(address, length, bytes);
-        else if (cure == CURE_RETRY) result = programBlock(address, bytes, length);
+        if (cure == CURE_REDO)
+            result = redoSectors(address, length, bytes);
+        else if (cure == CURE_RETRY)
+            result = programBlock(address, bytes, length);
     }
     if (result == BLOCK_OK) markWritten(address, length);
     return result;
@@ -311,21 +319,21 @@ int programImage(const ImageCursor* cursor) {
 int reportRebootFailure(int result) {
     switch (result) {
     case REBOOT_FAILED:   // also TABLE_UNREADABLE
-        consolePutString("\nFailed to update firmware!\nVerify cables have not come loose, and the switch still has power.\n");
+        consolePutString(
+            "\nFailed to update firmware!\nVerify cables have not come loose, and the switch still has power.\n");
         break;
-    case TABLE_REGION_TOO_LONG: case TABLE_REGION_BAD_CRC:
+    case TABLE_REGION_TOO_LONG:
+    case TABLE_REGION_BAD_CRC:
         consolePutString("\nThe firmware failed the CRC test! Try reloading the firmware.\n");
         break;
-    case TABLE_ABSENT: case REBOOT_NO_ENTRY:
-        consolePutString("\nThe firmware is not fully loaded, try reloading the firmware.\n");
-        break;
-    default:
-        break;
+    case TABLE_ABSENT:
+    case REBOOT_NO_ENTRY: consolePutString("\nThe firmware is not fully loaded, try reloading the firmware.\n"); break;
+    default: break;
     }
     return UPDATE_FAILED;
 }
 
-}  // namespace
+}   // namespace
 
 int enterBootloader() {
     forgetStagedBytes();
@@ -360,7 +368,9 @@ int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector)
     return BLOCK_OK;
 }
 
-void forgetStagedBytes() { stagedKnown = 0; }
+void forgetStagedBytes() {
+    stagedKnown = 0;
+}
 
 int stageBlock(const std::uint8_t* bytes, std::uint32_t length) {
     static_assert(ISP_WRITE_PIECE % 4 == 0, "every piece starts on a word");

@@ -13,20 +13,20 @@ constexpr std::uint32_t FLASH_BLOCK = 512;             // smallest block the boo
 
 enum : int {
     ENTER_OK = 0,
-    ENTER_NO_ANSWER = 1,             // nothing answered
-    ENTER_BOOTLOADER_SILENT = 2,     // the application answered, the bootloader not after the request
+    ENTER_NO_ANSWER = 1,           // nothing answered
+    ENTER_BOOTLOADER_SILENT = 2,   // the application answered, the bootloader not after the request
 };
 
 enum : int {
     BLOCK_OK = 0,
-    BLOCK_WRITE_FAILED = 1,      // the RAM write failed, or the bytes did not land where they belong
-    BLOCK_MISMATCH = 2,          // the compare found a difference
-    BLOCK_OUTSIDE_FLASH = 3,     // the block lies outside one flash bank
-    BLOCK_COMMAND_FAILED = 4,    // a prepare, erase, copy or compare command failed
+    BLOCK_WRITE_FAILED = 1,     // the RAM write failed, or the bytes did not land where they belong
+    BLOCK_MISMATCH = 2,         // the compare found a difference
+    BLOCK_OUTSIDE_FLASH = 3,    // the block lies outside one flash bank
+    BLOCK_COMMAND_FAILED = 4,   // a prepare, erase, copy or compare command failed
 };
 
 enum : int {
-    UPDATE_DONE = 0,       // the switch runs the new application, the port is back at 19200 baud
+    UPDATE_DONE = 0,   // the switch runs the new application, the port is back at 19200 baud
     UPDATE_FAILED = 1,
     UPDATE_MISMATCH = 2,   // a verify mismatch
 };

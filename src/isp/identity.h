@@ -7,9 +7,9 @@ struct DeviceIdentity {
     std::uint16_t pcbRevision;   // counts from 1
     std::uint16_t auxByte1;      // parameter table bytes 45 and 44; stored, unused
     std::uint16_t auxByte2;
-    std::uint32_t version;       // 0: none known
-    const char* modelName;       // nameText, a catalogue name, or nullptr
-    char nameText[33];           // 32 characters and a terminator that is always there
+    std::uint32_t version;   // 0: none known
+    const char* modelName;   // nameText, a catalogue name, or nullptr
+    char nameText[33];       // 32 characters and a terminator that is always there
 };
 
 extern DeviceIdentity deviceIdentity;   // the attached switch

@@ -23,11 +23,29 @@ static_assert(ISP_WRITE_PIECE % 4 == 0, "a W names a word-aligned address");
 enum ChunkAnswer { CHUNK_OK, CHUNK_RESEND, CHUNK_FAILED };
 
 constexpr const char* RETURN_CODE_NAMES[] = {
-    "CMD_SUCCESS", "INVALID_COMMAND", "SRC_ADDR_ERROR", "DST_ADDR_ERROR", "SRC_ADDR_NOT_MAPPED",
-    "DST_ADDR_NOT_MAPPED", "COUNT_ERROR", "INVALID_SECTOR", "SECTOR_NOT_BLANK",
-    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION", "COMPARE_ERROR", "BUSY", "PARAM_ERROR", "ADDR_ERROR",
-    "ADDR_NOT_MAPPED", "CMD_LOCKED", "INVALID_CODE", "INVALID_BAUD_RATE", "INVALID_STOP_BIT",
-    "CODE_READ_PROTECTION_ENABLED", "INVALID_FLASH_UNIT", "USER_CODE_CHECKSUM", "ERROR_SETTING_ACTIVE_PARTITION",
+    "CMD_SUCCESS",
+    "INVALID_COMMAND",
+    "SRC_ADDR_ERROR",
+    "DST_ADDR_ERROR",
+    "SRC_ADDR_NOT_MAPPED",
+    "DST_ADDR_NOT_MAPPED",
+    "COUNT_ERROR",
+    "INVALID_SECTOR",
+    "SECTOR_NOT_BLANK",
+    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
+    "COMPARE_ERROR",
+    "BUSY",
+    "PARAM_ERROR",
+    "ADDR_ERROR",
+    "ADDR_NOT_MAPPED",
+    "CMD_LOCKED",
+    "INVALID_CODE",
+    "INVALID_BAUD_RATE",
+    "INVALID_STOP_BIT",
+    "CODE_READ_PROTECTION_ENABLED",
+    "INVALID_FLASH_UNIT",
+    "USER_CODE_CHECKSUM",
+    "ERROR_SETTING_ACTIVE_PARTITION",
 };
 constexpr int RETURN_CODE_COUNT = sizeof RETURN_CODE_NAMES / sizeof RETURN_CODE_NAMES[0];
 
@@ -48,15 +66,22 @@ int returnCode(const char* reply, int length) {
 void noteFailure(const IspExchange& exchange) {
     const int code = exchange.returnCode;
     if (code == ISP_CMD_SUCCESS || code == ISP_NOT_A_CODE) return;
-    if (code == ISP_NO_ANSWER) traceNote("\"%s\" got no answer", exchange.command);
-    else if (code < RETURN_CODE_COUNT) traceNote("\"%s\" failed: %d %s", exchange.command, code, RETURN_CODE_NAMES[code]);
-    else traceNote("\"%s\" failed: %d", exchange.command, code);
+    if (code == ISP_NO_ANSWER)
+        traceNote("\"%s\" got no answer", exchange.command);
+    else if (code < RETURN_CODE_COUNT)
+        traceNote("\"%s\" failed: %d %s", exchange.command, code, RETURN_CODE_NAMES[code]);
+    else
+        traceNote("\"%s\" failed: %d", exchange.command, code);
 }
 
 // Every command but Compare and Part ID: one return-code line, "0" or failure.
-int commandResult(int code) { return code == ISP_CMD_SUCCESS ? ISP_OK : ISP_FAILED; }
+int commandResult(int code) {
+    return code == ISP_CMD_SUCCESS ? ISP_OK : ISP_FAILED;
+}
 
-std::uint32_t roundUpToWord(std::uint32_t count) { return (count + 3) & ~3u; }
+std::uint32_t roundUpToWord(std::uint32_t count) {
+    return (count + 3) & ~3u;
+}
 
 std::uint32_t byteSum(const std::uint8_t* bytes, std::uint32_t count) {
     std::uint32_t sum = 0;

@@ -42,9 +42,9 @@ extern IspExchange lastIspExchange;
 // the return code: the first character "0" counts as 0 whatever follows.
 int ispCommand(char* reply, int capacity, const char* format, ...);
 
-constexpr std::uint32_t ISP_CHUNK = 900;   // data bytes per R command and per checksum block of a W
+constexpr std::uint32_t ISP_CHUNK = 900;          // data bytes per R command and per checksum block of a W
 constexpr std::uint32_t ISP_WRITE_PIECE = 4096;   // data bytes per W command: one flash block
-constexpr int UU_LINE_BYTES = 45;          // data bytes per UU line; 20 lines make a chunk
+constexpr int UU_LINE_BYTES = 45;                 // data bytes per UU line; 20 lines make a chunk
 constexpr std::uint32_t ISP_UNLOCK_CODE = 23130;
 constexpr int ISP_WRITE_ATTEMPTS = 3;   // sends of one chunk's lines before a write gives up
 

@@ -56,16 +56,24 @@ int readLineUntraced(char* buffer, int capacity, const char* terminators) {
 
 int readLine(char* buffer, int capacity, const char* terminators) {
     const int length = readLineUntraced(buffer, capacity, terminators);
-    if (length < 0) traceNoAnswer();
-    else traceReceived(buffer);
+    if (length < 0)
+        traceNoAnswer();
+    else
+        traceReceived(buffer);
     return length;
 }
 
-int readLineCr(char* buffer, int capacity) { return readLine(buffer, capacity, "\r"); }
+int readLineCr(char* buffer, int capacity) {
+    return readLine(buffer, capacity, "\r");
+}
 
-int readDataLineCr(char* buffer, int capacity) { return readLineUntraced(buffer, capacity, "\r"); }
+int readDataLineCr(char* buffer, int capacity) {
+    return readLineUntraced(buffer, capacity, "\r");
+}
 
-int readLineDollar(char* buffer, int capacity) { return readLine(buffer, capacity, "$"); }
+int readLineDollar(char* buffer, int capacity) {
+    return readLine(buffer, capacity, "$");
+}
 
 int sendText(const char* text) {
     traceSentText(text);

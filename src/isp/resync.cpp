@@ -37,7 +37,7 @@ bool sendFlushLines() {
     return comWrite(&serialPort, lines, static_cast<std::int32_t>(sizeof lines)) != 0;
 }
 
-}  // namespace
+}   // namespace
 
 // A port that takes no bytes (an adapter pulled out) ends this at once.
 int nxpResync() {

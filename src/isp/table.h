@@ -57,8 +57,8 @@ enum : int {
     TABLE_REGION_TOO_LONG = 4,   // second form with a region over 4096 bytes
     TABLE_REGION_BAD_CRC = 5,    // second form whose region fails its CRC
     REBOOT_STARTED = 0,
-    REBOOT_FAILED = 1,           // unlock or go failed
-    REBOOT_NO_ENTRY = 6,         // the table is not of the second form
+    REBOOT_FAILED = 1,     // unlock or go failed
+    REBOOT_NO_ENTRY = 6,   // the table is not of the second form
 };
 
 // Reads the table into tableImage and checks it; returns a TABLE_ result. A

@@ -9,21 +9,19 @@ constexpr long NS_PER_MS = 1000000L;
 
 // Sleeps at least `duration` ms, resuming after signals.
 void sleepAtLeast(std::uint32_t duration) {
-    timespec left = {static_cast<time_t>(duration / 1000),
-                     static_cast<long>(duration % 1000) * NS_PER_MS};
+    timespec left = {static_cast<time_t>(duration / 1000), static_cast<long>(duration % 1000) * NS_PER_MS};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 // Wall time that never steps back; the process's CPU time (std::clock) would
 // stand still while we sleep or wait for the port.
 std::uint32_t msNow() {
     timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
-    auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-              static_cast<std::uint64_t>(now.tv_nsec / NS_PER_MS);
+    auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec / NS_PER_MS);
     return static_cast<std::uint32_t>(ms);
 }
 

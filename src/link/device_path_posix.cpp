@@ -26,7 +26,7 @@ int storePath(char* path, std::size_t size, int length) {
     return 0;
 }
 
-}  // namespace
+}   // namespace
 
 long comDeviceIndex(const char* name, const char* family) {
     const std::size_t length = std::strlen(family);

@@ -42,21 +42,20 @@ struct NumberKey {
 
 // Finals shared by "ESC [" and "ESC O" sequences (modifier parameters ignored).
 constexpr LetterKey LETTER_KEYS[] = {
-    {'A', {EXTENDED_PREFIX, 72}}, {'B', {EXTENDED_PREFIX, 80}},
-    {'C', {EXTENDED_PREFIX, 77}}, {'D', {EXTENDED_PREFIX, 75}},
-    {'H', {EXTENDED_PREFIX, 71}}, {'F', {EXTENDED_PREFIX, 79}},
-    {'P', {FUNCTION_PREFIX, 59}}, {'Q', {FUNCTION_PREFIX, 60}},
-    {'R', {FUNCTION_PREFIX, 61}}, {'S', {FUNCTION_PREFIX, 62}},
+    {'A', {EXTENDED_PREFIX, 72}}, {'B', {EXTENDED_PREFIX, 80}}, {'C', {EXTENDED_PREFIX, 77}},
+    {'D', {EXTENDED_PREFIX, 75}}, {'H', {EXTENDED_PREFIX, 71}}, {'F', {EXTENDED_PREFIX, 79}},
+    {'P', {FUNCTION_PREFIX, 59}}, {'Q', {FUNCTION_PREFIX, 60}}, {'R', {FUNCTION_PREFIX, 61}},
+    {'S', {FUNCTION_PREFIX, 62}},
 };
 
 // "ESC [ n ~" sequences of xterm, rxvt and the Linux console.
 constexpr NumberKey NUMBER_KEYS[] = {
-    {1, {EXTENDED_PREFIX, 71}},  {7, {EXTENDED_PREFIX, 71}},  {4, {EXTENDED_PREFIX, 79}},
-    {8, {EXTENDED_PREFIX, 79}},  {2, {EXTENDED_PREFIX, 82}},  {3, {EXTENDED_PREFIX, 83}},
-    {5, {EXTENDED_PREFIX, 73}},  {6, {EXTENDED_PREFIX, 81}},  {11, {FUNCTION_PREFIX, 59}},
-    {12, {FUNCTION_PREFIX, 60}}, {13, {FUNCTION_PREFIX, 61}}, {14, {FUNCTION_PREFIX, 62}},
-    {15, {FUNCTION_PREFIX, 63}}, {17, {FUNCTION_PREFIX, 64}}, {18, {FUNCTION_PREFIX, 65}},
-    {19, {FUNCTION_PREFIX, 66}}, {20, {FUNCTION_PREFIX, 67}}, {21, {FUNCTION_PREFIX, 68}},
+    {1, {EXTENDED_PREFIX, 71}},   {7, {EXTENDED_PREFIX, 71}},   {4, {EXTENDED_PREFIX, 79}},
+    {8, {EXTENDED_PREFIX, 79}},   {2, {EXTENDED_PREFIX, 82}},   {3, {EXTENDED_PREFIX, 83}},
+    {5, {EXTENDED_PREFIX, 73}},   {6, {EXTENDED_PREFIX, 81}},   {11, {FUNCTION_PREFIX, 59}},
+    {12, {FUNCTION_PREFIX, 60}},  {13, {FUNCTION_PREFIX, 61}},  {14, {FUNCTION_PREFIX, 62}},
+    {15, {FUNCTION_PREFIX, 63}},  {17, {FUNCTION_PREFIX, 64}},  {18, {FUNCTION_PREFIX, 65}},
+    {19, {FUNCTION_PREFIX, 66}},  {20, {FUNCTION_PREFIX, 67}},  {21, {FUNCTION_PREFIX, 68}},
     {23, {EXTENDED_PREFIX, 133}}, {24, {EXTENDED_PREFIX, 134}},
 };
 
@@ -260,7 +259,7 @@ void takeKey(int byte) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 int kbdHit() {
     startKeyboard();

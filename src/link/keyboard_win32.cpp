@@ -46,7 +46,7 @@ int redirectedGetch(HANDLE input) {
     return key != KEY_END_OF_INPUT ? key : readByte(input);
 }
 
-}  // namespace
+}   // namespace
 
 int kbdHit() {
     std::fflush(stdout);

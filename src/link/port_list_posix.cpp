@@ -98,7 +98,7 @@ void fillComPorts(PortName* ports, int count) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 int comListSerialDevices(const char* root, PortName* ports, int capacity) {
     static FamilyIndices found[FAMILY_COUNT];
@@ -123,7 +123,9 @@ int comScanPorts(PortName* ports, int capacity) {
     return limit;
 }
 
-int comIsDevicePath(const char* argument) { return argument != nullptr && argument[0] == '/' ? 1 : 0; }
+int comIsDevicePath(const char* argument) {
+    return argument != nullptr && argument[0] == '/' ? 1 : 0;
+}
 
 int comCheckDevice(const char* path) {
     if (std::strlen(path) >= PORT_DEVICE_SIZE) return DEVICE_NOT_SERIAL;

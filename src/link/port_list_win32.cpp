@@ -9,7 +9,11 @@ int comScanPorts(PortName* ports, int capacity) {
     return count;
 }
 
-int comIsDevicePath(const char*) { return 0; }
+int comIsDevicePath(const char*) {
+    return 0;
+}
 
 // Windows names its ports by number only; no argument reaches this.
-int comCheckDevice(const char*) { return DEVICE_NOT_SERIAL; }
+int comCheckDevice(const char*) {
+    return DEVICE_NOT_SERIAL;
+}

@@ -11,9 +11,9 @@
 // platform includes. POSIX keeps its file descriptor in `handle`; Win32 keeps
 // its HANDLE there and its two OVERLAPPED records and events in `platform`.
 struct SerialPort {
-    std::intptr_t handle;                      // 0 when closed
-    alignas(8) unsigned char platform[128];    // per-platform records
-    std::int32_t isOpen;                       // 1 while open
+    std::intptr_t handle;                     // 0 when closed
+    alignas(8) unsigned char platform[128];   // per-platform records
+    std::int32_t isOpen;                      // 1 while open
 };
 
 extern SerialPort serialPort;   // the one port every protocol uses; closed at start

@@ -30,8 +30,7 @@ struct BaudRate {
 };
 
 constexpr BaudRate BAUD_RATES[] = {
-    {9600, B9600}, {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400},
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
 int baudCode(unsigned baud, speed_t* code) {
@@ -101,8 +100,8 @@ int claimExclusively(int fd) {
 // Raw 8-bit transfer without flow control; parity and stop bits stay as the
 // port had them.
 void makeRaw(termios* settings) {
-    settings->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR |
-                                               IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                                IXOFF | IXANY);
     settings->c_oflag &= ~static_cast<tcflag_t>(OPOST);
     settings->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     settings->c_cflag &= ~static_cast<tcflag_t>(CSIZE | CRTSCTS);
@@ -183,7 +182,7 @@ int readAvailable(int fd, unsigned char* buffer, std::int32_t count) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
     if (port == nullptr) return 0;

@@ -102,7 +102,7 @@ HANDLE createManualResetEvent() {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
-}  // namespace
+}   // namespace
 
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
     if (port == nullptr) return 0;
@@ -163,8 +163,7 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
     HANDLE device = deviceOf(port);
     OVERLAPPED* record = &records(port)->writeOverlapped;
     rearm(record);
-    if (!WriteFile(device, bytes, static_cast<DWORD>(count), nullptr, record) &&
-        GetLastError() != ERROR_IO_PENDING) {
+    if (!WriteFile(device, bytes, static_cast<DWORD>(count), nullptr, record) && GetLastError() != ERROR_IO_PENDING) {
         return 0;
     }
     return static_cast<int>(finishOperation(device, record, IO_WAIT_MS, true));
@@ -175,8 +174,7 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     HANDLE device = deviceOf(port);
     OVERLAPPED* record = &records(port)->readOverlapped;
     rearm(record);
-    if (!ReadFile(device, buffer, static_cast<DWORD>(count), nullptr, record) &&
-        GetLastError() != ERROR_IO_PENDING) {
+    if (!ReadFile(device, buffer, static_cast<DWORD>(count), nullptr, record) && GetLastError() != ERROR_IO_PENDING) {
         return 0;
     }
     return static_cast<int>(finishOperation(device, record, IO_WAIT_MS, false));
@@ -204,7 +202,7 @@ int pollInput(SerialPort* port, DWORD start, unsigned timeoutMs) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 // Sleeps on the driver's receive event rather than polling, so a byte wakes the
 // caller at once. The read record is idle between calls (every read is

@@ -46,7 +46,9 @@ TEST_P(TablelessSwitch, IsIdentifiedFromItsFlashAndUpdatedAfterAsking) {
 INSTANTIATE_TEST_SUITE_P(Images, TablelessSwitch,
                          testing::Values(TablelessCase{"ImageOne", 0, "Sonavex F"},
                                          TablelessCase{"ImageTwo", 1, "Sonavex F-II"}),
-                         [](const testing::TestParamInfo<TablelessCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<TablelessCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // Without the application's last block nothing proves which image was being
 // written: the switch is not offered an update.
@@ -56,7 +58,8 @@ TEST(TablelessSwitch, WithoutTheLastApplicationBlockIsNotIdentified) {
     const ProgramRun run = runProgram({"3"}, ports.path(), {});
     EXPECT_EQ(run.output, START + "\nCOM3: A Brenmoor device was found, but it does not match this firmware.\n" +
                               "\nThe switch on COM3 is in its bootloader without firmware information and cannot be "
-                              "identified.\n" + KEY_WAIT);
+                              "identified.\n" +
+                              KEY_WAIT);
     EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
 }
 
@@ -85,8 +88,8 @@ TEST_P(PassCutMidApplication, IsRecoverableOnlyWithTheFirstBlockHeldBack) {
     EXPECT_EQ(simStatus(sim.get()).mode, GetParam().afterPowerOn);
     if (GetParam().firstBlockWritten) {
         const ProgramRun run = runProgram({"3"}, ports.path(), {});
-        EXPECT_EQ(run.output, START + "\nCOM3: No Brenmoor devices detected.\n\nNo Brenmoor device found on COM3.\n" +
-                                  KEY_WAIT);
+        EXPECT_EQ(run.output,
+                  START + "\nCOM3: No Brenmoor devices detected.\n\nNo Brenmoor device found on COM3.\n" + KEY_WAIT);
         EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
     } else {
         const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
@@ -129,4 +132,4 @@ INSTANTIATE_TEST_SUITE_P(Offsets, MisdirectedWrite,
                                          Misdirect{"FourBytesBack", -4}, Misdirect{"ElsewhereInRam", 8192}),
                          [](const testing::TestParamInfo<Misdirect>& info) { return std::string(info.param.name); });
 
-}  // namespace
+}   // namespace

@@ -37,7 +37,7 @@ using Answer = std::function<std::string(const std::string& line)>;
 // application's requests carry no CR); LF and ESC are dropped. After
 // `budget` bytes the switch falls silent, cutting its reply there.
 class ScriptedSwitch {
-public:
+  public:
     ScriptedSwitch(const TempDir& ports, Answer answer, std::size_t budget = SIZE_MAX)
         : answer_(std::move(answer)), budget_(budget) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -60,7 +60,7 @@ public:
     ScriptedSwitch(const ScriptedSwitch&) = delete;
     ScriptedSwitch& operator=(const ScriptedSwitch&) = delete;
 
-private:
+  private:
     void serve() {
         std::string line;
         while (!stop_) {
@@ -118,7 +118,9 @@ std::uint8_t flashByte(const Bootloader& b, std::uint32_t address) {
     return offset < sizeof b.table ? b.table[offset] : static_cast<std::uint8_t>((address * 31u) >> 3);
 }
 
-char sextet(unsigned value) { return static_cast<char>((value & 0x3F) == 0 ? 0x60 : 0x20 + (value & 0x3F)); }
+char sextet(unsigned value) {
+    return static_cast<char>((value & 0x3F) == 0 ? 0x60 : 0x20 + (value & 0x3F));
+}
 
 std::string dataLine(const std::uint8_t* bytes, int n, const Bootloader& b) {
     std::string line(1, sextet(b.lyingLength ? 45u : static_cast<unsigned>(n)));
@@ -197,7 +199,8 @@ Bootloader withTable(const TableFields& f) {
     putWord(b.table + 56, f.regionLength);
     putWord(b.table + 132, 0x1A000101);
     if (f.regionLength <= 4096)
-        putWord(b.table + 60, crc32Of([&](std::uint32_t i) { return flashByte(b, f.regionAddress + i); }, f.regionLength));
+        putWord(b.table + 60,
+                crc32Of([&](std::uint32_t i) { return flashByte(b, f.regionAddress + i); }, f.regionLength));
     if (f.crcLength >= 4 && f.crcLength <= 512)
         putWord(b.table + f.crcLength - 4, crc32Of([&](std::uint32_t i) { return b.table[i]; }, f.crcLength - 4));
     return b;
@@ -251,7 +254,9 @@ void expectOnlyPrintable(const std::string& output) {
 }
 
 // Names the case in failure reports instead of dumping its bytes.
-void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const HostileCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class HostileSwitch : public testing::TestWithParam<HostileCase> {};
 
@@ -269,7 +274,9 @@ TEST_P(HostileSwitch, EndsWithAMessageAndStatusOne) {
     expectOnlyPrintable(run.output);
 }
 
-std::string tooLongNumber() { return std::string(11, '9'); }   // beyond 32 bits
+std::string tooLongNumber() {
+    return std::string(11, '9');
+}   // beyond 32 bits
 
 std::string repeated(const std::string& text, int times) {
     std::string all;
@@ -291,8 +298,10 @@ const HostileCase APPLICATION_CASES[] = {
     {"VersionReplyCutShort", [] { return application("^=V \"Sonavex F\" 3."); }, NOT_FOUND},
     {"VersionReplyOverLong", [] { return application("^=V \"" + std::string(300, 'N') + "\" 3.03$"); }, NOT_FOUND},
     {"VersionNumbersOutOfRange",
-     [] { return application("^=V \"\" " + tooLongNumber() + "." + tooLongNumber() + "z," + tooLongNumber() + ",-1," +
-                             tooLongNumber() + "$"); },
+     [] {
+         return application("^=V \"\" " + tooLongNumber() + "." + tooLongNumber() + "z," + tooLongNumber() + ",-1," +
+                            tooLongNumber() + "$");
+     },
      NOT_COMPATIBLE_PREFIX + "\"\n"},
     {"NameWithControlBytes", [] { return application("^=V \"Son\x07\x1b[2J\x01vex\" 3.03,86,3,1a$"); }, CANCELED},
     {"NameUnclosed", [] { return application("^=V \"Sonavex F 3.03,86,3,1a$"); }, NOT_FOUND},
@@ -300,27 +309,35 @@ const HostileCase APPLICATION_CASES[] = {
 };
 
 const HostileCase BOOTLOADER_CASES[] = {
-    {"ChecksumsNeverMatch", [] {
+    {"ChecksumsNeverMatch",
+     [] {
          Bootloader b = withTable({});
          b.checksumError = 1;
          return bootloader(b);
-     }, NOT_FOUND},
-    {"DataLinesWhoseLengthLies", [] {
+     },
+     NOT_FOUND},
+    {"DataLinesWhoseLengthLies",
+     [] {
          Bootloader b = withTable({});
          b.lyingLength = true;
          return bootloader(b);
-     }, NOT_FOUND},
-    {"DataLinesOverLong", [] {
+     },
+     NOT_FOUND},
+    {"DataLinesOverLong",
+     [] {
          Bootloader b = withTable({});
          b.longDataLines = true;
          return bootloader(b);
-     }, NOT_FOUND},
-    {"PartIdOutOfRange", [] {
+     },
+     NOT_FOUND},
+    {"PartIdOutOfRange",
+     [] {
          Bootloader b = withTable({});
          b.partId = tooLongNumber();
          b.flashConfig = tooLongNumber();
          return bootloader(b);
-     }, NOT_FOUND},
+     },
+     NOT_FOUND},
     {"TableRegionEndless", [] { return bootloader(withTable({.regionLength = 0xFFFFFFFF})); }, CANCELED},
     {"TableRegionWrapsAddressSpace",
      [] { return bootloader(withTable({.regionAddress = 0xFFFFF000, .regionLength = 4096})); }, CANCELED},
@@ -329,7 +346,10 @@ const HostileCase BOOTLOADER_CASES[] = {
     {"TableCrcLengthEndless", [] { return bootloader(withTable({.crcLength = 0xFFFFFFFF})); }, CANCELED},
     {"TableCrcLengthZero", [] { return bootloader(withTable({.crcLength = 0})); }, CANCELED},
     {"TableNameWithControlBytes",
-     [] { return bootloader(withTable({.name = "\x1b[2J\x07\x01\x7f\xff" "0123456789012345678901234567"})); },
+     [] {
+         return bootloader(withTable({.name = "\x1b[2J\x07\x01\x7f\xff"
+                                              "0123456789012345678901234567"}));
+     },
      CANCELED},
     {"TableForUnknownProduct", [] { return bootloader(withTable({.productId = 0xEE})); },
      NOT_COMPATIBLE_PREFIX + "Sonavex F\"\n"},
@@ -348,7 +368,9 @@ std::vector<HostileCase> cutCases() {
     return cases;
 }
 
-std::string caseName(const testing::TestParamInfo<HostileCase>& info) { return info.param.name; }
+std::string caseName(const testing::TestParamInfo<HostileCase>& info) {
+    return info.param.name;
+}
 
 INSTANTIATE_TEST_SUITE_P(Wire, HostileSwitch, testing::ValuesIn(WIRE_CASES), caseName);
 INSTANTIATE_TEST_SUITE_P(Application, HostileSwitch, testing::ValuesIn(APPLICATION_CASES), caseName);

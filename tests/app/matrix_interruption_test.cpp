@@ -23,7 +23,9 @@ struct CutPoint {
 
 using LinePredicate = std::function<bool(const HeardLine&)>;
 
-bool startsWith(const HeardLine& line, const char* prefix) { return line.text.rfind(prefix, 0) == 0; }
+bool startsWith(const HeardLine& line, const char* prefix) {
+    return line.text.rfind(prefix, 0) == 0;
+}
 LinePredicate command(const char* prefix) {
     return [prefix](const HeardLine& line) { return startsWith(line, prefix); };
 }
@@ -40,7 +42,9 @@ std::size_t lastBefore(const std::vector<HeardLine>& lines, std::size_t before, 
     throw std::runtime_error("reference run lacks an expected command");
 }
 
-std::uint64_t middle(const HeardLine& line) { return (line.start + line.end) / 2; }
+std::uint64_t middle(const HeardLine& line) {
+    return (line.start + line.end) / 2;
+}
 
 // A data "W" carries more than one boundary word; its next line is UU data.
 bool isDataWrite(const HeardLine& line) {
@@ -64,20 +68,22 @@ std::vector<CutPoint> cutPoints(const std::vector<HeardLine>& lines) {
     if (!fullMatrix()) return points;
     const std::size_t paramWrite = firstFrom(lines, paramErase, isDataWrite);
     const std::size_t lastCompare = lastBefore(lines, go, command("M "));
-    points.insert(points.end(), {
-        {"inside the application erase", lines[appErase].start + 3},
-        {"after the application erase", lines[appErase].end},
-        {"inside the first data line", middle(lines[firstFrom(lines, appErase, isDataWrite) + 1])},
-        {"inside the parameter-sector erase", lines[paramErase].start + 3},
-        {"inside a parameter-block data line", middle(lines[paramWrite + 1])},
-        {"parameter block copied, not compared", lines[firstFrom(lines, paramWrite, command("C "))].end},
-        {"inside a last-block data line", middle(lines[lastWrite + 1])},
-        {"last block compared", lines[lastCompare].end},
-        {"reading the table back for the restart", middle(lines[go - 1])},
-        {"after the restart command", lines[go].end},
-    });
+    points.insert(points.end(),
+                  {
+                      {"inside the application erase", lines[appErase].start + 3},
+                      {"after the application erase", lines[appErase].end},
+                      {"inside the first data line", middle(lines[firstFrom(lines, appErase, isDataWrite) + 1])},
+                      {"inside the parameter-sector erase", lines[paramErase].start + 3},
+                      {"inside a parameter-block data line", middle(lines[paramWrite + 1])},
+                      {"parameter block copied, not compared", lines[firstFrom(lines, paramWrite, command("C "))].end},
+                      {"inside a last-block data line", middle(lines[lastWrite + 1])},
+                      {"last block compared", lines[lastCompare].end},
+                      {"reading the table back for the restart", middle(lines[go - 1])},
+                      {"after the restart command", lines[go].end},
+                  });
     const std::uint64_t from = lines[appErase].start, to = lines[go].end;
-    for (int i = 0; i < 40; ++i) points.push_back({"spread point " + std::to_string(i + 1), from + (to - from) * i / 39});
+    for (int i = 0; i < 40; ++i)
+        points.push_back({"spread point " + std::to_string(i + 1), from + (to - from) * i / 39});
     return points;
 }
 
@@ -124,10 +130,11 @@ TEST_P(Interruption, EveryCutIsRecoveredByARerun) {
         const bool updated = reportedSuccess(rerun.output) && flashHoldsImage(sim.get(), mode.image);
         if (updated) ++recovered;
         EXPECT_TRUE(updated) << point.where << " (byte " << point.heard << ")\nfirst run:\n"
-                             << cut.output << "\nrerun:\n" << rerun.output;
+                             << cut.output << "\nrerun:\n"
+                             << rerun.output;
     }
-    std::printf("MATRIX interruption %s: points %zu, recovered %d, false successes %d\n", mode.name,
-                points.size(), recovered, falseSuccesses);
+    std::printf("MATRIX interruption %s: points %zu, recovered %d, false successes %d\n", mode.name, points.size(),
+                recovered, falseSuccesses);
 }
 
 // The adapter pulled mid-pass: the port vanishes under the program (its
@@ -166,7 +173,8 @@ TEST_P(PulledAdapter, EndsAtOnceAndAReRunFinishes) {
         Clock::time_point pulledAt{};
         const Clock::time_point startedAt = Clock::now();
         std::thread puller([&] {
-            simWaitFor(sim, [&](const SimStatus& s) { return ended || s.bytesFromHost >= point; }, 120000);
+            simWaitFor(
+                sim, [&](const SimStatus& s) { return ended || s.bytesFromHost >= point; }, 120000);
             pulledAt = Clock::now();
             simStop(sim);
         });
@@ -189,8 +197,10 @@ TEST_P(PulledAdapter, EndsAtOnceAndAReRunFinishes) {
         if (updated) ++recovered;
         EXPECT_TRUE(updated) << "byte " << point << "\nfirst run:\n" << cut.output << "\nrerun:\n" << rerun.output;
     }
-    std::printf("MATRIX pulled %s: points %d, error within 3 s %d (slowest %ld ms), recovered %d, "
-                "false successes %d\n", mode.name, count, count - late, slowestMs, recovered, falseSuccesses);
+    std::printf(
+        "MATRIX pulled %s: points %d, error within 3 s %d (slowest %ld ms), recovered %d, "
+        "false successes %d\n",
+        mode.name, count, count - late, slowestMs, recovered, falseSuccesses);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PulledAdapter,
@@ -198,12 +208,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, PulledAdapter,
                                          Mode{"ImageTwoFromApplication", imageTwoSwitch(), 1}),
                          [](const testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, Interruption,
-    testing::Values(Mode{"ImageOneFromApplication", imageOneSwitch(), 0},
-                    Mode{"ImageOneFromBootloader", inBootloader(imageOneSwitch()), 0},
-                    Mode{"ImageTwoFromApplication", imageTwoSwitch(), 1},
-                    Mode{"ImageTwoFromBootloader", inBootloader(imageTwoSwitch()), 1}),
-    [](const testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, Interruption,
+                         testing::Values(Mode{"ImageOneFromApplication", imageOneSwitch(), 0},
+                                         Mode{"ImageOneFromBootloader", inBootloader(imageOneSwitch()), 0},
+                                         Mode{"ImageTwoFromApplication", imageTwoSwitch(), 1},
+                                         Mode{"ImageTwoFromBootloader", inBootloader(imageTwoSwitch()), 1}),
+                         [](const testing::TestParamInfo<Mode>& info) { return std::string(info.param.name); });
 
-}  // namespace
+}   // namespace

@@ -33,7 +33,9 @@ double& rateOf(SimFaults& faults, Damage damage, bool toHost) {
     }
 }
 
-SimOptions switchFor(int image) { return image == 0 ? imageOneSwitch() : imageTwoSwitch(); }
+SimOptions switchFor(int image) {
+    return image == 0 ? imageOneSwitch() : imageTwoSwitch();
+}
 
 class NoiseMatrix : public testing::TestWithParam<Noise> {};
 
@@ -72,9 +74,10 @@ TEST_P(NoiseMatrix, NeverReportsSuccessOverABadFlash) {
         if (fixed) ++recovered;
         EXPECT_TRUE(fixed) << "seed " << seed << "\nnoisy run:\n" << run.output << "\nrerun:\n" << rerun.output;
     }
-    std::printf("MATRIX noise %s: runs %u, updated %d (at the first answer %d), error %d (recovered %d), "
-                "false successes %d, hung %d, slowest %u ms\n",
-                noise.name.c_str(), seeds, updated, firstAnswer, errors, recovered, falseSuccesses, hung, slowestMs);
+    std::printf(
+        "MATRIX noise %s: runs %u, updated %d (at the first answer %d), error %d (recovered %d), "
+        "false successes %d, hung %d, slowest %u ms\n",
+        noise.name.c_str(), seeds, updated, firstAnswer, errors, recovered, falseSuccesses, hung, slowestMs);
 }
 
 // Replaced bytes at three rates; bursts, lost and inserted bytes at a rate
@@ -87,21 +90,24 @@ std::vector<Noise> noiseCases() {
         double toSwitch, toHost;
     };
     static const Kind KINDS[] = {
-        {"Replaced1e5", REPLACED, 1e-5, 1e-5}, {"Replaced1e4", REPLACED, 1e-4, 1e-4},
-        {"Replaced1e3", REPLACED, 1e-3, 1e-3}, {"Bursts", BURSTS, 1e-5, 2e-4},
-        {"Lost", LOST, 1e-4, 5e-4},            {"Inserted", INSERTED, 1e-4, 5e-4},
+        {"Replaced1e5", REPLACED, 1e-5, 1e-5},
+        {"Replaced1e4", REPLACED, 1e-4, 1e-4},
+        {"Replaced1e3", REPLACED, 1e-3, 1e-3},
+        {"Bursts", BURSTS, 1e-5, 2e-4},
+        {"Lost", LOST, 1e-4, 5e-4},
+        {"Inserted", INSERTED, 1e-4, 5e-4},
     };
     std::vector<Noise> cases;
     for (int image = 0; image < 2; ++image)
         for (int toHost = 0; toHost < 2; ++toHost)
             for (const Kind& kind : KINDS)
-                cases.push_back({std::string(image == 0 ? "ImageOne" : "ImageTwo") + (toHost ? "ToHost" : "ToSwitch") +
-                                     kind.name,
-                                 image, toHost == 1, kind.damage, toHost ? kind.toHost : kind.toSwitch});
+                cases.push_back(
+                    {std::string(image == 0 ? "ImageOne" : "ImageTwo") + (toHost ? "ToHost" : "ToSwitch") + kind.name,
+                     image, toHost == 1, kind.damage, toHost ? kind.toHost : kind.toSwitch});
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, NoiseMatrix, testing::ValuesIn(noiseCases()),
                          [](const testing::TestParamInfo<Noise>& info) { return info.param.name; });
 
-}  // namespace
+}   // namespace

@@ -37,7 +37,7 @@ void removeComLinks(const std::string& dosdevices) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 bool underWine() {
     const std::string wine = environment("BMFWU_E2E_WINE");
@@ -91,8 +91,7 @@ void redirectWineStderr() {
     if (fd >= 0) dup2(fd, 2);
 }
 
-pid_t startChild(const std::vector<std::string>& arguments, const std::string& portDir, int stdinFd,
-                 int stdoutFd) {
+pid_t startChild(const std::vector<std::string>& arguments, const std::string& portDir, int stdinFd, int stdoutFd) {
     const std::vector<std::string> command = commandLine(arguments);
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
@@ -133,7 +132,7 @@ int waitStatus(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
+}   // namespace
 
 ProgramRun runProgram(const std::vector<std::string>& arguments, const std::string& portDir,
                       const std::vector<KeyAfter>& steps, unsigned timeoutMs) {
@@ -152,8 +151,8 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const std::stri
     std::size_t step = 0, searchFrom = 0;
     const auto start = std::chrono::steady_clock::now();
     auto elapsedMs = [&] {
-        return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now() - start).count());
+        return static_cast<unsigned>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
     };
     for (;;) {
         while (keysFd >= 0 && step < steps.size()) {

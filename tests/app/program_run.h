@@ -50,7 +50,7 @@ bool underWine();
 // inside that directory, or under Wine in the prefix's dosdevices, whose COM
 // links are all removed first so that only the test's own ports exist.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -58,7 +58,7 @@ public:
     const std::string& path() const { return path_; }
     std::string comPath(unsigned port) const { return comPrefix_ + std::to_string(port); }
 
-private:
+  private:
     std::string path_;
     std::string comPrefix_;
 };

@@ -87,7 +87,8 @@ TEST(Recovery, UnattendedUpdateGivesUpAfterThreeFailedPasses) {
     ASSERT_GE(run.output.size(), giveUp.size());
     EXPECT_EQ(run.output.substr(run.output.size() - giveUp.size()), giveUp);
     std::size_t answers = 0;
-    for (std::size_t at = run.output.find("(Y,N) Y\n"); at != std::string::npos; at = run.output.find("(Y,N) Y\n", at + 1))
+    for (std::size_t at = run.output.find("(Y,N) Y\n"); at != std::string::npos;
+         at = run.output.find("(Y,N) Y\n", at + 1))
         ++answers;
     EXPECT_EQ(answers, 3u);
     EXPECT_EQ(run.status, 1);
@@ -179,4 +180,4 @@ TEST(Recovery, RandomCorruptionNeverEndsInSuccessOverABadFlash) {
     EXPECT_GT(successes, 0) << "no run succeeded; the last ended:\n" << lastOutput;
 }
 
-}  // namespace
+}   // namespace

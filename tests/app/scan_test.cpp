@@ -54,13 +54,13 @@ TEST_P(ScanFinds, AnnouncesTheSwitchAndStopsThere) {
     EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, ScanFinds,
-    testing::Values(FoundCase{"ImageOneApplication", imageOneSwitch(), "Sonavex F"},
-                    FoundCase{"ImageTwoApplication", imageTwoSwitch(), "Sonavex F-II"},
-                    FoundCase{"ImageOneBootloader", inBootloader(imageOneSwitch()), "Sonavex F"},
-                    FoundCase{"ImageTwoBootloaderConfig44", inBootloader(imageTwoSwitch()), "Sonavex F-II"}),
-    [](const testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, ScanFinds,
+                         testing::Values(FoundCase{"ImageOneApplication", imageOneSwitch(), "Sonavex F"},
+                                         FoundCase{"ImageTwoApplication", imageTwoSwitch(), "Sonavex F-II"},
+                                         FoundCase{"ImageOneBootloader", inBootloader(imageOneSwitch()), "Sonavex F"},
+                                         FoundCase{"ImageTwoBootloaderConfig44", inBootloader(imageTwoSwitch()),
+                                                   "Sonavex F-II"}),
+                         [](const testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.name); });
 
 TEST(Scan, DevicePathArgumentNamesThePortByItsPath) {
     if (underWine()) GTEST_SKIP() << "Windows names ports by number only";
@@ -82,13 +82,14 @@ TEST(Scan, InfoReportsEverySwitchAndChangesNothing) {
     SwitchHandle running = startSwitch(imageOneSwitch(), ports, 2);
     SwitchHandle waiting = startSwitch(inBootloader(imageTwoSwitch()), ports, 4);
     const ProgramRun run = runProgram({"/info"}, ports.path(), {{"never printed", "x"}});
-    EXPECT_EQ(run.output,
-              START + "\nCOM1: No Brenmoor devices detected." +
-                  "\nCOM2: Sonavex F, product id 0x56, PCB revision 3, version 3.03; image Sonavex F 3.04; update: newer" +
-                  absentPorts(3, 3) +
-                  "\nCOM4: Sonavex F-II, product id 0x64, PCB revision 1, version 3.03; image Sonavex F-II 3.04; "
-                  "update: newer" +
-                  absentPorts(5, 16) + "\n");
+    EXPECT_EQ(
+        run.output,
+        START + "\nCOM1: No Brenmoor devices detected." +
+            "\nCOM2: Sonavex F, product id 0x56, PCB revision 3, version 3.03; image Sonavex F 3.04; update: newer" +
+            absentPorts(3, 3) +
+            "\nCOM4: Sonavex F-II, product id 0x64, PCB revision 1, version 3.03; image Sonavex F-II 3.04; "
+            "update: newer" +
+            absentPorts(5, 16) + "\n");
     EXPECT_EQ(run.status, 0);
     for (SimSwitch* sim : {running.get(), waiting.get()}) EXPECT_EQ(simStatus(sim).flashChanges, 0u);
     EXPECT_EQ(simStatus(running.get()).mode, SIM_MODE_APPLICATION) << "sent into its bootloader";
@@ -116,7 +117,8 @@ TEST(Scan, LinuxScanNamesTheDevicesItFinds) {
     const ProgramRun run = runProgram({}, "", ANSWER_NO);
     unsetenv("BMFWU_SYSTEM_ROOT");
     EXPECT_EQ(run.output, START + "\nCOM33 (" + root.path() + "/dev/ttyUSB0): Could not open port." + "\nCOM65 (" +
-                              root.path() + "/dev/ttyACM0): " + found("Sonavex F", "3.03") + declinedNewer("Sonavex F"));
+                              root.path() + "/dev/ttyACM0): " + found("Sonavex F", "3.03") +
+                              declinedNewer("Sonavex F"));
 }
 
 TEST(Scan, MismatchingBlankAndSilentSwitchesAreReportedAndPassedOver) {
@@ -127,9 +129,8 @@ TEST(Scan, MismatchingBlankAndSilentSwitchesAreReportedAndPassedOver) {
     SwitchHandle other = startSwitch(switchWith(0x56, 1, 0x03030000, "Sonavex D"), ports, 2);
     SwitchHandle blank = startSwitch(SimOptions{}, ports, 4);
     const ProgramRun run = runProgram({}, ports.path(), {});
-    EXPECT_EQ(run.output, START + "\nCOM1: No Brenmoor devices detected." + "\nCOM2: " + NO_MATCH +
-                              absentPorts(3, 3) + "\nCOM4: " + NO_MATCH + absentPorts(5, 16) + NONE_FOUND +
-                              KEY_WAIT);
+    EXPECT_EQ(run.output, START + "\nCOM1: No Brenmoor devices detected." + "\nCOM2: " + NO_MATCH + absentPorts(3, 3) +
+                              "\nCOM4: " + NO_MATCH + absentPorts(5, 16) + NONE_FOUND + KEY_WAIT);
     EXPECT_EQ(run.status, 1);
 }
 
@@ -138,8 +139,8 @@ TEST(Scan, SinglePortSilentSwitchIsProbedAgainByTheLoop) {
     SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 5);
     simSetSilent(sim.get(), true);
     const ProgramRun run = runProgram({"5"}, ports.path(), {});
-    EXPECT_EQ(run.output, START + "\nCOM5: No Brenmoor devices detected.\n" +
-                              "\nNo Brenmoor device found on COM5.\n" + KEY_WAIT);
+    EXPECT_EQ(run.output,
+              START + "\nCOM5: No Brenmoor devices detected.\n" + "\nNo Brenmoor device found on COM5.\n" + KEY_WAIT);
     EXPECT_EQ(run.status, 1);
 }
 
@@ -159,8 +160,9 @@ TEST(Scan, SinglePortBlankBootloaderCannotBeIdentified) {
     const ProgramRun run = runProgram({"6"}, ports.path(), {});
     EXPECT_EQ(run.output, START + "\nCOM6: " + NO_MATCH + "\n" +
                               "\nThe switch on COM6 is in its bootloader without firmware information and cannot be "
-                              "identified.\n" + KEY_WAIT);
+                              "identified.\n" +
+                              KEY_WAIT);
     EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
 }
 
-}  // namespace
+}   // namespace

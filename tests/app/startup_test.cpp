@@ -27,8 +27,7 @@ std::string allPortsAbsent() {
     return text;
 }
 
-const std::string INVALID_100 =
-    "\nCOM100 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n";
+const std::string INVALID_100 = "\nCOM100 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n";
 const std::string INVALID_MINUS_1 =
     "\nCOM4294967295 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n";
 
@@ -54,33 +53,40 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"SlashQuestionAfterPortAndOption", {"5", "-y", "/?"}, {}, BANNER + USAGE + OPTIONS},
         StartCase{"TwoPortsAroundAnOption", {"1", "--yes", "2"}, {}, BANNER + USAGE},
         StartCase{"UnknownOption", {"3", "--infos"}, {}, BANNER + "\nUnknown option: --infos\n" + USAGE + OPTIONS},
-        StartCase{"UnknownSlashOption", {"/foo"}, {}, BANNER + "\nUnknown option: /foo\n" + USAGE + OPTIONS, 1,
-                  WINDOWS_ONLY},
+        StartCase{
+            "UnknownSlashOption", {"/foo"}, {}, BANNER + "\nUnknown option: /foo\n" + USAGE + OPTIONS, 1, WINDOWS_ONLY},
         StartCase{"LogWithoutFile", {"--log"}, {}, BANNER + USAGE},
-        StartCase{"YesOnAnAbsentPortEndsWithTwoAndNoKeyWait", {"-y", "COM5"}, {{"never printed", "x"}},
-                  START + "\nCOM5: Could not open port." + NONE_FOUND, 2},
+        StartCase{"YesOnAnAbsentPortEndsWithTwoAndNoKeyWait",
+                  {"-y", "COM5"},
+                  {{"never printed", "x"}},
+                  START + "\nCOM5: Could not open port." + NONE_FOUND,
+                  2},
         StartCase{"Port100", {"100"}, {{"Press any key", "k"}}, START + INVALID_100 + KEY_WAIT},
         StartCase{"MinusOne", {"-1"}, {{"Press any key", "k"}}, START + INVALID_MINUS_1 + KEY_WAIT},
-        StartCase{"TooLargeFor32Bits", {"99999999999"}, {},
-                  START + INVALID_MINUS_1 + KEY_WAIT},
-        StartCase{"AbsentSinglePort", {"5"}, {},
-                  START + "\nCOM5: Could not open port." + NONE_FOUND + KEY_WAIT},
-        StartCase{"SignedPort", {" +7"}, {},
-                  START + "\nCOM7: Could not open port." + NONE_FOUND + KEY_WAIT},
+        StartCase{"TooLargeFor32Bits", {"99999999999"}, {}, START + INVALID_MINUS_1 + KEY_WAIT},
+        StartCase{"AbsentSinglePort", {"5"}, {}, START + "\nCOM5: Could not open port." + NONE_FOUND + KEY_WAIT},
+        StartCase{"SignedPort", {" +7"}, {}, START + "\nCOM7: Could not open port." + NONE_FOUND + KEY_WAIT},
         StartCase{"NoArgumentScansSixteen", {}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
         StartCase{"ZeroScansSixteen", {"0"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
         StartCase{"NoDigitsScansSixteen", {"abc"}, {}, START + allPortsAbsent() + NONE_FOUND + KEY_WAIT},
         StartCase{"ComName", {"COM5"}, {}, START + "\nCOM5: Could not open port." + NONE_FOUND + KEY_WAIT},
         StartCase{"LowerCaseComName", {"com12"}, {}, START + "\nCOM12: Could not open port." + NONE_FOUND + KEY_WAIT},
         StartCase{"ComNameOutOfRange", {"COM100"}, {}, START + INVALID_100 + KEY_WAIT},
-        StartCase{"ComZero", {"COM0"}, {},
-                  START + "\nCOM0 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n" +
-                      KEY_WAIT},
-        StartCase{"ComWithoutNumber", {"COM"}, {},
-                  START + "\n\"COM\" has no COM port number.\nChoose a COM port number between 1 and 99\n" +
-                      KEY_WAIT},
-        StartCase{"PathToNothing", {"/nonexistent/ttyUSB0"}, {},
-                  START + "\n/nonexistent/ttyUSB0: no such device.\n" + KEY_WAIT, 1, POSIX_ONLY},
+        StartCase{
+            "ComZero",
+            {"COM0"},
+            {},
+            START + "\nCOM0 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n" + KEY_WAIT},
+        StartCase{"ComWithoutNumber",
+                  {"COM"},
+                  {},
+                  START + "\n\"COM\" has no COM port number.\nChoose a COM port number between 1 and 99\n" + KEY_WAIT},
+        StartCase{"PathToNothing",
+                  {"/nonexistent/ttyUSB0"},
+                  {},
+                  START + "\n/nonexistent/ttyUSB0: no such device.\n" + KEY_WAIT,
+                  1,
+                  POSIX_ONLY},
         StartCase{"PathToAFolder", {"/"}, {}, START + "\n/ is not a serial device.\n" + KEY_WAIT, 1, POSIX_ONLY}),
     [](const testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
@@ -99,7 +105,8 @@ TEST(StartUp, VersionShowsTheProgramAndEachImageWithoutAKeyWait) {
                       "Image %d: %.32s, product id 0x%02X, PCB revision %u, version 3.04, CRC-32 container 0x%08X, "
                       "application 0x%08X, parameters 0x%08X\n",
                       index + 1, header.modelName, header.productId, header.pcbRevision,
-                      littleEndian(base + header.totalLength - 4), littleEndian(base + header.appOffset + header.appLength - 4),
+                      littleEndian(base + header.totalLength - 4),
+                      littleEndian(base + header.appOffset + header.appLength - 4),
                       littleEndian(base + header.paramOffset + header.paramLength - 4));
         expected += line;
     }
@@ -123,4 +130,4 @@ TEST(StartUp, InvalidPortWaitsForAKey) {
     EXPECT_EQ(run.output, START + INVALID_100 + "\nPress any key to exit...");
 }
 
-}  // namespace
+}   // namespace

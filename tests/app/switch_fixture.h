@@ -24,7 +24,9 @@ inline SimOptions switchWith(std::uint8_t productId, std::uint8_t pcbRevision, s
     return options;
 }
 
-inline SimOptions imageOneSwitch() { return switchWith(0x56, 3, 0x03030000, "Sonavex F"); }
+inline SimOptions imageOneSwitch() {
+    return switchWith(0x56, 3, 0x03030000, "Sonavex F");
+}
 inline SimOptions imageTwoSwitch() {
     SimOptions options = switchWith(0x64, 1, 0x03030000, "Sonavex F-II");
     options.flashConfig = 0x44;

@@ -66,7 +66,8 @@ inline std::string dspProgress(unsigned banks) {
     for (unsigned bank = 1; bank <= banks; ++bank) {
         text += "\n";
         for (int step = 0; step <= 5; ++step) {
-            std::snprintf(line, sizeof line, "\rUpdating DSPs: Bank = %u, Complete = %3u%%", bank, (step + 1) * 100 / 6);
+            std::snprintf(line, sizeof line, "\rUpdating DSPs: Bank = %u, Complete = %3u%%", bank,
+                          (step + 1) * 100 / 6);
             text += line;
         }
     }
@@ -74,7 +75,6 @@ inline std::string dspProgress(unsigned banks) {
 }
 
 inline std::string foundOn(unsigned port, const std::string& model, const std::string& installed) {
-    return START + "\nCOM" + std::to_string(port) + ": An " + model +
-           " was found with firmware version: " + installed + "\n";
+    return START + "\nCOM" + std::to_string(port) + ": An " + model + " was found with firmware version: " + installed +
+           "\n";
 }
-

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "app/program_run.h"
@@ -42,7 +42,8 @@ TEST_P(Update, ProgramsVerifiesRestartsAndFollowsTheDspUpdate) {
 TEST(Update, YesAnswersForTheUserAndEndsWithStatusZero) {
     TempDir ports;
     SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 3);
-    const ProgramRun run = runProgram({"3", "--yes"}, ports.path(), {{"was found", "n"}, {"Updating firmware", "n\x1b"}});
+    const ProgramRun run = runProgram({"3", "--yes"}, ports.path(),
+                                      {{"was found", "n"}, {"Updating firmware", "n\x1b"}});
     EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
                               programmingProgress(0) + dspProgress(2));
     EXPECT_EQ(run.status, 0);
@@ -99,7 +100,8 @@ TEST_P(Confirmation, ShowsBothVersionsAlignedAndHonoursNo) {
     options.startInBootloader = c.badRegionCrc;
     SwitchHandle sim = startSwitch(options, ports, 2);
     const ProgramRun run = runProgram({"2"}, ports.path(), {{"(Y,N) ", "x\rn"}});
-    EXPECT_EQ(run.output, foundOn(2, "Sonavex F", c.installedText) + c.expected + "N\n\nUpdate canceled.\n\n" + KEY_WAIT);
+    EXPECT_EQ(run.output,
+              foundOn(2, "Sonavex F", c.installedText) + c.expected + "N\n\nUpdate canceled.\n\n" + KEY_WAIT);
     EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
 }
 
@@ -174,12 +176,15 @@ std::string unescape(const std::string& text) {
             continue;
         }
         const char next = text[++i];
-        if (next == 'r') out += '\r';
-        else if (next == 'n') out += '\n';
+        if (next == 'r')
+            out += '\r';
+        else if (next == 'n')
+            out += '\n';
         else if (next == 'x') {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;
-        } else out += next;
+        } else
+            out += next;
     }
     return out;
 }
@@ -190,8 +195,10 @@ std::vector<LogRecord> readLog(const std::string& path, std::string* header) {
     std::vector<LogRecord> records;
     for (std::string line; std::getline(file, line);) {
         const std::size_t kind = line.find(' ', line.find_first_not_of(' ')) + 1;
-        if (kind == 0 || kind + 2 > line.size() || line[kind + 1] != ' ') ADD_FAILURE() << "not a record: " << line;
-        else records.push_back({line[kind], unescape(line.substr(kind + 2))});
+        if (kind == 0 || kind + 2 > line.size() || line[kind + 1] != ' ')
+            ADD_FAILURE() << "not a record: " << line;
+        else
+            records.push_back({line[kind], unescape(line.substr(kind + 2))});
     }
     return records;
 }
@@ -231,10 +238,12 @@ TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
     const std::string lead = "==== bmfwu support log, ";
     std::string seen = header.substr(0, lead.size() + when.size());
     for (std::size_t i = 0; i < when.size() && lead.size() + i < seen.size(); ++i)
-        if (when[i] == 'd' && std::isdigit(static_cast<unsigned char>(seen[lead.size() + i]))) seen[lead.size() + i] = 'd';
+        if (when[i] == 'd' && std::isdigit(static_cast<unsigned char>(seen[lead.size() + i])))
+            seen[lead.size() + i] = 'd';
     EXPECT_EQ(seen + header.substr(seen.size()),
-              lead + when + ", program version 2.2; image 1: \"Sonavex F\" product 0x56 PCB 3 version 3.04; "
-                            "image 2: \"Sonavex F-II\" product 0x64 PCB 1 version 3.04");
+              lead + when +
+                  ", program version 2.2; image 1: \"Sonavex F\" product 0x56 PCB 3 version 3.04; "
+                  "image 2: \"Sonavex F-II\" product 0x64 PCB 1 version 3.04");
     std::string console;
     for (const LogRecord& r : records)
         if (r.kind == '|') console += r.text;
@@ -253,4 +262,4 @@ TEST(SupportLog, UnopenableFileEndsBeforeAnythingIsSent) {
     EXPECT_TRUE(simReceived(sim.get()).empty());
 }
 
-}  // namespace
+}   // namespace

@@ -15,12 +15,11 @@ TEST(LookupModelName, ProductsAndRevisions) {
         std::int32_t pcbRevision;
         const char* name;
     } cases[] = {
-        {0x56, 1, "Sonavex D"},    {0x56, 3, "Sonavex F"},    {0x56, 5, "Sonavex H"},
-        {0x56, 0, nullptr},        {0x56, 6, nullptr},        {0x56, -1, nullptr},
-        {0x5A, 1, "Sonavex A"},    {0x5A, 3, "Sonavex C"},    {0x5A, 4, nullptr},
-        {0x5A, 5, nullptr},        {0x64, 1, "Sonavex F-II"}, {0x64, 2, "Sonavex A-II"},
-        {0x64, 5, "Sonavex H-II"}, {0x57, 1, nullptr},        {0x57, 3, nullptr},
-        {0, 0, nullptr},           {0x10056, 1, nullptr},     {-0x56, 1, nullptr},
+        {0x56, 1, "Sonavex D"},    {0x56, 3, "Sonavex F"}, {0x56, 5, "Sonavex H"},    {0x56, 0, nullptr},
+        {0x56, 6, nullptr},        {0x56, -1, nullptr},    {0x5A, 1, "Sonavex A"},    {0x5A, 3, "Sonavex C"},
+        {0x5A, 4, nullptr},        {0x5A, 5, nullptr},     {0x64, 1, "Sonavex F-II"}, {0x64, 2, "Sonavex A-II"},
+        {0x64, 5, "Sonavex H-II"}, {0x57, 1, nullptr},     {0x57, 3, nullptr},        {0, 0, nullptr},
+        {0x10056, 1, nullptr},     {-0x56, 1, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.productId << " rev " << c.pcbRevision);
@@ -62,23 +61,26 @@ const CompatibilityCase COMPATIBILITY_CASES[] = {
     {"same product and revision", 0x56, 3, "Sonavex F", 0x56, 3, "Sonavex F", 0, ""},
     {"image for another revision", 0x56, 4, "Sonavex G", 0x56, 3, "Sonavex F", 4,
      "\nUnsupported PCB Revision: Rev 4.\n"
-     "This firmware won't work on this version of the Sonavex G,\ndevice not updated.\n" + CLOSING_HINT},
+     "This firmware won't work on this version of the Sonavex G,\ndevice not updated.\n" +
+         CLOSING_HINT},
     {"image for another product", 0x64, 1, "Sonavex F-II", 0x56, 3, "Sonavex F", 3,
      "\nAttempting to update device: \"Sonavex F-II\"."
      "\nNew firmware is for device:  \"Sonavex F\".\n"
-     "\nIncompatible firmware, device not updated.\n" + CLOSING_HINT},
+     "\nIncompatible firmware, device not updated.\n" +
+         CLOSING_HINT},
     {"image for an unknown product", 0x56, 3, "Sonavex F", 0x57, 3, "Mystery", 1,
      "\nThe firmware file given is for a product not recognize by this program.\n" + CLOSING_HINT},
     {"image for an uncatalogued revision", 0x5A, 4, "Sonavex X", 0x5A, 4, "Sonavex X", 1,
      "\nThe firmware file given is for a product not recognize by this program.\n" + CLOSING_HINT},
     {"switch without a name", 0x56, 4, nullptr, 0x56, 3, "Sonavex F", 4,
      "\nUnsupported PCB Revision: Rev 4.\n"
-     "This firmware won't work on this version of the (null),\ndevice not updated.\n" + CLOSING_HINT},
-    {"image name filling its field", 0x64, 1, "Sonavex F-II", 0x56, 3,
-     "0123456789abcdef0123456789ABCDEF", 3,
+     "This firmware won't work on this version of the (null),\ndevice not updated.\n" +
+         CLOSING_HINT},
+    {"image name filling its field", 0x64, 1, "Sonavex F-II", 0x56, 3, "0123456789abcdef0123456789ABCDEF", 3,
      "\nAttempting to update device: \"Sonavex F-II\"."
      "\nNew firmware is for device:  \"0123456789abcdef0123456789ABCDEF\".\n"
-     "\nIncompatible firmware, device not updated.\n" + CLOSING_HINT},
+     "\nIncompatible firmware, device not updated.\n" +
+         CLOSING_HINT},
 };
 
 TEST(Compatibility, ResultsAndReports) {
@@ -98,4 +100,4 @@ TEST(Compatibility, ResultsAndReports) {
     }
 }
 
-}  // namespace
+}   // namespace

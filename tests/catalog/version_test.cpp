@@ -24,7 +24,7 @@ TEST(FormatVersion, TextAndPredictedWidth) {
         {0x03040002, "3.04.02(Beta)", 13},
         {0x03042002, "3.04.02b(Beta)", 14},
         {0x0304003F, "3.04.63(Beta)", 13},
-        {0x030400C0, "3.04", 4},                 // bits 6-11 are not shown
+        {0x030400C0, "3.04", 4},   // bits 6-11 are not shown
         {0x00000000, "None", 4},
         {0x00000FC0, "0.00", 4},                 // not 0 as a whole, so not "None"
         {0xFFFFFFFF, "255.255.63o(Beta)", 15},   // three-digit fields outgrow the prediction
@@ -147,8 +147,7 @@ TEST(ConfirmVersion, QuestionsAndAnswers) {
         {"newer, lower-case no", 0x03030000, 0x03040000, "n", 0, NEWER_LINES + "N\n" + CANCELED},
         {"same, other keys ignored", 0x03040000, 0x03040000, "\r\nq 1y", 1, SAME_LINES + "Y\n"},
         {"older, no", 0x0A010000, 0x03040000, "N", 0, OLDER_LINES + "N\n" + CANCELED},
-        {"function key answering yes", 0x03030000, 0x03040000, std::string("\0Y", 2), 1,
-         NEWER_LINES + "Y\n"},
+        {"function key answering yes", 0x03030000, 0x03040000, std::string("\0Y", 2), 1, NEWER_LINES + "Y\n"},
         {"extended key answering no", 0x03030000, 0x03040000, "\xE0N", 0, NEWER_LINES + "N\n" + CANCELED},
         {"end of input", 0x03030000, 0x03040000, "x", 0, NEWER_LINES + "N\n" + CANCELED},
         {"no input at all", 0x03030000, 0x03040000, "", 0, NEWER_LINES + "N\n" + CANCELED},
@@ -161,4 +160,4 @@ TEST(ConfirmVersion, QuestionsAndAnswers) {
     }
 }
 
-}  // namespace
+}   // namespace

@@ -22,7 +22,7 @@ constexpr int REQUEST_WAIT_MS = 3000;
 enum class Peer { Answers, Silent, Chatters };
 
 class FakeSwitch {
-public:
+  public:
     FakeSwitch() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
@@ -61,7 +61,7 @@ public:
         return received_;
     }
 
-private:
+  private:
     void run(Peer behaviour, const std::string& answer) {
         if (!awaitRequest() || behaviour == Peer::Silent) return;
         do {
@@ -120,10 +120,10 @@ const QueryCase QUERY_CASES[] = {
     {"plain reply", Peer::Answers, "^=V \"Hall 3\" 3.04,86,3,0$", 0, 0x03040000, "Hall 3"},
     {"reply split by line breaks", Peer::Answers, "\r\n^=V \"Hall 3\" 3.0\r\n4$", 0, 0x03040000, "Hall 3"},
     {"keep-alives first", Peer::Answers, keepAlives(3) + "^=V \"Hall 3\" 3.04$", 0, 0x03040000, "Hall 3"},
-    {"as many keep-alives as allowed", Peer::Answers,
-     keepAlives(VERSION_KEEPALIVE_LIMIT) + "^=V \"Hall 3\" 3.04$", 0, 0x03040000, "Hall 3"},
-    {"one keep-alive too many", Peer::Answers,
-     keepAlives(VERSION_KEEPALIVE_LIMIT + 1) + "^=V \"Hall 3\" 3.04$", 1, 0, ""},
+    {"as many keep-alives as allowed", Peer::Answers, keepAlives(VERSION_KEEPALIVE_LIMIT) + "^=V \"Hall 3\" 3.04$", 0,
+     0x03040000, "Hall 3"},
+    {"one keep-alive too many", Peer::Answers, keepAlives(VERSION_KEEPALIVE_LIMIT + 1) + "^=V \"Hall 3\" 3.04$", 1, 0,
+     ""},
     {"chattering switch", Peer::Chatters, "^+$", 1, 0, ""},
     {"keep-alive with more text", Peer::Answers, "^+x$^=V \"Hall 3\" 3.04$", 1, 0, ""},
     {"another reply first", Peer::Answers, "^=P$^=V \"Hall 3\" 3.04$", 1, 0, ""},
@@ -161,4 +161,4 @@ TEST(QueryVersion, ClosedPortFailsAtOnce) {
     EXPECT_STREQ(identity.nameText, "");
 }
 
-}  // namespace
+}   // namespace

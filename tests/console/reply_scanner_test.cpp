@@ -44,17 +44,18 @@ const ScanCase SCAN_CASES[] = {
     {"progress last step", "^!100,1,5$", "\rUpdating DSPs: Bank = 1, Complete = 100%", 0, true},
     {"progress step out of range", "^!100,1,6$", "\rUpdating DSPs: Bank = 1, Complete = 116%", 0, true},
     {"progress without fields", "^!100$", "\n\rUpdating DSPs: Bank = 0, Complete =  16%", 0, true},
-    {"progress with negative step", "^!100,1,-2$",
-     "\rUpdating DSPs: Bank = 1, Complete = 4294967280%", 0, true},
-    {"progress with huge step", "^!100,1,2147483647$", "\rUpdating DSPs: Bank = 1, Complete =   0%", 0,
-     true},
+    {"progress with negative step", "^!100,1,-2$", "\rUpdating DSPs: Bank = 1, Complete = 4294967280%", 0, true},
+    {"progress with huge step", "^!100,1,2147483647$", "\rUpdating DSPs: Bank = 1, Complete =   0%", 0, true},
     {"plain notice", "^! hello$", "! hello$", 0, false},
     {"notice without its end", "^! hello", "", 0, false},
     {"notice followed by a letter", "^!hello$", "", 0, false},
     {"notice followed by a capital", "^!Hello$", "", 0, false},
     {"notice with another code", "^!7$", "!7$", 0, false},
     {"line breaks inside a reply", "^! he\r\nllo$", "! hello$", 0, false},
-    {"high bytes ignored", "^! h\x80\xff" "i$", "! hi$", 0, false},
+    {"high bytes ignored",
+     "^! h\x80\xff"
+     "i$",
+     "! hi$", 0, false},
     {"second caret restarts", "^! lost^! kept$", "! kept$", 0, false},
     {"text without caret", "! bare$", "! bare$", 0, false},
     {"set zone consumed", "^=SZ1,2$", "", 0, false},
@@ -80,4 +81,4 @@ TEST(ReplyScanner, LongReplyIsCutTo254Characters) {
     EXPECT_EQ(replyLength, 0);
 }
 
-}  // namespace
+}   // namespace

@@ -11,7 +11,7 @@ namespace {
 struct ExpectedImage {
     std::uint32_t totalLength, productId, pcbRevision, appLength, paramOffset, paramAddress;
     const char* modelName;
-    bool standin;  // lengths are only fixed for the generated stand-ins
+    bool standin;   // lengths are only fixed for the generated stand-ins
 };
 
 constexpr ExpectedImage EXPECTED[FIRMWARE_IMAGE_COUNT] = {
@@ -23,9 +23,15 @@ std::uint32_t le32(const std::uint8_t* bytes) {
     return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t{bytes[3]} << 24;
 }
 
-const FirmwareImage& headerOf(int image) { return *reinterpret_cast<const FirmwareImage*>(firmwareImages[image]); }
-const std::uint8_t* applicationOf(int image) { return firmwareImages[image] + headerOf(image).appOffset; }
-const std::uint8_t* parametersOf(int image) { return firmwareImages[image] + headerOf(image).paramOffset; }
+const FirmwareImage& headerOf(int image) {
+    return *reinterpret_cast<const FirmwareImage*>(firmwareImages[image]);
+}
+const std::uint8_t* applicationOf(int image) {
+    return firmwareImages[image] + headerOf(image).appOffset;
+}
+const std::uint8_t* parametersOf(int image) {
+    return firmwareImages[image] + headerOf(image).paramOffset;
+}
 
 // The 32-byte name field: the name, its NUL, then 0xFF.
 std::string nameField(const char* name) {
@@ -108,4 +114,4 @@ TEST(FirmwareImages, ApplicationsCarryAVectorTableTheBootRomAccepts) {
         EXPECT_EQ(sum, 0u) << image;
     }
 }
-}  // namespace
+}   // namespace

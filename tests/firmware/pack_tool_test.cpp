@@ -54,7 +54,7 @@ void resealContainer(Bytes& container) {
 }
 
 class PackTool : public testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         char pattern[] = "/tmp/bmfwu-pack-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -167,11 +167,12 @@ TEST_F(PackTool, RefusesBadInputWithAMessage) {
     shortApp.resize(508);
     writeBytes(dir_ / "short.bin", shortApp);
     Bytes badSum = readBytes(dir_ / "raw.bin");
-    badSum[8] += 2;  // NMI vector: still a Thumb address, but the sum is off
+    badSum[8] += 2;   // NMI vector: still a Thumb address, but the sum is off
     writeBytes(dir_ / "badsum.bin", badSum);
 
     char resetVector[16];
-    std::snprintf(resetVector, sizeof resetVector, "0x%08X", static_cast<unsigned>(le32(readBytes(dir_ / "app.bin"), 4)));
+    std::snprintf(resetVector, sizeof resetVector, "0x%08X",
+                  static_cast<unsigned>(le32(readBytes(dir_ / "app.bin"), 4)));
     const std::string app = " " + path("app.bin");
     const std::string out = " -o " + path("out.bin");
     const struct {
@@ -186,7 +187,8 @@ TEST_F(PackTool, RefusesBadInputWithAMessage) {
              app + out,
          1, "bmfwu-pack: parameter address 0x1A07FE10 is not on a 512-byte boundary\n"},
         {"--product-id 0x56 --pcb-revision 3 --version 1 --model ABCDEFGHIJKLMNOPQRSTUVWXYZ012345 "
-         "--app-address 0x1A000000 --param-address 0x1A07FE00" + app + out,
+         "--app-address 0x1A000000 --param-address 0x1A07FE00" +
+             app + out,
          1, "bmfwu-pack: the model name \"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345\" has 32 characters; at most 31 fit\n"},
         {"--product-id 0x100 --pcb-revision 3 --version 1 --model X --app-address 0x1A000000 --param-address 0x1A07FE00" +
              app + out,
@@ -196,8 +198,9 @@ TEST_F(PackTool, RefusesBadInputWithAMessage) {
          1, "bmfwu-pack: PCB revision 0 is not between 1 and 255\n"},
         {"--product-id 0x56 --pcb-revision 3 --version 1 --model X --app-address 0x1A000000 --param-address 0x1A000200" +
              app + out,
-         1, "bmfwu-pack: " + path("app.bin") +
-                ": the parameter block at 0x1A000200 overlaps the application at 0x1A000000..0x1A0003FF\n"},
+         1,
+         "bmfwu-pack: " + path("app.bin") +
+             ": the parameter block at 0x1A000200 overlaps the application at 0x1A000000..0x1A0003FF\n"},
         {std::string(GOOD_VALUES) + path("short.bin") + out, 1,
          "bmfwu-pack: " + path("short.bin") + ": the application has 508 bytes; at least 512 are needed\n"},
         {std::string(GOOD_VALUES) + path("raw.bin") + out, 1,
@@ -209,14 +212,17 @@ TEST_F(PackTool, RefusesBadInputWithAMessage) {
              ": the first eight words do not sum to zero, so the boot ROM would not start the application\n"},
         {"--product-id 0x56 --pcb-revision 3 --version 1 --model X --app-address 0x1B000000 --param-address 0x1A07FE00" +
              app + out,
-         1, "bmfwu-pack: " + path("app.bin") + ": the reset vector " + resetVector +
-                " is not a Thumb address inside the application\n"},
+         1,
+         "bmfwu-pack: " + path("app.bin") + ": the reset vector " + resetVector +
+             " is not a Thumb address inside the application\n"},
         {"--product-id 0x56 --pcb-revision 3 --version 12x --model X --app-address 0x1A000000 "
-         "--param-address 0x1A07FE00" + app + out,
+         "--param-address 0x1A07FE00" +
+             app + out,
          2, "bmfwu-pack: --version wants a 32-bit number, not \"12x\"\nTry 'bmfwu-pack --help'.\n"},
         {"--product-id 0x56 --pcb-revision 3 --model X --app-address 0x1A000000 --param-address 0x1A07FE00" + app + out,
          2, "bmfwu-pack: missing --version\nTry 'bmfwu-pack --help'.\n"},
-        {std::string(GOOD_VALUES) + path("missing.bin") + out, 1, "bmfwu-pack: cannot read " + path("missing.bin") + "\n"},
+        {std::string(GOOD_VALUES) + path("missing.bin") + out, 1,
+         "bmfwu-pack: cannot read " + path("missing.bin") + "\n"},
     };
     for (const auto& c : cases) {
         fs::remove(dir_ / "out.bin");
@@ -230,8 +236,10 @@ TEST_F(PackTool, RefusesBadInputWithAMessage) {
 
 TEST_F(PackTool, PackedContainerPassesInspectionAndValidation) {
     ASSERT_EQ(runTool("bmfwu-pack" + std::string(GOOD_VALUES) + path("app.bin") + " -o " + path("c.bin")).status, 0);
-    ASSERT_EQ(runTool("bmfwu-pack" + std::string(GOOD_VALUES) + "--append-crc " + path("raw.bin") + " -o " +
-                      path("c2.bin")).status, 0);
+    ASSERT_EQ(
+        runTool("bmfwu-pack" + std::string(GOOD_VALUES) + "--append-crc " + path("raw.bin") + " -o " + path("c2.bin"))
+            .status,
+        0);
     const Bytes container = readBytes(dir_ / "c.bin");
     EXPECT_EQ(readBytes(dir_ / "c2.bin"), container) << "--append-crc must give the same container";
 
@@ -258,12 +266,21 @@ TEST_F(PackTool, InspectReportsEveryProblemOfADamagedContainer) {
         void (*apply)(Bytes&, std::uint32_t paramOffset);
         std::vector<std::string> problems;
     } cases[] = {
-        {"truncated", [](Bytes& c, std::uint32_t) { c.resize(c.size() - 8); },
+        {"truncated",
+         [](Bytes& c, std::uint32_t) { c.resize(c.size() - 8); },
          {"totalLength 1252 is not the file's size 1244", "the parameter block lies outside the container",
           "the container CRC is wrong"}},
-        {"parameter block moved out", [](Bytes& c, std::uint32_t) { putLe32(c, 0x20, 0x7FFFFFF0); resealContainer(c); },
+        {"parameter block moved out",
+         [](Bytes& c, std::uint32_t) {
+             putLe32(c, 0x20, 0x7FFFFFF0);
+             resealContainer(c);
+         },
          {"the parameter block lies outside the container"}},
-        {"application byte", [](Bytes& c, std::uint32_t) { c[0x50 + 600] ^= 1; resealContainer(c); },
+        {"application byte",
+         [](Bytes& c, std::uint32_t) {
+             c[0x50 + 600] ^= 1;
+             resealContainer(c);
+         },
          {"the application's last four bytes are not the CRC-32 of the bytes before them"}},
         {"table version",
          [](Bytes& c, std::uint32_t offset) {
@@ -272,7 +289,11 @@ TEST_F(PackTool, InspectReportsEveryProblemOfADamagedContainer) {
              resealContainer(c);
          },
          {"the parameter block's version does not match the header and application"}},
-        {"table CRC", [](Bytes& c, std::uint32_t offset) { c[offset + 140] ^= 1; resealContainer(c); },
+        {"table CRC",
+         [](Bytes& c, std::uint32_t offset) {
+             c[offset + 140] ^= 1;
+             resealContainer(c);
+         },
          {"the parameter block's tableCrc is wrong"}},
     };
     for (const auto& c : cases) {
@@ -298,7 +319,7 @@ TEST_F(PackTool, StandinGeneratorRebuildsTheCompiledInApplication) {
 TEST_F(PackTool, InspectShowsBothBuiltContainers) {
     const bool standin[] = {BMFWU_IMAGE1_STANDIN, BMFWU_IMAGE2_STANDIN};
     for (int image = 0; image < FIRMWARE_IMAGE_COUNT; ++image) {
-        if (!standin[image]) continue;  // a real application has its own lengths and CRCs
+        if (!standin[image]) continue;   // a real application has its own lengths and CRCs
         const std::string file = buildDir() + "/src/firmware/image" + std::to_string(image + 1) + ".bin";
         const ToolRun run = runTool("bmfwu-pack --inspect " + file);
         EXPECT_EQ(run.status, 0) << file;
@@ -306,4 +327,4 @@ TEST_F(PackTool, InspectShowsBothBuiltContainers) {
         EXPECT_EQ(run.out, EXPECTED_INSPECTION[image]) << file;
     }
 }
-}  // namespace
+}   // namespace

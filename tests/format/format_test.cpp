@@ -9,13 +9,11 @@
 
 namespace {
 
-void appendToString(int character, void* context)
-{
+void appendToString(int character, void* context) {
     static_cast<std::string*>(context)->push_back(static_cast<char>(character));
 }
 
-std::string renderArgs(const char* format, ...)
-{
+std::string renderArgs(const char* format, ...) {
     std::string text;
     std::va_list args;
     va_start(args, format);
@@ -26,8 +24,7 @@ std::string renderArgs(const char* format, ...)
 
 // Numbers travel as the 32-bit int the engine reads, texts as they are.
 template <typename T>
-auto slot(T value)
-{
+auto slot(T value) {
     if constexpr (std::is_integral_v<T>) {
         return static_cast<int>(static_cast<std::uint32_t>(value));
     } else {
@@ -42,23 +39,19 @@ struct Case {
 };
 
 template <typename... Args>
-Case row(const char* expected, const char* format, Args... args)
-{
+Case row(const char* expected, const char* format, Args... args) {
     return {format, renderArgs(format, slot(args)...), expected};
 }
 
-void expectAll(const std::vector<Case>& cases)
-{
+void expectAll(const std::vector<Case>& cases) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(cases[i].actual, cases[i].expected)
-            << "row " << i << ", format \"" << cases[i].format << "\"";
+        EXPECT_EQ(cases[i].actual, cases[i].expected) << "row " << i << ", format \"" << cases[i].format << "\"";
     }
 }
 
 const char* const NO_TEXT = nullptr;
 
-TEST(FormatOutput, UnsignedAndDigitCount)
-{
+TEST(FormatOutput, UnsignedAndDigitCount) {
     expectAll({
         row("0", "%u", 0),
         row("4294967295", "%u", 4294967295u),
@@ -76,8 +69,7 @@ TEST(FormatOutput, UnsignedAndDigitCount)
     });
 }
 
-TEST(FormatOutput, SignedNumbers)
-{
+TEST(FormatOutput, SignedNumbers) {
     expectAll({
         row("-5", "%d", -5),
         row(" -5", "%3d", -5),
@@ -98,8 +90,7 @@ TEST(FormatOutput, SignedNumbers)
     });
 }
 
-TEST(FormatOutput, HexBinaryOctal)
-{
+TEST(FormatOutput, HexBinaryOctal) {
     expectAll({
         row("ff", "%x", 255),
         row("FF", "%X", 255),
@@ -127,8 +118,7 @@ TEST(FormatOutput, HexBinaryOctal)
     });
 }
 
-TEST(FormatOutput, PrefixCharacter)
-{
+TEST(FormatOutput, PrefixCharacter) {
     expectAll({
         row("$5", "%$u", 5),
         row("   $5", "%5$u", 5),
@@ -142,8 +132,7 @@ TEST(FormatOutput, PrefixCharacter)
     });
 }
 
-TEST(FormatOutput, Grouping)
-{
+TEST(FormatOutput, Grouping) {
     expectAll({
         row("1,234,567", "%,u", 1234567),
         row("999", "%,u", 999),
@@ -166,8 +155,7 @@ TEST(FormatOutput, Grouping)
     });
 }
 
-TEST(FormatOutput, FieldWidthAroundDigitCount)
-{
+TEST(FormatOutput, FieldWidthAroundDigitCount) {
     expectAll({
         row("        42", "%10.5u", 42),
         row("42    ", "%-6.2u", 42),
@@ -183,8 +171,7 @@ TEST(FormatOutput, FieldWidthAroundDigitCount)
     });
 }
 
-TEST(FormatOutput, Strings)
-{
+TEST(FormatOutput, Strings) {
     expectAll({
         row("hello", "%s", "hello"),
         row("abcde", "%5s", "abcdefg"),
@@ -208,8 +195,7 @@ TEST(FormatOutput, Strings)
     });
 }
 
-TEST(FormatOutput, DottedQuad)
-{
+TEST(FormatOutput, DottedQuad) {
     const std::uint32_t address = 10u | 20u << 8 | 3u << 16 | 40u << 24;
     expectAll({
         row("10.20.3.40", "%i", address),
@@ -222,8 +208,7 @@ TEST(FormatOutput, DottedQuad)
     });
 }
 
-TEST(FormatOutput, WalkAndSettingsReset)
-{
+TEST(FormatOutput, WalkAndSettingsReset) {
     expectAll({
         row("%", "%%"),
         row("lu7", "%lu%u", 7),
@@ -247,13 +232,11 @@ TEST(FormatOutput, WalkAndSettingsReset)
     });
 }
 
-void appendCode(int character, void* context)
-{
+void appendCode(int character, void* context) {
     static_cast<std::vector<int>*>(context)->push_back(character);
 }
 
-std::vector<int> codesOf(const char* format, ...)
-{
+std::vector<int> codesOf(const char* format, ...) {
     std::vector<int> codes;
     std::va_list args;
     va_start(args, format);
@@ -262,8 +245,7 @@ std::vector<int> codesOf(const char* format, ...)
     return codes;
 }
 
-TEST(FormatOutput, HandsOnCharactersSignExtended)
-{
+TEST(FormatOutput, HandsOnCharactersSignExtended) {
     EXPECT_EQ(codesOf("\xE9%c%@u", 0x1E9, 0xA4, 1), (std::vector<int>{-23, -23, -92, '1'}));
 }
 
@@ -277,8 +259,7 @@ struct NumberCase {
     const char* expected;
 };
 
-TEST(FormatNumber, ReturnsEveryCharacterItEmits)
-{
+TEST(FormatNumber, ReturnsEveryCharacterItEmits) {
     const NumberCase cases[] = {
         {42, 10, 5, SIGN_NONE, NUMBER_SPACE_PAD, 0, "   42"},
         {5, 10, 12, SIGN_NONE, 0, 0, "  0000000005"},
@@ -292,15 +273,14 @@ TEST(FormatNumber, ReturnsEveryCharacterItEmits)
     };
     for (const NumberCase& c : cases) {
         std::string text;
-        const int count = formatNumber(appendToString, &text, c.value, c.base, c.digitCount,
-                                       c.signMode, c.flags, c.prefix);
+        const int count = formatNumber(appendToString, &text, c.value, c.base, c.digitCount, c.signMode, c.flags,
+                                       c.prefix);
         EXPECT_EQ(text, c.expected);
         EXPECT_EQ(count, static_cast<int>(text.size())) << c.expected;
     }
 }
 
-TEST(PadSpaces, EmitsOnlyWhenEnabledAndPositive)
-{
+TEST(PadSpaces, EmitsOnlyWhenEnabledAndPositive) {
     const struct {
         int enabled;
         int count;
@@ -314,4 +294,4 @@ TEST(PadSpaces, EmitsOnlyWhenEnabledAndPositive)
     }
 }
 
-}  // namespace
+}   // namespace

@@ -16,9 +16,8 @@ namespace {
 // Plays the switch's end of the line: a pseudo-terminal whose slave is
 // reachable as COM5 through BMFWU_PORT_DIR.
 class SerialSink : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -32,8 +31,7 @@ protected:
         ASSERT_EQ(comOpen(&serialPort, 5, 115200), 1);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         comClose(&serialPort);
         unsetenv("BMFWU_PORT_DIR");
         if (!link.empty()) unlink(link.c_str());
@@ -42,8 +40,7 @@ protected:
     }
 
     // Reads from the master until `expected` bytes came or the line stays quiet.
-    std::string readLine(std::size_t expected)
-    {
+    std::string readLine(std::size_t expected) {
         std::string bytes;
         pollfd ready{master, POLLIN, 0};
         while (bytes.size() < expected && poll(&ready, 1, 2000) == 1) {
@@ -60,15 +57,13 @@ protected:
     std::string link;
 };
 
-TEST_F(SerialSink, CommandLineReachesTheLineUnchanged)
-{
+TEST_F(SerialSink, CommandLineReachesTheLineUnchanged) {
     serialPrintf("W %u %u\r\n", 268435456, 512);
     const std::string expected = "W 268435456 512\r\n";
     EXPECT_EQ(readLine(expected.size()), expected);
 }
 
-TEST_F(SerialSink, LinesOfAnyLengthArriveWhole)
-{
+TEST_F(SerialSink, LinesOfAnyLengthArriveWhole) {
     std::string text;
     for (int i = 0; i < 300; ++i) text.push_back(static_cast<char>('!' + i % 90));
     for (int length : {1, 127, 128, 129, 256, 300}) {
@@ -81,4 +76,4 @@ TEST_F(SerialSink, LinesOfAnyLengthArriveWhole)
     EXPECT_EQ(readLine(expected.size()), expected);
 }
 
-}  // namespace
+}   // namespace

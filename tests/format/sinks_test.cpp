@@ -11,8 +11,7 @@
 
 namespace {
 
-TEST(TextBuffer, KeepsTheFirstCapacityMinusOneCharacters)
-{
+TEST(TextBuffer, KeepsTheFirstCapacityMinusOneCharacters) {
     char storage[128];
     TextBuffer buffer;
     textBufferInit(&buffer, storage, sizeof storage);
@@ -22,8 +21,7 @@ TEST(TextBuffer, KeepsTheFirstCapacityMinusOneCharacters)
     EXPECT_EQ(std::string(storage), std::string(127, 'v'));
 }
 
-TEST(TextBuffer, FullBufferAddsNothingThroughAnyOperation)
-{
+TEST(TextBuffer, FullBufferAddsNothingThroughAnyOperation) {
     char storage[4];
     TextBuffer buffer;
     textBufferInit(&buffer, storage, sizeof storage);
@@ -35,8 +33,7 @@ TEST(TextBuffer, FullBufferAddsNothingThroughAnyOperation)
     EXPECT_STREQ(storage, "abc");
 }
 
-TEST(TextBuffer, InitWritesNothingUntilTheFirstAppend)
-{
+TEST(TextBuffer, InitWritesNothingUntilTheFirstAppend) {
     char storage[8];
     std::memset(storage, 'x', sizeof storage);
     TextBuffer buffer;
@@ -47,8 +44,7 @@ TEST(TextBuffer, InitWritesNothingUntilTheFirstAppend)
     EXPECT_STREQ(storage, "a");
 }
 
-TEST(TextBuffer, OperationsAppendToOneText)
-{
+TEST(TextBuffer, OperationsAppendToOneText) {
     char storage[16];
     TextBuffer buffer;
     textBufferInit(&buffer, storage, sizeof storage);
@@ -59,8 +55,7 @@ TEST(TextBuffer, OperationsAppendToOneText)
     EXPECT_STREQ(storage, "v2.05b.03");
 }
 
-TEST(TextBuffer, PrintfTruncatesAtCapacity)
-{
+TEST(TextBuffer, PrintfTruncatesAtCapacity) {
     char storage[6];
     TextBuffer buffer;
     textBufferInit(&buffer, storage, sizeof storage);
@@ -68,8 +63,7 @@ TEST(TextBuffer, PrintfTruncatesAtCapacity)
     EXPECT_STREQ(storage, "12345");
 }
 
-TEST(TextBuffer, TinyCapacitiesStayInsideTheirStorage)
-{
+TEST(TextBuffer, TinyCapacitiesStayInsideTheirStorage) {
     char guard[4] = {'x', 'x', 'x', 'x'};
     TextBuffer buffer;
 
@@ -88,8 +82,7 @@ TEST(TextBuffer, TinyCapacitiesStayInsideTheirStorage)
 }
 
 // Runs `body` with standard output sent to a temporary file; returns the bytes.
-std::string captureStdout(const std::function<void()>& body)
-{
+std::string captureStdout(const std::function<void()>& body) {
     std::fflush(stdout);
     std::FILE* sink = std::tmpfile();
     const int saved = dup(STDOUT_FILENO);
@@ -108,20 +101,16 @@ std::string captureStdout(const std::function<void()>& body)
     return bytes;
 }
 
-TEST(Console, PrintfWritesTheFormatWithPercentsReduced)
-{
+TEST(Console, PrintfWritesTheFormatWithPercentsReduced) {
     EXPECT_EQ(captureStdout([] { consolePrintf("100%% done %%\n"); }), "100% done %\n");
 }
 
-TEST(Console, ProgressLineIsFormattedByTheEngine)
-{
-    const std::string bytes = captureStdout(
-        [] { consolePrintf("\r%s firmware: %3u%% complete.", "Main", 7); });
+TEST(Console, ProgressLineIsFormattedByTheEngine) {
+    const std::string bytes = captureStdout([] { consolePrintf("\r%s firmware: %3u%% complete.", "Main", 7); });
     EXPECT_EQ(bytes, "\rMain firmware:   7% complete.");
 }
 
-TEST(Console, StaysInOrderWithTheRuntimesOutput)
-{
+TEST(Console, StaysInOrderWithTheRuntimesOutput) {
     const std::string bytes = captureStdout([] {
         std::printf("a");
         consolePrintf("%u", 5);
@@ -136,8 +125,7 @@ TEST(Console, StaysInOrderWithTheRuntimesOutput)
 
 std::string mirrored;
 
-TEST(Console, MirrorReceivesExactlyWhatEveryConsoleFunctionPrints)
-{
+TEST(Console, MirrorReceivesExactlyWhatEveryConsoleFunctionPrints) {
     mirrored.clear();
     setConsoleMirror([](const char* text, int length) { mirrored.append(text, static_cast<std::size_t>(length)); });
     const std::string bytes = captureStdout([] {
@@ -151,4 +139,4 @@ TEST(Console, MirrorReceivesExactlyWhatEveryConsoleFunctionPrints)
     EXPECT_EQ(mirrored, bytes);
 }
 
-}  // namespace
+}   // namespace

@@ -10,11 +10,11 @@
 #include "image/image.h"
 
 namespace {
-const std::uint8_t* const UNSET = reinterpret_cast<const std::uint8_t*>(&UNSET);  // sentinel pointer
+const std::uint8_t* const UNSET = reinterpret_cast<const std::uint8_t*>(&UNSET);   // sentinel pointer
 
 // A writable copy of the first compiled-in container, aligned as the original.
 class Container {
-public:
+  public:
     Container() : words_((firmwareImageSizes[0] + 3) / 4) { std::memcpy(bytes(), firmwareImages[0], size()); }
     std::uint8_t* bytes() { return reinterpret_cast<std::uint8_t*>(words_.data()); }
     std::uint32_t size() const { return firmwareImageSizes[0]; }
@@ -30,7 +30,7 @@ public:
         return crc32Update(crc32Init(), bytes() + offset, length);
     }
 
-private:
+  private:
     std::vector<std::uint32_t> words_;
 };
 
@@ -71,7 +71,7 @@ TEST(ValidateImage, DamagedHeaderFailsTheContainerCheck) {
     } cases[] = {{0x00, 0x04}, {0x08, 0x01}, {0x10, 0x80}, {0x14, 0x10}, {0x30, 0x20}, {0x4F, 0xFF}};
     for (const auto& c : cases) {
         Container container;
-        container.bytes()[c.offset] ^= c.flip;  // a shorter totalLength stays inside the copy
+        container.bytes()[c.offset] ^= c.flip;   // a shorter totalLength stays inside the copy
         const std::uint32_t residue = container.residue(0, container.header().totalLength);
         const Validation v = validate(container, "Firmware");
         EXPECT_EQ(v.result, 4) << "offset " << c.offset;
@@ -87,7 +87,7 @@ TEST(ValidateImage, DamagedRegionUnderAnIntactContainerCrcFailsTheRegionCheck) {
     const struct {
         std::uint32_t offset;
         bool inParameters;
-    } cases[] = {{0x50, false}, {0x50 + 511, false}, {paramOffset - 1, false},
+    } cases[] = {{0x50, false},       {0x50 + 511, false},       {paramOffset - 1, false},
                  {paramOffset, true}, {paramOffset + 132, true}, {paramOffset + 143, true}};
     for (const auto& c : cases) {
         Container container;
@@ -108,7 +108,7 @@ TEST(ValidateImage, MessagesShowNullNameAndZeroPaddedHex) {
     // Find a damage whose residue starts with a zero digit, to see the padding.
     for (unsigned value = 0; value < 256; ++value) {
         Container container;
-        container.bytes()[0x40] = static_cast<std::uint8_t>(value);  // model-name padding
+        container.bytes()[0x40] = static_cast<std::uint8_t>(value);   // model-name padding
         const std::uint32_t residue = container.residue(0, container.header().totalLength);
         if (residue == CRC32_RESIDUE || residue >= 0x10000000) continue;
         const Validation v = validate(container, nullptr);
@@ -125,10 +125,10 @@ TEST(ValidateImage, RegionsOutsideTheContainerAreRefusedBeforeTheyAreRead) {
         std::uint32_t offset;
         std::uint32_t value;
     } cases[] = {
-        {0x20, 0x7FFFFFF0},  // paramOffset far past the end
-        {0x28, 0x1000},      // paramLength past the end
-        {0x14, 0xFFFFFFF0},  // appOffset + appLength wraps 32 bits
-        {0x1C, 0xFFFFFFFF},  // appLength past the end
+        {0x20, 0x7FFFFFF0},   // paramOffset far past the end
+        {0x28, 0x1000},       // paramLength past the end
+        {0x14, 0xFFFFFFF0},   // appOffset + appLength wraps 32 bits
+        {0x1C, 0xFFFFFFFF},   // appLength past the end
     };
     for (const auto& c : cases) {
         Container container;
@@ -140,4 +140,4 @@ TEST(ValidateImage, RegionsOutsideTheContainerAreRefusedBeforeTheyAreRead) {
         EXPECT_EQ(v.cursor.application, UNSET);
     }
 }
-}  // namespace
+}   // namespace

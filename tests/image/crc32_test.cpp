@@ -85,4 +85,4 @@ TEST(Crc32, EverySingleBitFlipBreaksTheResidue) {
         EXPECT_NE(crc32Update(crc32Init(), damaged.data(), damaged.size()), CRC32_RESIDUE) << "bit " << bit;
     }
 }
-}  // namespace
+}   // namespace

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -32,7 +32,7 @@ std::function<std::string(const std::string&, unsigned)> answer(std::string repl
 }
 
 class Commands : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fakeReset(); }
 };
 
@@ -56,8 +56,7 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         {"prepare refused", [] { return nxpPrepare(3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7},
         {"erase", [] { return nxpErase(1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
         {"erase not prepared", [] { return nxpErase(1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9},
-        {"copy", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "0\r\n",
-         "C 436207616 268435456 4096\r\n", 0, 0},
+        {"copy", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "0\r\n", "C 436207616 268435456 4096\r\n", 0, 0},
         {"copy refused", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "9\r\n",
          "C 436207616 268435456 4096\r\n", 1, 9},
         {"compare equal", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "0\r\n",
@@ -127,8 +126,8 @@ struct WritePeer {
     std::string commandReply = "0\r\n";
     std::vector<std::string> checksumReplies;   // used in turn; the last one repeats
     int checksumsSeen = 0;
-    int bytesLeft = 0;    // of the "W", not yet acknowledged
-    int groupLeft = 0;    // of the current group, not yet received
+    int bytesLeft = 0;   // of the "W", not yet acknowledged
+    int groupLeft = 0;   // of the current group, not yet received
 
     void startGroup() { groupLeft = std::min(bytesLeft, 900); }
 
@@ -168,8 +167,11 @@ TEST_F(Commands, WriteResendsJustTheGroupTheBootloaderFoundDamaged) {
         {"unknown answer", 100, {"19\r\n"}, 1, {0}},
         {"no answer", 100, {""}, 1, {0}},
         {"second group resent", 1000, {"OK\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 1, 1}},
-        {"each group has its own three sends", 1000,
-         {"RESEND\r\n", "RESEND\r\n", "OK\r\n", "RESEND\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 0, 0, 1, 1, 1}},
+        {"each group has its own three sends",
+         1000,
+         {"RESEND\r\n", "RESEND\r\n", "OK\r\n", "RESEND\r\n", "RESEND\r\n", "OK\r\n"},
+         0,
+         {0, 0, 0, 1, 1, 1}},
         {"second group still damaged", 1000, {"OK\r\n", "RESEND\r\n"}, 1, {0, 1, 1, 1}},
     };
     Bytes data = pattern(1000, 9);
@@ -182,7 +184,8 @@ TEST_F(Commands, WriteResendsJustTheGroupTheBootloaderFoundDamaged) {
         std::string expected = "W 268435456 " + std::to_string(c.count) + "\r\n";
         for (int g : c.groups) {
             const auto at = static_cast<std::size_t>(g) * 900;
-            expected += referenceChunk(data.data() + at, std::min<std::size_t>(900, static_cast<std::size_t>(c.count) - at));
+            expected += referenceChunk(data.data() + at,
+                                       std::min<std::size_t>(900, static_cast<std::size_t>(c.count) - at));
         }
         EXPECT_EQ(fakePort.sent, expected) << c.name;
     }

@@ -22,7 +22,9 @@ void fakeFeed(const std::string& bytes) {
     fakePort.input.insert(fakePort.input.end(), bytes.begin(), bytes.end());
 }
 
-std::string fakePending() { return std::string(fakePort.input.begin(), fakePort.input.end()); }
+std::string fakePending() {
+    return std::string(fakePort.input.begin(), fakePort.input.end());
+}
 
 namespace {
 
@@ -64,7 +66,9 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
     return count;
 }
 
-int comBytesWaiting(SerialPort* port) { return port->isOpen ? static_cast<int>(fakePort.input.size()) : 0; }
+int comBytesWaiting(SerialPort* port) {
+    return port->isOpen ? static_cast<int>(fakePort.input.size()) : 0;
+}
 
 int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     if (!port->isOpen || count <= 0) return 0;

@@ -13,7 +13,7 @@
 namespace {
 
 class LineReader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fakeReset(); }
 };
 
@@ -89,7 +89,7 @@ const std::string kProbeFast = "\x1b^P$?";
 const std::string kProbeSlow = "\x1b^P$*";
 
 class Sync : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fakeReset(); }
 };
 
@@ -135,8 +135,8 @@ TEST_F(Sync, RecognisesWhatAnswers) {
         unsigned baud;
     };
     const Case cases[] = {
-        {"fresh bootloader: handshake, then echo off", freshBootloader, 1,
-         kProbeFast + "\rSynchronized\r\nO\rA 0\r", 115200},
+        {"fresh bootloader: handshake, then echo off", freshBootloader, 1, kProbeFast + "\rSynchronized\r\nO\rA 0\r",
+         115200},
         {"synchronised bootloader with echo on",
          [](const std::string& line, unsigned baud) -> std::string {
              if (baud == 115200 && line == kProbeFast) return "^P$?\r\n1\r\n";   // ESC swallowed, rest echoed
@@ -171,8 +171,7 @@ TEST_F(Sync, RecognisesWhatAnswers) {
              return "";
          },
          0,
-         kProbeFast + "\rSynchronized\r\n" + kProbeSlow + "\r" + kProbeFast + "\rSynchronized\r\n" +
-             kProbeSlow + "\r",
+         kProbeFast + "\rSynchronized\r\n" + kProbeSlow + "\r" + kProbeFast + "\rSynchronized\r\n" + kProbeSlow + "\r",
          19200},
     };
     for (const Case& c : cases) {

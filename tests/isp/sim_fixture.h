@@ -14,7 +14,7 @@
 #include "sim.h"
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     static constexpr unsigned PORT = 7;
     SimSwitch* sim = nullptr;
     std::string dir;

@@ -24,7 +24,9 @@ Bytes pattern(std::size_t n, unsigned seed) {
     return out;
 }
 
-SimOptions blankSwitch() { return SimOptions{}; }
+SimOptions blankSwitch() {
+    return SimOptions{};
+}
 
 SimOptions programmedSwitch(SimFlashKind kind = SIM_FLASH_TABLE) {
     SimOptions options;
@@ -82,7 +84,7 @@ TEST_F(Synchronisation, AlreadySynchronisedBootloader) {
 // ---- commands against the device's rules -------------------------------------------
 
 class Commands : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         start(blankSwitch());
         ASSERT_EQ(nxpSync(), 1);
@@ -106,8 +108,7 @@ TEST_F(Commands, FlashProgrammingSequenceFollowsTheRules) {
         {"prepare", [] { return nxpPrepare(0, 0, 0); }, 0},
         {"erase", [] { return nxpErase(0, 0, 0); }, 0},
         {"write RAM", [&block] { return nxpWrite(RAM, block.data(), 512); }, 0},
-        {"write to unmapped memory is refused", [&block] { return nxpWrite(0x30000000, block.data(), 8); },
-         2},
+        {"write to unmapped memory is refused", [&block] { return nxpWrite(0x30000000, block.data(), 8); }, 2},
         {"copy without prepare is refused", [] { return nxpCopy(BANK_A, RAM, 512); }, 1},
         {"prepare again", [] { return nxpPrepare(0, 0, 0); }, 0},
         {"copy of an odd size is refused", [] { return nxpCopy(BANK_A, RAM, 100); }, 1},
@@ -158,7 +159,7 @@ TEST_F(Commands, DamagedDataLineIsSentAgain) {
 // ---- the parameter table -------------------------------------------------
 
 class TableTest : public SimTest {
-protected:
+  protected:
     DeviceIdentity identity{};
 
     using Edit = std::function<void(std::uint8_t* table, SimSwitch* sim)>;
@@ -227,21 +228,19 @@ TEST_F(TableTest, Outcomes) {
     const std::uint32_t v = SimFlashImage{}.version;
     const std::uint16_t id = SimFlashImage{}.productId;
     const Case cases[] = {
-        {"unknown flash configuration", with([](SimOptions& o) { o.flashConfig = 0x22; }), none, true, 1, 0,
-         0, ""},
+        {"unknown flash configuration", with([](SimOptions& o) { o.flashConfig = 0x22; }), none, true, 1, 0, 0, ""},
         {"erased flash", with(same, SIM_FLASH_BLANK), none, true, 3, 0, 0, ""},
         {"first form, no CRC checked", with(same, SIM_FLASH_FIRST_FORM),
          [](std::uint8_t* t, SimSwitch*) { t[140] ^= 0xFF; }, true, 0, v, id, ""},
-        {"bad table CRC only warns", with(same), [](std::uint8_t* t, SimSwitch*) { t[141] ^= 1; }, true, 0, v,
-         id, warning},
-        {"CRC length over 512 only warns", with(same),
-         [](std::uint8_t* t, SimSwitch*) { putWord(t + 48, 600); }, false, 0, v, id, warning},
-        {"region too long", with(same), [](std::uint8_t* t, SimSwitch*) { putWord(t + 56, 5000); }, false, 4,
-         0, id, ""},
-        {"empty region counts as a failed read", with(same),
-         [](std::uint8_t* t, SimSwitch*) { putWord(t + 56, 0); }, false, 1, 0, 0, ""},
-        {"region CRC wrong", with([](SimOptions& o) { o.flash.badRegionCrc = true; }), none, true, 5, 0, id,
+        {"bad table CRC only warns", with(same), [](std::uint8_t* t, SimSwitch*) { t[141] ^= 1; }, true, 0, v, id,
+         warning},
+        {"CRC length over 512 only warns", with(same), [](std::uint8_t* t, SimSwitch*) { putWord(t + 48, 600); }, false,
+         0, v, id, warning},
+        {"region too long", with(same), [](std::uint8_t* t, SimSwitch*) { putWord(t + 56, 5000); }, false, 4, 0, id,
          ""},
+        {"empty region counts as a failed read", with(same), [](std::uint8_t* t, SimSwitch*) { putWord(t + 56, 0); },
+         false, 1, 0, 0, ""},
+        {"region CRC wrong", with([](SimOptions& o) { o.flash.badRegionCrc = true; }), none, true, 5, 0, id, ""},
         {"region of five bytes", with(same),
          [](std::uint8_t* t, SimSwitch* sim) {
              std::uint8_t region[5];
@@ -327,8 +326,7 @@ TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
     ASSERT_EQ(queryTable(nullptr), 0);
     // The table reads end with the host's last "OK"; wait until the switch has taken it.
     std::string reads = received();
-    for (int i = 0; i < 100 && reads.substr(reads.size() - 4) != "OK\r\n"; ++i, reads = received())
-        usleep(10000);
+    for (int i = 0; i < 100 && reads.substr(reads.size() - 4) != "OK\r\n"; ++i, reads = received()) usleep(10000);
     SimFaults faults;
     faults.silentAfterBytes = reads.size();   // hears reboot's table reads, then nothing
     simSetFaults(sim, faults);
@@ -340,7 +338,7 @@ TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
 // ---- probe ----------------------------------------------------------------
 
 class Probe : public SimTest {
-protected:
+  protected:
     void SetUp() override { deviceIdentity = DeviceIdentity{0x99, 9, 9, 9, 0x09090000, nullptr, "before"}; }
 };
 
@@ -368,13 +366,12 @@ TEST_F(Probe, Outcomes) {
         return o;
     };
     const Case cases[] = {
-        {"application with a version reply", options(false, [](SimOptions&) {}), PROBE_IDENTIFIED,
-         LINK_APPLICATION, 0x42, 0x01020000, "Zone Mixer"},
-        {"application with a malformed version reply",
-         options(false, [](SimOptions& o) { o.versionReply = "^=X$"; }), PROBE_UNIDENTIFIED, LINK_APPLICATION,
-         0, 0, ""},
-        {"bootloader with a table", options(true, [](SimOptions&) {}), PROBE_IDENTIFIED, LINK_BOOTLOADER,
+        {"application with a version reply", options(false, [](SimOptions&) {}), PROBE_IDENTIFIED, LINK_APPLICATION,
          0x42, 0x01020000, "Zone Mixer"},
+        {"application with a malformed version reply", options(false, [](SimOptions& o) { o.versionReply = "^=X$"; }),
+         PROBE_UNIDENTIFIED, LINK_APPLICATION, 0, 0, ""},
+        {"bootloader with a table", options(true, [](SimOptions&) {}), PROBE_IDENTIFIED, LINK_BOOTLOADER, 0x42,
+         0x01020000, "Zone Mixer"},
         {"bootloader with a bad region", options(true, [](SimOptions& o) { o.flash.badRegionCrc = true; }),
          PROBE_IDENTIFIED, LINK_BOOTLOADER, 0x42, 0, "Zone Mixer"},
         {"bootloader without a table", options(true, [](SimOptions& o) { o.flash.kind = SIM_FLASH_BLANK; }),

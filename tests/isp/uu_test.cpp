@@ -36,8 +36,7 @@ Bytes decode(const std::string& line, int limit, int* result = nullptr) {
     Bytes out(64, 0xAA);
     int n = uuDecodeLine(out.data(), copy.get(), limit);
     if (result != nullptr) *result = n;
-    EXPECT_TRUE(
-        std::all_of(out.begin() + std::max(n, 0), out.end(), [](std::uint8_t b) { return b == 0xAA; }))
+    EXPECT_TRUE(std::all_of(out.begin() + std::max(n, 0), out.end(), [](std::uint8_t b) { return b == 0xAA; }))
         << "bytes stored beyond the count for " << line;
     out.resize(static_cast<std::size_t>(std::max(n, 0)));
     return out;
@@ -128,6 +127,8 @@ TEST(UuCodec, DecodeLimitsAndZeroForms) {
     }
 }
 
-TEST(UuCodec, EncodeZeroBytesIsLengthOnly) { EXPECT_EQ(encode({}), "`"); }
+TEST(UuCodec, EncodeZeroBytesIsLengthOnly) {
+    EXPECT_EQ(encode({}), "`");
+}
 
 }   // namespace

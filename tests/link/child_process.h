@@ -9,7 +9,7 @@
 #include <sys/types.h>
 
 class ChildProcess {
-public:
+  public:
     // `setup` runs first in the child (redirect streams, close the parent's
     // ends); `body` then runs and reports through reportCode(fd, code).
     ChildProcess(const std::function<void()>& setup, const std::function<void(int)>& body);
@@ -25,7 +25,7 @@ public:
     int wait(int timeoutMs = 5000);
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int results_ = -1;
 };

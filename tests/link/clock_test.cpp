@@ -11,7 +11,7 @@ namespace {
 // hold whatever the clock currently reads.
 TEST(MsElapsed, ComparesTheUnsignedDifferenceStrictly) {
     struct Case {
-        std::uint32_t ago;        // how far before now the start lies
+        std::uint32_t ago;   // how far before now the start lies
         std::uint32_t duration;
         int expected;
     };
@@ -19,9 +19,9 @@ TEST(MsElapsed, ComparesTheUnsignedDifferenceStrictly) {
         {100, 50, 1},
         {100, 99, 1},
         {100, 5000, 0},
-        {100, 0xFFFFFFF0u, 0},          // start + duration overflows
-        {0x80000000u, 0x7FFFFFFFu, 1},  // difference does not fit a signed value
-        {0, 0xFFFFFFFFu, 0},            // nothing is more than the largest duration
+        {100, 0xFFFFFFF0u, 0},           // start + duration overflows
+        {0x80000000u, 0x7FFFFFFFu, 1},   // difference does not fit a signed value
+        {0, 0xFFFFFFFFu, 0},             // nothing is more than the largest duration
     };
     for (const Case& c : cases) {
         std::uint32_t start = msNow() - c.ago;
@@ -57,4 +57,4 @@ TEST(MsSleep, TheClockRunsWhileAsleep) {
     EXPECT_GE(msNow() - entry, 50u);
 }
 
-}  // namespace
+}   // namespace

@@ -89,8 +89,7 @@ TEST(KeyboardOnPipe, EachByteIsAKeyUntilTheInputEnds) {
                            for (int i = 0; i < 9; ++i) reportCode(out, kbdGetch());
                            reportCode(out, kbdHit());
                        });
-    const std::vector<int> expected = {1, 'Y', 'n', 0, 255, 27, 'O', 'Q',
-                                       KEY_END_OF_INPUT, KEY_END_OF_INPUT, 0};
+    const std::vector<int> expected = {1, 'Y', 'n', 0, 255, 27, 'O', 'Q', KEY_END_OF_INPUT, KEY_END_OF_INPUT, 0};
     EXPECT_EQ(child.codes(expected.size()), expected);
 }
 
@@ -153,14 +152,29 @@ TEST(KeyboardOnTerminal, KeysComeAsTheWindowsConsoleReportsThem) {
         std::vector<int> codes;
     };
     const std::vector<Case> cases = {
-        {"\x1bOQ", {0, 60}},       {"\x1bOP", {0, 59}},        {"\x1b[[E", {0, 63}},
-        {"\x1b[11~", {0, 59}},     {"\x1b[21~", {0, 68}},      {"\x1b[23~", {224, 133}},
-        {"\x1b[24~", {224, 134}},  {"\x1b[A", {224, 72}},      {"\x1bOB", {224, 80}},
-        {"\x1b[D", {224, 75}},     {"\x1b[C", {224, 77}},      {"\x1b[1;5A", {224, 72}},
-        {"\x1b[H", {224, 71}},     {"\x1b[4~", {224, 79}},     {"\x1b[2~", {224, 82}},
-        {"\x1b[3~", {224, 83}},    {"\x1b[5~", {224, 73}},     {"\x1b[6~", {224, 81}},
-        {"\x1b", {27}},            {"\x1bx", {27, 'x'}},       {"\x1b[99~y", {'y'}},
-        {"q", {'q'}},              {"\r", {13}},
+        {"\x1bOQ", {0, 60}},
+        {"\x1bOP", {0, 59}},
+        {"\x1b[[E", {0, 63}},
+        {"\x1b[11~", {0, 59}},
+        {"\x1b[21~", {0, 68}},
+        {"\x1b[23~", {224, 133}},
+        {"\x1b[24~", {224, 134}},
+        {"\x1b[A", {224, 72}},
+        {"\x1bOB", {224, 80}},
+        {"\x1b[D", {224, 75}},
+        {"\x1b[C", {224, 77}},
+        {"\x1b[1;5A", {224, 72}},
+        {"\x1b[H", {224, 71}},
+        {"\x1b[4~", {224, 79}},
+        {"\x1b[2~", {224, 82}},
+        {"\x1b[3~", {224, 83}},
+        {"\x1b[5~", {224, 73}},
+        {"\x1b[6~", {224, 81}},
+        {"\x1b", {27}},
+        {"\x1bx", {27, 'x'}},
+        {"\x1b[99~y", {'y'}},
+        {"q", {'q'}},
+        {"\r", {13}},
     };
     PtyPeer peer;
     ChildProcess child = childOnTerminal(peer, [&cases](int out) {
@@ -236,4 +250,4 @@ TEST(KeyboardOnTerminal, TerminalIsRestoredWhenASignalEndsTheProgram) {
     }
 }
 
-}  // namespace
+}   // namespace

@@ -6,7 +6,7 @@
 
 // The master side of a pseudo-terminal. The slave is what the port opens.
 class PtyPeer {
-public:
+  public:
     PtyPeer();
     ~PtyPeer();
     PtyPeer(const PtyPeer&) = delete;
@@ -21,14 +21,14 @@ public:
     std::string drain();
     void hangUp();
 
-private:
+  private:
     int master_ = -1;
     std::string slavePath_;
 };
 
 // A temporary folder named by BMFWU_PORT_DIR while the object lives.
 class PortDir {
-public:
+  public:
     PortDir();
     ~PortDir();
     PortDir(const PortDir&) = delete;
@@ -38,18 +38,18 @@ public:
     void link(unsigned portNumber, const std::string& target);
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-private:
+  private:
     std::string dir_;
 };
 
 // Collects what the process writes to standard output while it lives.
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     std::string finish();
 
-private:
+  private:
     int saved_ = -1;
     int file_ = -1;
 };

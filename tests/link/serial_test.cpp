@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -30,7 +30,7 @@ std::string allByteValues() {
 }
 
 class SerialPortTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ports.link(PORT, peer.slavePath()); }
     void TearDown() override {
         comClose(&port);
@@ -80,9 +80,8 @@ TEST(ComDevicePath, MapsPortNumbersToDeviceFamilies) {
         const char* path;   // nullptr: no device
     };
     const Case cases[] = {
-        {1, "/dev/ttyS0"},    {32, "/dev/ttyS31"},   {33, "/dev/ttyUSB0"}, {64, "/dev/ttyUSB31"},
-        {65, "/dev/ttyACM0"}, {96, "/dev/ttyACM31"}, {0, nullptr},         {97, nullptr},
-        {99, nullptr},        {4000000000u, nullptr},
+        {1, "/dev/ttyS0"},     {32, "/dev/ttyS31"}, {33, "/dev/ttyUSB0"}, {64, "/dev/ttyUSB31"}, {65, "/dev/ttyACM0"},
+        {96, "/dev/ttyACM31"}, {0, nullptr},        {97, nullptr},        {99, nullptr},         {4000000000u, nullptr},
     };
     for (const Case& c : cases) {
         char path[64] = "untouched";
@@ -108,7 +107,7 @@ TEST(ComDevicePath, UsesThePortFolderAndNeverTruncates) {
 
 // A fake root with dev/ and sys/class/tty/, removed with its contents.
 class FakeSystemTree {
-public:
+  public:
     FakeSystemTree() : root_(std::filesystem::temp_directory_path() / ("bmfwu-tree-" + std::to_string(getpid()))) {
         std::filesystem::create_directories(root_);
     }
@@ -123,7 +122,7 @@ public:
     }
     std::string root() const { return root_.string(); }
 
-private:
+  private:
     std::filesystem::path root_;
 };
 
@@ -142,8 +141,17 @@ TEST(ComListSerialDevices, AdaptersFirstInNumericOrderThenPresentUarts) {
     }
     const std::vector<Case> cases = {
         {"mixed",
-         {{"ttyS3", 1}, {"ttyUSB10", -1}, {"ttyS1", 0}, {"ttyACM0", -1}, {"tty", -1}, {"ttyS0", 4},
-          {"ttyUSB2", -1}, {"ttyS2", -1}, {"ttyUSBx", -1}, {"console", -1}, {"ttyUSB40", -1}},
+         {{"ttyS3", 1},
+          {"ttyUSB10", -1},
+          {"ttyS1", 0},
+          {"ttyACM0", -1},
+          {"tty", -1},
+          {"ttyS0", 4},
+          {"ttyUSB2", -1},
+          {"ttyS2", -1},
+          {"ttyUSBx", -1},
+          {"console", -1},
+          {"ttyUSB40", -1}},
          16,
          {{"ttyUSB2", 35}, {"ttyUSB10", 43}, {"ttyUSB40", 0}, {"ttyACM0", 65}, {"ttyS0", 1}, {"ttyS3", 4}}},
         {"only placeholders", {{"ttyS0", 0}, {"ttyS1", 0}, {"tty0", -1}}, 16, {}},
@@ -175,7 +183,7 @@ TEST_F(SerialPortTest, FailedOpensLeaveThePortClosed) {
         const char* what;
     };
     const Case cases[] = {
-        {8, 19200, "dangling link"}, {10, 19200, "no link"}, {9, 19200, "not a terminal"},
+        {8, 19200, "dangling link"},       {10, 19200, "no link"}, {9, 19200, "not a terminal"},
         {PORT, 12345, "unsupported rate"}, {PORT, 0, "zero rate"},
     };
     for (const Case& c : cases) {
@@ -381,4 +389,4 @@ TEST_F(SerialPortTest, PortNeverLandsOnAStandardStream) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-}  // namespace
+}   // namespace

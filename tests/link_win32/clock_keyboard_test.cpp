@@ -21,7 +21,7 @@ TEST(Clock, ElapsedIsAnUnsignedDifferenceThatSurvivesTheWrap) {
     } cases[] = {
         {now - 100000u, 99000u, 1},
         {now - 100000u, 200000u, 0},
-        {now + 1000u, 1000u, 1},  // a start "in the future" is far in the past
+        {now + 1000u, 1000u, 1},   // a start "in the future" is far in the past
         {now - 1000u, 3600000u, 0},
     };
     for (const Case& c : cases) {
@@ -53,7 +53,7 @@ TEST(Clock, CountsWallTimeWhileTheProcessSleeps) {
 
 // Standard input replaced by a pipe or a file for one test, then restored.
 class RedirectedKeyboard : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override { original = GetStdHandle(STD_INPUT_HANDLE); }
     void TearDown() override {
         SetStdHandle(STD_INPUT_HANDLE, original);
@@ -141,4 +141,4 @@ TEST(RedirectedKeyboardPipe, HitNeverWaitsForAWriterThatIsStillThere) {
     CloseHandle(input);
 }
 
-}  // namespace
+}   // namespace

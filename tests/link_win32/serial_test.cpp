@@ -64,12 +64,12 @@ TEST(SerialClosed, DeviceThatIsNoSerialPortDoesNotOpenAndLeavesNothingBehind) {
 // The tests below talk to the loop-back peer of tools/wine/pty-peer.py: it
 // sends back every byte, and answers 0xFF 'S' with the line settings it sees.
 class SerialPeer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         comNumber = peerComPort();
         if (comNumber == 0) GTEST_SKIP() << "no loop-back peer (BMFWU_TEST_COM is not set)";
         ASSERT_EQ(comOpen(&serialPort, comNumber, 19200), 1);
-        while (comBytesWaiting(&serialPort) > 0) {  // what an earlier test left
+        while (comBytesWaiting(&serialPort) > 0) {   // what an earlier test left
             char drop[64];
             comRead(&serialPort, drop, sizeof drop);
         }
@@ -204,4 +204,4 @@ TEST_F(SerialPeer, PortIsOpenedExclusively) {
     if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
 }
 
-}  // namespace
+}   // namespace

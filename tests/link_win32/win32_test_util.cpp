@@ -50,7 +50,7 @@ unsigned comFromEnvironment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? static_cast<unsigned>(std::strtoul(value, nullptr, 10)) : 0;
 }
-}  // namespace
+}   // namespace
 
 unsigned peerComPort() {
     return comFromEnvironment("BMFWU_TEST_COM");

@@ -5,7 +5,7 @@
 #include <string_view>
 
 class TestHost {
-public:
+  public:
     explicit TestHost(const std::string& path, unsigned baud = 115200);
     ~TestHost();
     TestHost(const TestHost&) = delete;
@@ -23,7 +23,7 @@ public:
     // send + readLines.
     std::string ask(std::string_view text, int lines, unsigned timeoutMs = 1000);
 
-private:
+  private:
     int fd_ = -1;
 };
 

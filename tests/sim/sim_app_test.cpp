@@ -6,15 +6,13 @@ namespace {
 
 using App = SimTest;
 
-SimOptions installed(SimFlashKind kind = SIM_FLASH_TABLE)
-{
+SimOptions installed(SimFlashKind kind = SIM_FLASH_TABLE) {
     SimOptions options;
     options.flash.kind = kind;
     return options;
 }
 
-std::uint32_t regionCrcOf(SimSwitch* sim)
-{
+std::uint32_t regionCrcOf(SimSwitch* sim) {
     std::uint8_t word[4];
     simReadMemory(sim, simTableAddress(0) + 60, word, 4);
     return simLoad32(word);
@@ -38,8 +36,7 @@ const StartCase START_CASES[] = {
 
 class StartRule : public ::testing::TestWithParam<StartCase> {};
 
-TEST_P(StartRule, FlashDecidesWhatRuns)
-{
+TEST_P(StartRule, FlashDecidesWhatRuns) {
     SimOptions options;
     options.flash.kind = GetParam().kind;
     options.flash.badRegionCrc = GetParam().badRegionCrc;
@@ -54,8 +51,7 @@ TEST_P(StartRule, FlashDecidesWhatRuns)
 INSTANTIATE_TEST_SUITE_P(Reset, StartRule, ::testing::ValuesIn(START_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(App, ResetWantsTheVectorChecksumUnlessTold)
-{
+TEST_F(App, ResetWantsTheVectorChecksumUnlessTold) {
     // Firmware whose table is sound but whose first eight words do not sum to zero.
     SimFlashImage image;
     image.kind = SIM_FLASH_TABLE;
@@ -79,8 +75,7 @@ TEST_F(App, ResetWantsTheVectorChecksumUnlessTold)
     }
 }
 
-TEST_F(App, CodeThatIsNotWholeIsSilentUntilAPowerOnFindsItWhole)
-{
+TEST_F(App, CodeThatIsNotWholeIsSilentUntilAPowerOnFindsItWhole) {
     // Valid vectors and a table, but the body after them damaged: the ROM
     // starts it, and it never answers.
     start(installed());
@@ -98,8 +93,7 @@ TEST_F(App, CodeThatIsNotWholeIsSilentUntilAPowerOnFindsItWhole)
     EXPECT_EQ(simStatus(sim).mode, SIM_MODE_APPLICATION);
 }
 
-TEST_F(App, AnswersPingOnlyAt19200)
-{
+TEST_F(App, AnswersPingOnlyAt19200) {
     start(installed(), 115200);
     EXPECT_EQ(host->ask("^P$", 1, 200), "");
     host->setBaud(19200);
@@ -126,8 +120,7 @@ const VersionCase VERSION_CASES[] = {
 
 class VersionReply : public SimTest, public ::testing::WithParamInterface<VersionCase> {};
 
-TEST_P(VersionReply, IsBuiltFromTheTable)
-{
+TEST_P(VersionReply, IsBuiltFromTheTable) {
     const VersionCase& c = GetParam();
     SimOptions options = installed(c.kind);
     options.flash.version = c.version;
@@ -142,8 +135,7 @@ TEST_P(VersionReply, IsBuiltFromTheTable)
 INSTANTIATE_TEST_SUITE_P(Forms, VersionReply, ::testing::ValuesIn(VERSION_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(App, KeepAliveLinesAndAGivenReply)
-{
+TEST_F(App, KeepAliveLinesAndAGivenReply) {
     SimOptions options = installed();
     options.keepAliveLines = 2;
     options.versionReply = "^=V \"X\" 1.00$";
@@ -153,18 +145,17 @@ TEST_F(App, KeepAliveLinesAndAGivenReply)
     EXPECT_EQ(host->request("^P$", 100), "^+$");
 }
 
-TEST_F(App, BootlRequestEntersTheRomUnsynchronised)
-{
+TEST_F(App, BootlRequestEntersTheRomUnsynchronised) {
     start(installed(), 19200);
     host->send("^BOOTL$");
-    ASSERT_TRUE(simWaitFor(sim, [](const SimStatus& s) { return s.mode == SIM_MODE_AUTOBAUD; }, 1000));
+    ASSERT_TRUE(simWaitFor(
+        sim, [](const SimStatus& s) { return s.mode == SIM_MODE_AUTOBAUD; }, 1000));
     host->setBaud(115200);
     EXPECT_TRUE(syncAndEchoOff(*host));
     EXPECT_EQ(simStatus(sim).bootloaderEntries, 1u);
 }
 
-TEST_F(App, GoIntoFreshFirmwareReportsDspProgressThenReady)
-{
+TEST_F(App, GoIntoFreshFirmwareReportsDspProgressThenReady) {
     SimOptions options;
     options.dspBanks = 2;
     options.dspIntervalMs = 1;
@@ -183,7 +174,8 @@ TEST_F(App, GoIntoFreshFirmwareReportsDspProgressThenReady)
     EXPECT_EQ(host->readFor(400), expected + "^=P$");
     // Started again, the same firmware is no longer new.
     host->send("^BOOTL$");
-    ASSERT_TRUE(simWaitFor(sim, [](const SimStatus& s) { return s.mode == SIM_MODE_AUTOBAUD; }, 1000));
+    ASSERT_TRUE(simWaitFor(
+        sim, [](const SimStatus& s) { return s.mode == SIM_MODE_AUTOBAUD; }, 1000));
     host->setBaud(115200);
     ASSERT_TRUE(syncAndEchoOff(*host));
     EXPECT_EQ(ask("U 23130"), "0\r\n");
@@ -192,8 +184,7 @@ TEST_F(App, GoIntoFreshFirmwareReportsDspProgressThenReady)
     EXPECT_EQ(host->readFor(300), "");
 }
 
-TEST_F(App, QuietFirmwareSaysNothing)
-{
+TEST_F(App, QuietFirmwareSaysNothing) {
     SimOptions options;
     options.dspQuiet = true;
     options.appBootMs = 0;
@@ -207,8 +198,7 @@ TEST_F(App, QuietFirmwareSaysNothing)
     EXPECT_EQ(simStatus(sim).mode, SIM_MODE_APPLICATION);
 }
 
-TEST_F(App, GoWithoutAValidTableOrEntryHalts)
-{
+TEST_F(App, GoWithoutAValidTableOrEntryHalts) {
     startSynced();
     EXPECT_EQ(ask("U 23130"), "0\r\n");
     EXPECT_EQ(ask("G 436207872 T"), "0\r\n");   // blank flash
@@ -226,4 +216,4 @@ TEST_F(App, GoWithoutAValidTableOrEntryHalts)
     EXPECT_EQ(simStatus(sim).mode, SIM_MODE_HALTED);
 }
 
-}  // namespace
+}   // namespace

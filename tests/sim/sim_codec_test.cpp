@@ -1,8 +1,8 @@
 // The simulator's own CRC-32 and UU lines, on known values.
 #include "sim_internal.h"
 
-#include <cstring>
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,8 +13,7 @@ struct UuCase {
     std::string line;
 };
 
-TEST(SimCodec, UuLinesBothWays)
-{
+TEST(SimCodec, UuLinesBothWays) {
     const UuCase cases[] = {
         {{'a', 'b', 'c'}, "#86)C"},
         {{0, 0, 0}, "#````"},
@@ -28,8 +27,7 @@ TEST(SimCodec, UuLinesBothWays)
         EXPECT_EQ(std::memcmp(out, c.bytes.data(), c.bytes.size()), 0) << c.line;
     }
     std::vector<std::uint8_t> full(45);
-    for (std::size_t i = 0; i < full.size(); ++i)
-        full[i] = static_cast<std::uint8_t>(i * 37);
+    for (std::size_t i = 0; i < full.size(); ++i) full[i] = static_cast<std::uint8_t>(i * 37);
     const std::string line = simUuEncode(full.data(), 45);
     EXPECT_EQ(line.size(), 61u);
     std::uint8_t out[45];
@@ -41,8 +39,7 @@ TEST(SimCodec, UuLinesBothWays)
     EXPECT_EQ(simUuDecode("", out, 45), 0u);
 }
 
-TEST(SimCodec, Crc32CheckValueAndResidue)
-{
+TEST(SimCodec, Crc32CheckValueAndResidue) {
     const std::uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_EQ(simCrc32(digits, 9), 0xCBF43926u);
     EXPECT_EQ(simCrc32(digits, 0), 0u);
@@ -52,8 +49,7 @@ TEST(SimCodec, Crc32CheckValueAndResidue)
     EXPECT_EQ(simCrc32Update(0xFFFFFFFFu, framed, 13), SIM_CRC_RESIDUE);
 }
 
-TEST(SimCodec, BuiltTableCarriesItsChecks)
-{
+TEST(SimCodec, BuiltTableCarriesItsChecks) {
     SimFlashImage image;
     image.kind = SIM_FLASH_TABLE;
     image.productId = 0x64;
@@ -62,8 +58,7 @@ TEST(SimCodec, BuiltTableCarriesItsChecks)
     simBuildApplication(image, application);
     simBuildTable(image, application, table);
     std::uint32_t sum = 0;
-    for (int word = 0; word < 8; ++word)
-        sum += simLoad32(application + 4 * word);
+    for (int word = 0; word < 8; ++word) sum += simLoad32(application + 4 * word);
     EXPECT_EQ(sum, 0u);
     EXPECT_EQ(simLoad32(table + 40), 0x1E3CA502u);
     EXPECT_EQ(table[47], 0x64);
@@ -73,4 +68,4 @@ TEST(SimCodec, BuiltTableCarriesItsChecks)
     EXPECT_EQ(simLoad32(table + 132), 0x1A000101u);
 }
 
-}  // namespace
+}   // namespace

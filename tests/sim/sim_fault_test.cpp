@@ -14,8 +14,7 @@ struct MisdirectCase {
 class Misdirect : public SimTest, public ::testing::WithParamInterface<MisdirectCase> {};
 
 // The named address keeps what it held; the data lands `by` bytes away.
-TEST_P(Misdirect, SecondWriteLandsAwayFromItsAddress)
-{
+TEST_P(Misdirect, SecondWriteLandsAwayFromItsAddress) {
     SimOptions options;
     options.faults.misdirectWrite = 2;
     options.faults.misdirectBy = GetParam().by;
@@ -32,8 +31,7 @@ INSTANTIATE_TEST_SUITE_P(Offsets, Misdirect,
                          ::testing::Values(MisdirectCase{"Forward", 1024}, MisdirectCase{"Back", -128}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LinkFaults, EveryByteToTheHostDamagedAtRateOne)
-{
+TEST_F(LinkFaults, EveryByteToTheHostDamagedAtRateOne) {
     startSynced();
     SimFaults faults;
     faults.corruptToHostRate = 1.0;
@@ -44,4 +42,4 @@ TEST_F(LinkFaults, EveryByteToTheHostDamagedAtRateOne)
     EXPECT_EQ(simStatus(sim).commandCounts['J' - 'A'], 1u);   // what the switch heard was intact
 }
 
-}  // namespace
+}   // namespace

@@ -9,8 +9,7 @@ namespace {
 
 using Isp = SimTest;
 
-TEST_F(Isp, HandshakeEchoesAndAnswersOnTheCarriageReturn)
-{
+TEST_F(Isp, HandshakeEchoesAndAnswersOnTheCarriageReturn) {
     start();
     host->send("\x1B^P$");   // anything before "?" is ignored
     EXPECT_EQ(host->ask("?", 1), "Synchronized\r\n");
@@ -27,8 +26,7 @@ TEST_F(Isp, HandshakeEchoesAndAnswersOnTheCarriageReturn)
 
 // A host that does not know what listens sends ESC, a ping, "?" and CR; the
 // ROM's answer depends on how far it is synchronised.
-TEST_F(Isp, ProbeSequenceInEveryRomState)
-{
+TEST_F(Isp, ProbeSequenceInEveryRomState) {
     start();
     const char* probe = "\x1B^P$?\r";
     EXPECT_EQ(host->request(probe, 100), "Synchronized\r\n\r");
@@ -39,8 +37,7 @@ TEST_F(Isp, ProbeSequenceInEveryRomState)
     EXPECT_EQ(host->request(probe, 100), "1\r\n");
 }
 
-TEST_F(Isp, WrongSynchronizedLineReturnsToAutobaud)
-{
+TEST_F(Isp, WrongSynchronizedLineReturnsToAutobaud) {
     start();
     EXPECT_EQ(host->ask("?", 1), "Synchronized\r\n");
     host->ask("Synchronised\r\n", 1, 100);
@@ -50,8 +47,7 @@ TEST_F(Isp, WrongSynchronizedLineReturnsToAutobaud)
     EXPECT_EQ(simStatus(sim).switchBaud, 19200u);
 }
 
-TEST_F(Isp, LocksToTheRateOfTheQuestionMark)
-{
+TEST_F(Isp, LocksToTheRateOfTheQuestionMark) {
     start({}, 19200);
     ASSERT_TRUE(syncAndEchoOff(*host));
     host->setBaud(115200);
@@ -66,8 +62,7 @@ TEST_F(Isp, LocksToTheRateOfTheQuestionMark)
     EXPECT_EQ(host->ask("J\r\n", 3), "0\r\n2684471344\r\n0\r\n");
 }
 
-TEST_F(Isp, GarbageAtTheWrongRateInsteadOfSilence)
-{
+TEST_F(Isp, GarbageAtTheWrongRateInsteadOfSilence) {
     SimOptions options;
     options.garbageAtWrongRate = true;
     start(options);
@@ -78,8 +73,7 @@ TEST_F(Isp, GarbageAtTheWrongRateInsteadOfSilence)
     host->setBaud(115200);
     EXPECT_EQ(ask("\x1BJ", 3), "0\r\n2684471344\r\n0\r\n");
     int wrongRate = 0;
-    for (const SimWireByte& wire : simTraffic(sim))
-        wrongRate += wire.fromHost && wire.baud == 19200 && !wire.heard;
+    for (const SimWireByte& wire : simTraffic(sim)) wrongRate += wire.fromHost && wire.baud == 19200 && !wire.heard;
     EXPECT_EQ(wrongRate, 3);
 }
 
@@ -108,10 +102,8 @@ const CommandCase COMMAND_CASES[] = {
     {"EraseWiderThanPrepared", {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}}, "E 0 1 0", "9\r\n"},
     {"ErasePrepared", {{"U 23130", "0\r\n"}, {"P 0 1 0", "0\r\n"}}, "E 0 1 0", "0\r\n"},
     {"PrepareOtherBankDoesNotCount", {{"U 23130", "0\r\n"}, {"P 0 1 1", "0\r\n"}}, "E 0 1 0", "9\r\n"},
-    {"EraseConsumesPrepare",
-     {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}, {"E 0 0 0", "0\r\n"}}, "E 0 0 0", "9\r\n"},
-    {"FailedEraseKeepsPrepare",
-     {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}, {"E 0 1 0", "9\r\n"}}, "E 0 0 0", "0\r\n"},
+    {"EraseConsumesPrepare", {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}, {"E 0 0 0", "0\r\n"}}, "E 0 0 0", "9\r\n"},
+    {"FailedEraseKeepsPrepare", {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}, {"E 0 1 0", "9\r\n"}}, "E 0 0 0", "0\r\n"},
     {"WriteMisaligned", {}, "W 268435457 4", "13\r\n"},
     {"WriteCount", {}, "W 268435456 3", "6\r\n"},
     {"WriteToFlash", {}, "W 436207616 4", "14\r\n"},
@@ -126,17 +118,18 @@ const CommandCase COMMAND_CASES[] = {
     {"CopyFlashUnmapped", {{"U 23130", "0\r\n"}}, "C 436731904 268435456 512", "5\r\n"},
     {"CopyRamUnmapped", {{"U 23130", "0\r\n"}}, "C 436207616 268468224 4096", "4\r\n"},
     {"CopyUnprepared", {{"U 23130", "0\r\n"}}, "C 436207616 268435456 512", "9\r\n"},
-    {"CopySpansUnpreparedSector", {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}},
-     "C 436215296 268435456 1024", "9\r\n"},
+    {"CopySpansUnpreparedSector", {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}}, "C 436215296 268435456 1024", "9\r\n"},
     {"CopyPrepared", {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}}, "C 436207616 268435456 4096", "0\r\n"},
     {"CopyConsumesPrepare",
      {{"U 23130", "0\r\n"}, {"P 0 0 0", "0\r\n"}, {"C 436207616 268435456 512", "0\r\n"}},
-     "C 436208128 268435456 512", "9\r\n"},
+     "C 436208128 268435456 512",
+     "9\r\n"},
     {"BlankCheckBlank", {}, "I 0 14 0", "0\r\n"},
     {"BlankCheckBadSector", {}, "I 0 15 0", "7\r\n"},
     {"BlankCheckAfterCopy",
      {{"U 23130", "0\r\n"}, {"P 1 1 0", "0\r\n"}, {"C 436215808 268435456 512", "0\r\n"}},
-     "I 0 2 0", "8\r\n8192\r\n0\r\n"},
+     "I 0 2 0",
+     "8\r\n8192\r\n0\r\n"},
     {"CompareMisaligned", {}, "M 436207617 268435456 4", "13\r\n"},
     {"CompareCount", {}, "M 436207616 268435456 6", "6\r\n"},
     {"CompareUnmapped", {}, "M 436207616 4 4", "14\r\n"},
@@ -152,12 +145,10 @@ const CommandCase COMMAND_CASES[] = {
 
 class IspCommand : public SimTest, public ::testing::WithParamInterface<CommandCase> {};
 
-TEST_P(IspCommand, AnswersAsTheRomDoes)
-{
+TEST_P(IspCommand, AnswersAsTheRomDoes) {
     startSynced();
     const CommandCase& c = GetParam();
-    for (const auto& [command, reply] : c.before)
-        ASSERT_EQ(ask(command), reply) << command;
+    for (const auto& [command, reply] : c.before) ASSERT_EQ(ask(command), reply) << command;
     const int lines = static_cast<int>(std::count(c.reply, c.reply + std::strlen(c.reply), '\n'));
     EXPECT_EQ(ask(c.command, lines), c.reply);
 }
@@ -165,8 +156,7 @@ TEST_P(IspCommand, AnswersAsTheRomDoes)
 INSTANTIATE_TEST_SUITE_P(Rules, IspCommand, ::testing::ValuesIn(COMMAND_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Isp, WriteTakesGroupsAndResendsOnABadChecksum)
-{
+TEST_F(Isp, WriteTakesGroupsAndResendsOnABadChecksum) {
     startSynced();
     const std::vector<std::uint8_t> data = pattern(1024, 5);
     writeRam(RAM, data);
@@ -186,16 +176,14 @@ TEST_F(Isp, WriteTakesGroupsAndResendsOnABadChecksum)
     EXPECT_EQ(ask("J", 3), "0\r\n2684471344\r\n0\r\n");   // back to commands
 }
 
-TEST_F(Isp, EscapeAbortsATransfer)
-{
+TEST_F(Isp, EscapeAbortsATransfer) {
     startSynced();
     ASSERT_EQ(ask("W 268435456 900"), "0\r\n");
     host->send(std::string(10, 'M') + "\x1B");
     EXPECT_EQ(ask("J", 3), "0\r\n2684471344\r\n0\r\n");
 }
 
-TEST_F(Isp, ReadSendsGroupsWithChecksumsAndResends)
-{
+TEST_F(Isp, ReadSendsGroupsWithChecksumsAndResends) {
     SimOptions options;
     options.flash.kind = SIM_FLASH_TABLE;
     options.startInBootloader = true;
@@ -206,15 +194,13 @@ TEST_F(Isp, ReadSendsGroupsWithChecksumsAndResends)
     std::string expected = "0\r\n";
     for (int line = 0; line < 20; ++line) {
         expected += simUuEncode(flash.data() + 45 * line, 45) + "\r\n";
-        for (int i = 0; i < 45; ++i)
-            sum += flash[45 * line + i];
+        for (int i = 0; i < 45; ++i) sum += flash[45 * line + i];
     }
     EXPECT_EQ(reply, expected + std::to_string(sum) + "\r\n");
     // RESEND repeats the group; OK moves to the last, shorter one.
     EXPECT_EQ(ask("RESEND", 21), expected.substr(3) + std::to_string(sum) + "\r\n");
     std::uint32_t tailSum = 0;
-    for (int i = 900; i < 1000; ++i)
-        tailSum += flash[i];
+    for (int i = 900; i < 1000; ++i) tailSum += flash[i];
     const std::string tail = simUuEncode(flash.data() + 900, 45) + "\r\n" + simUuEncode(flash.data() + 945, 45) +
                              "\r\n" + simUuEncode(flash.data() + 990, 10) + "\r\n" + std::to_string(tailSum) + "\r\n";
     EXPECT_EQ(ask("OK", 4), tail);
@@ -222,8 +208,7 @@ TEST_F(Isp, ReadSendsGroupsWithChecksumsAndResends)
     EXPECT_EQ(ask("J", 3), "0\r\n2684471344\r\n0\r\n");
 }
 
-TEST_F(Isp, CopyOntoUnerasedFlashAnds)
-{
+TEST_F(Isp, CopyOntoUnerasedFlashAnds) {
     startSynced();
     ASSERT_EQ(ask("U 23130"), "0\r\n");
     writeRam(RAM, std::vector<std::uint8_t>(512, 0x0F));
@@ -237,8 +222,7 @@ TEST_F(Isp, CopyOntoUnerasedFlashAnds)
     EXPECT_EQ(simStatus(sim).flashChanges, 2u);
 }
 
-TEST_F(Isp, SmallerBanksFollowTheFlashConfiguration)
-{
+TEST_F(Isp, SmallerBanksFollowTheFlashConfiguration) {
     SimOptions options;
     options.flashConfig = 0x44;
     startSynced(options);
@@ -251,8 +235,7 @@ TEST_F(Isp, SmallerBanksFollowTheFlashConfiguration)
     EXPECT_EQ(simTableAddress(0x00), 0x1A07FE00u);
 }
 
-TEST_F(Isp, PartIdentificationForms)
-{
+TEST_F(Isp, PartIdentificationForms) {
     SimOptions options;
     options.partIdReply = SIM_PART_ID_NO_CONFIG;
     startSynced(options);
@@ -264,4 +247,4 @@ TEST_F(Isp, PartIdentificationForms)
     EXPECT_EQ(host->ask("J\r\n", 1, 200), "");
 }
 
-}  // namespace
+}   // namespace

@@ -1,24 +1,22 @@
 // Faults, the state file, the port's life and the traffic log.
 #include "sim_test_support.h"
 
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace {
 
 using Faults = SimTest;
 using Wire = SimTest;
 
-std::string temporaryPath(const char* name)
-{
+std::string temporaryPath(const char* name) {
     return testing::TempDir() + "sim_" + std::to_string(getpid()) + "_" + name;
 }
 
-TEST_F(Faults, SilentAtTheKthWriteUntilReset)
-{
+TEST_F(Faults, SilentAtTheKthWriteUntilReset) {
     SimOptions options;
     options.faults.silentAtWrite = 2;
     startSynced(options);
@@ -31,8 +29,7 @@ TEST_F(Faults, SilentAtTheKthWriteUntilReset)
     writeRam(RAM, pattern(8, 1));   // the fault fired once
 }
 
-TEST_F(Faults, RefusedWriteAndFailedCompare)
-{
+TEST_F(Faults, RefusedWriteAndFailedCompare) {
     SimOptions options;
     options.faults.refuseWrite = 1;
     options.faults.refuseWriteCode = 4;
@@ -44,15 +41,13 @@ TEST_F(Faults, RefusedWriteAndFailedCompare)
     EXPECT_EQ(ask("M 268435456 268443648 64"), "0\r\n");
 }
 
-TEST_F(Faults, DamagedDataLineIsResent)
-{
+TEST_F(Faults, DamagedDataLineIsResent) {
     SimOptions options;
     options.faults.corruptDataLine = 2;
     startSynced(options);
     const std::vector<std::uint8_t> data = pattern(88, 7);
     std::uint32_t sum = 0;
-    for (std::uint8_t b : data)
-        sum += b;
+    for (std::uint8_t b : data) sum += b;
     const std::string lines = simUuEncode(data.data(), 45) + "\r\n" + simUuEncode(data.data() + 45, 43) + "\r\n";
     ASSERT_EQ(ask("W 268435456 88"), "0\r\n");
     host->send(lines);
@@ -63,8 +58,7 @@ TEST_F(Faults, DamagedDataLineIsResent)
     EXPECT_EQ(memory(RAM, 88), data);
 }
 
-TEST_F(Faults, SilenceAfterBytesAndOnDemand)
-{
+TEST_F(Faults, SilenceAfterBytesAndOnDemand) {
     startSynced();
     SimFaults faults;
     faults.silentAfterBytes = 4;
@@ -77,8 +71,7 @@ TEST_F(Faults, SilenceAfterBytesAndOnDemand)
     EXPECT_EQ(host->ask("J\r\n", 1, 200), "");
 }
 
-TEST_F(Faults, RandomCorruptionUntilCleared)
-{
+TEST_F(Faults, RandomCorruptionUntilCleared) {
     startSynced();
     SimFaults faults;
     faults.corruptRate = 1.0;
@@ -88,8 +81,7 @@ TEST_F(Faults, RandomCorruptionUntilCleared)
     EXPECT_EQ(ask("\x1BJ", 3), "0\r\n2684471344\r\n0\r\n");
 }
 
-TEST_F(Wire, StateFileKeepsTheFlashAcrossRestarts)
-{
+TEST_F(Wire, StateFileKeepsTheFlashAcrossRestarts) {
     const std::string state = temporaryPath("state.bin");
     std::remove(state.c_str());
     SimOptions options;
@@ -121,15 +113,16 @@ TEST_F(Wire, StateFileKeepsTheFlashAcrossRestarts)
     std::remove(state.c_str());
 }
 
-TEST_F(Wire, ReopenedPortHoldsNothingStale)
-{
+TEST_F(Wire, ReopenedPortHoldsNothingStale) {
     SimOptions options;
     options.flash.kind = SIM_FLASH_TABLE;
     start(options, 19200);
     host->send("^P$");
-    ASSERT_TRUE(simWaitFor(sim, [](const SimStatus& s) { return s.bytesToHost >= 6; }, 1000));
+    ASSERT_TRUE(simWaitFor(
+        sim, [](const SimStatus& s) { return s.bytesToHost >= 6; }, 1000));
     host.reset();   // leaves the reply unread
-    ASSERT_TRUE(simWaitFor(sim, [](const SimStatus& s) { return !s.hostOpen; }, 1000));
+    ASSERT_TRUE(simWaitFor(
+        sim, [](const SimStatus& s) { return !s.hostOpen; }, 1000));
     host = std::make_unique<TestHost>(simSlavePath(sim), 19200);
     EXPECT_EQ(host->readFor(100), "");
     EXPECT_EQ(host->request("^P$", 100), "^=P00$");
@@ -138,20 +131,17 @@ TEST_F(Wire, ReopenedPortHoldsNothingStale)
 
 // In lockstep each answer is due just after the last tick delivered the one
 // before it, so it waits a whole period; without the timer the turns take ~1 ms.
-TEST_F(Wire, LatencyHoldsEachAnswerUntilTheAdaptersTimerTicks)
-{
+TEST_F(Wire, LatencyHoldsEachAnswerUntilTheAdaptersTimerTicks) {
     SimOptions options;
     options.latencyMs = 100;
     startSynced(options);
     ASSERT_EQ(ask("A 0"), "0\r\n");
     const auto start = std::chrono::steady_clock::now();
-    for (int turn = 0; turn < 4; ++turn)
-        ASSERT_EQ(ask("A 0"), "0\r\n");
+    for (int turn = 0; turn < 4; ++turn) ASSERT_EQ(ask("A 0"), "0\r\n");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(350));
 }
 
-TEST_F(Wire, ThrottledTransferStaysIntactAndCountsFlashTime)
-{
+TEST_F(Wire, ThrottledTransferStaysIntactAndCountsFlashTime) {
     SimOptions options;
     options.throttle = true;
     options.eraseMs = 30;
@@ -169,8 +159,7 @@ TEST_F(Wire, ThrottledTransferStaysIntactAndCountsFlashTime)
     EXPECT_EQ(memory(FLASH_A, 1024), data);
 }
 
-TEST_F(Wire, CaptureAndLogShowEveryByteWithItsRate)
-{
+TEST_F(Wire, CaptureAndLogShowEveryByteWithItsRate) {
     const std::string logPath = temporaryPath("traffic.log");
     SimOptions options;
     options.logPath = logPath;
@@ -179,7 +168,8 @@ TEST_F(Wire, CaptureAndLogShowEveryByteWithItsRate)
     EXPECT_EQ(std::string(received.begin(), received.end()), "?Synchronized\r\n12000\r\nA 0\r\n");
     host->setBaud(19200);
     host->send("J\r\n");
-    ASSERT_TRUE(simWaitFor(sim, [](const SimStatus& s) { return s.bytesLost >= 3; }, 1000));
+    ASSERT_TRUE(simWaitFor(
+        sim, [](const SimStatus& s) { return s.bytesLost >= 3; }, 1000));
     host.reset();
     simStop(sim);
     sim = nullptr;
@@ -191,4 +181,4 @@ TEST_F(Wire, CaptureAndLogShowEveryByteWithItsRate)
     std::remove(logPath.c_str());
 }
 
-}  // namespace
+}   // namespace

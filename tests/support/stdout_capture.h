@@ -7,7 +7,7 @@
 #include <string>
 
 class StdoutCapture {
-public:
+  public:
     StdoutCapture() {
         std::fflush(stdout);
         file_ = std::tmpfile();
@@ -34,7 +34,7 @@ public:
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
-private:
+  private:
     void restore() {
         if (saved_ < 0) return;
         std::fflush(stdout);

@@ -14,7 +14,9 @@ std::string hex32(std::uint32_t value) {
 // The container's lengths are 32-bit and must still count header, block and CRC.
 constexpr std::uint64_t MAX_APPLICATION_LENGTH = 0xFFFFFFFFull - CONTAINER_HEADER_SIZE - PARAM_BLOCK_SIZE - CRC_SIZE;
 
-bool onPage(std::uint32_t address) { return address % FLASH_PAGE_SIZE == 0; }
+bool onPage(std::uint32_t address) {
+    return address % FLASH_PAGE_SIZE == 0;
+}
 
 bool printableAscii(const std::string& text) {
     for (const char c : text) {
@@ -27,7 +29,7 @@ bool printableAscii(const std::string& text) {
 bool rangesOverlap(std::uint64_t startA, std::uint64_t endA, std::uint64_t startB, std::uint64_t endB) {
     return startA < endB && startB < endA;
 }
-}  // namespace
+}   // namespace
 
 std::uint32_t crcOf(const std::uint8_t* bytes, std::size_t count) {
     return crc32Final(crc32Update(crc32Init(), bytes, count));
@@ -60,7 +62,8 @@ std::string valuesProblem(const ContainerValues& values) {
                " characters; at most 31 fit";
     }
     if (!printableAscii(values.modelName)) return "the model name is not printable ASCII";
-    if (!onPage(values.appAddress)) return "application address " + hex32(values.appAddress) + " is not on a 512-byte boundary";
+    if (!onPage(values.appAddress))
+        return "application address " + hex32(values.appAddress) + " is not on a 512-byte boundary";
     if (!onPage(values.paramAddress)) {
         return "parameter address " + hex32(values.paramAddress) + " is not on a 512-byte boundary";
     }
@@ -133,10 +136,9 @@ Bytes buildContainer(const ContainerValues& values, const Bytes& application) {
     const std::uint32_t paramOffset = CONTAINER_HEADER_SIZE + appLength;
     const std::uint32_t totalLength = paramOffset + PARAM_BLOCK_SIZE + CRC_SIZE;
     Bytes container(CONTAINER_HEADER_SIZE, 0);
-    const std::uint32_t header[] = {totalLength,      CONTAINER_FORMAT_WORD, values.productId,
-                                    values.pcbRevision, values.version,      CONTAINER_HEADER_SIZE,
-                                    values.appAddress, appLength,             paramOffset,
-                                    values.paramAddress, PARAM_BLOCK_SIZE,    0};
+    const std::uint32_t header[] = {totalLength,    CONTAINER_FORMAT_WORD, values.productId,  values.pcbRevision,
+                                    values.version, CONTAINER_HEADER_SIZE, values.appAddress, appLength,
+                                    paramOffset,    values.paramAddress,   PARAM_BLOCK_SIZE,  0};
     for (std::size_t i = 0; i < std::size(header); ++i) putLe32(container.data() + 4 * i, header[i]);
     putModelName(container.data() + 4 * std::size(header), values.modelName);
     container.insert(container.end(), application.begin(), application.end());

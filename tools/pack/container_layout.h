@@ -12,9 +12,9 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t CONTAINER_HEADER_SIZE = 80;
 constexpr std::uint32_t CONTAINER_FORMAT_WORD = 0x01000000;
 constexpr std::uint32_t CRC_SIZE = 4;
-constexpr std::uint32_t FLASH_PAGE_SIZE = 512;        // programming granularity of the controller
-constexpr std::uint32_t MODEL_NAME_FIELD = 32;        // NUL included
-constexpr std::uint32_t MIN_APPLICATION_LENGTH = 512; // the table's region CRC covers this much
+constexpr std::uint32_t FLASH_PAGE_SIZE = 512;          // programming granularity of the controller
+constexpr std::uint32_t MODEL_NAME_FIELD = 32;          // NUL included
+constexpr std::uint32_t MIN_APPLICATION_LENGTH = 512;   // the table's region CRC covers this much
 
 // Parameter block (second form), offsets in bytes.
 constexpr std::uint32_t PARAM_BLOCK_SIZE = 144;
@@ -28,17 +28,17 @@ constexpr std::uint32_t PARAM_CRC_LENGTH = 48;
 constexpr std::uint32_t PARAM_REGION_ADDRESS = 52;
 constexpr std::uint32_t PARAM_REGION_LENGTH = 56;
 constexpr std::uint32_t PARAM_REGION_CRC = 60;
-constexpr std::uint32_t PARAM_UNUSED_FF = 64;         // 64 bytes of 0xFF, then a word of 0xFFFFFFFF
+constexpr std::uint32_t PARAM_UNUSED_FF = 64;   // 64 bytes of 0xFF, then a word of 0xFFFFFFFF
 constexpr std::uint32_t PARAM_UNUSED_WORD = 128;
 constexpr std::uint32_t PARAM_ENTRY_ADDRESS = 132;
 constexpr std::uint32_t PARAM_RESERVED_ZERO = 136;
 constexpr std::uint32_t PARAM_TABLE_CRC = PARAM_BLOCK_SIZE - CRC_SIZE;
 
 // Cortex-M vector table as the LPC boot ROM judges it.
-constexpr std::uint32_t VECTOR_CHECKSUM_WORDS = 8;    // must sum to zero
+constexpr std::uint32_t VECTOR_CHECKSUM_WORDS = 8;   // must sum to zero
 constexpr std::uint32_t VECTOR_CHECKSUM_INDEX = 7;
 constexpr std::uint32_t RAM_START = 0x10000000;
-constexpr std::uint32_t RAM_END = 0x10008000;         // first local SRAM bank, exclusive
+constexpr std::uint32_t RAM_END = 0x10008000;   // first local SRAM bank, exclusive
 
 struct ContainerValues {
     std::uint32_t productId;
@@ -62,7 +62,7 @@ std::uint32_t crcOf(const std::uint8_t* bytes, std::size_t count);
 void appendCrc(Bytes& bytes);
 // True when the region's last four bytes are the CRC-32 of the rest.
 bool crcIntact(const std::uint8_t* bytes, std::size_t count);
-std::uint32_t vectorChecksum(const std::uint8_t* application);  // sum of the first eight words
+std::uint32_t vectorChecksum(const std::uint8_t* application);   // sum of the first eight words
 
 // The first problem with the values alone, or "" when there is none.
 std::string valuesProblem(const ContainerValues& values);

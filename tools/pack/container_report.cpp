@@ -20,7 +20,9 @@ Header decodeHeader(const std::uint8_t* c) {
                   getLe32(c + 40), getLe32(c + 44), c + 48};
 }
 
-void field(const char* name, std::uint32_t value) { std::printf("%-18s0x%08X\n", name, static_cast<unsigned>(value)); }
+void field(const char* name, std::uint32_t value) {
+    std::printf("%-18s0x%08X\n", name, static_cast<unsigned>(value));
+}
 
 void fieldWithDecimal(const char* name, std::uint32_t value) {
     std::printf("%-18s0x%08X (%u)\n", name, static_cast<unsigned>(value), static_cast<unsigned>(value));
@@ -31,7 +33,7 @@ void nameField(const char* name, const std::uint8_t* modelName) {
 }
 
 class Problems {
-public:
+  public:
     explicit Problems(const std::string& path) : path_(path) {}
     void check(bool holds, const std::string& problem) {
         if (!holds) add(problem);
@@ -40,12 +42,13 @@ public:
         if (!problem.empty()) found_.push_back(problem);
     }
     int report() const {
-        for (const std::string& problem : found_) std::fprintf(stderr, "bmfwu-pack: %s: %s\n", path_.c_str(), problem.c_str());
+        for (const std::string& problem : found_)
+            std::fprintf(stderr, "bmfwu-pack: %s: %s\n", path_.c_str(), problem.c_str());
         if (found_.empty()) std::puts("The container is consistent.");
         return found_.empty() ? 0 : 1;
     }
 
-private:
+  private:
     std::string path_;
     std::vector<std::string> found_;
 };
@@ -74,8 +77,8 @@ void checkHeader(const Header& h, std::size_t fileSize, Problems& problems) {
     problems.check(h.totalLength == fileSize, "totalLength " + std::to_string(h.totalLength) +
                                                   " is not the file's size " + std::to_string(fileSize));
     problems.check(h.formatWord == CONTAINER_FORMAT_WORD, "formatWord is not 0x01000000");
-    const ContainerValues values{h.productId, h.pcbRevision, h.version, h.appAddress, h.paramAddress,
-                                 modelNameOf(h.modelName)};
+    const ContainerValues values{h.productId,  h.pcbRevision,  h.version,
+                                 h.appAddress, h.paramAddress, modelNameOf(h.modelName)};
     problems.add(valuesProblem(values));
     std::uint8_t expectedName[MODEL_NAME_FIELD];
     putModelName(expectedName, values.modelName);
@@ -116,20 +119,26 @@ void printParameterBlock(const std::uint8_t* p) {
 
 // The block must be the one the packer would build for this header and application.
 void checkParameterBlock(const Header& h, const Bytes& application, const std::uint8_t* p, Problems& problems) {
-    const ContainerValues values{h.productId, h.pcbRevision, h.version, h.appAddress, h.paramAddress,
-                                 modelNameOf(h.modelName)};
+    const ContainerValues values{h.productId,  h.pcbRevision,  h.version,
+                                 h.appAddress, h.paramAddress, modelNameOf(h.modelName)};
     const Bytes expected = buildParameterBlock(values, application);
     const struct {
         std::uint32_t offset;
         std::uint32_t size;
         const char* name;
     } fields[] = {
-        {PARAM_APP_LENGTH, 4, "appLength"},          {PARAM_VERSION, 4, "version"},
-        {PARAM_MODEL_NAME, MODEL_NAME_FIELD, "modelName"}, {PARAM_MAGIC, 4, "tableMagic"},
-        {PARAM_IDENTITY, 4, "identityWord"},          {PARAM_CRC_LENGTH, 4, "tableCrcLength"},
-        {PARAM_REGION_ADDRESS, 4, "regionAddress"},   {PARAM_REGION_LENGTH, 4, "regionLength"},
-        {PARAM_REGION_CRC, 4, "regionCrc"},           {PARAM_UNUSED_FF, 68, "unused bytes 64..131"},
-        {PARAM_ENTRY_ADDRESS, 4, "entryAddress"},     {PARAM_RESERVED_ZERO, 4, "reserved bytes 136..139"},
+        {PARAM_APP_LENGTH, 4, "appLength"},
+        {PARAM_VERSION, 4, "version"},
+        {PARAM_MODEL_NAME, MODEL_NAME_FIELD, "modelName"},
+        {PARAM_MAGIC, 4, "tableMagic"},
+        {PARAM_IDENTITY, 4, "identityWord"},
+        {PARAM_CRC_LENGTH, 4, "tableCrcLength"},
+        {PARAM_REGION_ADDRESS, 4, "regionAddress"},
+        {PARAM_REGION_LENGTH, 4, "regionLength"},
+        {PARAM_REGION_CRC, 4, "regionCrc"},
+        {PARAM_UNUSED_FF, 68, "unused bytes 64..131"},
+        {PARAM_ENTRY_ADDRESS, 4, "entryAddress"},
+        {PARAM_RESERVED_ZERO, 4, "reserved bytes 136..139"},
     };
     for (const auto& f : fields) {
         problems.check(std::memcmp(p + f.offset, expected.data() + f.offset, f.size) == 0,
@@ -137,7 +146,7 @@ void checkParameterBlock(const Header& h, const Bytes& application, const std::u
     }
     problems.check(crcIntact(p, PARAM_BLOCK_SIZE), "the parameter block's tableCrc is wrong");
 }
-}  // namespace
+}   // namespace
 
 int inspectContainer(const std::string& path) {
     Bytes container;

@@ -46,8 +46,10 @@ struct NumberOption {
 };
 
 constexpr NumberOption NUMBER_OPTIONS[] = {
-    {"--product-id", &ContainerValues::productId},   {"--pcb-revision", &ContainerValues::pcbRevision},
-    {"--version", &ContainerValues::version},         {"--app-address", &ContainerValues::appAddress},
+    {"--product-id", &ContainerValues::productId},
+    {"--pcb-revision", &ContainerValues::pcbRevision},
+    {"--version", &ContainerValues::version},
+    {"--app-address", &ContainerValues::appAddress},
     {"--param-address", &ContainerValues::paramAddress},
 };
 constexpr std::size_t NUMBER_OPTION_COUNT = std::size(NUMBER_OPTIONS);
@@ -111,8 +113,10 @@ int pack(const PackRequest& request) {
     if (request.appendCrc) {
         appendCrc(application);
     } else if (application.size() >= MIN_APPLICATION_LENGTH && !crcIntact(application.data(), application.size())) {
-        return complain(request.input + ": the last four bytes are not the CRC-32 of the bytes before them"
-                        " (give --append-crc for a binary without its CRC)", EXIT_REFUSED);
+        return complain(request.input +
+                            ": the last four bytes are not the CRC-32 of the bytes before them"
+                            " (give --append-crc for a binary without its CRC)",
+                        EXIT_REFUSED);
     }
     problem = applicationProblem(application, request.values.appAddress);
     if (problem.empty()) problem = placementProblem(request.values, static_cast<std::uint32_t>(application.size()));
@@ -122,7 +126,7 @@ int pack(const PackRequest& request) {
     }
     return 0;
 }
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {

@@ -12,7 +12,7 @@ constexpr std::uint32_t STACK_TOP = RAM_END - 32;   // the ROM keeps the top 32 
 constexpr std::uint32_t VECTOR_COUNT = 16 + 53;     // system exceptions and the LPC43xx interrupts
 constexpr std::uint32_t VECTOR_TABLE_SIZE = 4 * VECTOR_COUNT;
 constexpr std::uint32_t RESERVED_VECTORS[] = {8, 9, 10, 13};
-constexpr std::uint8_t BRANCH_TO_SELF[] = {0xFE, 0xE7};  // Thumb "b .": what an idle handler does
+constexpr std::uint8_t BRANCH_TO_SELF[] = {0xFE, 0xE7};   // Thumb "b .": what an idle handler does
 // The boot ROM's Go command takes only word-aligned addresses.
 constexpr std::uint32_t CODE_ALIGNMENT = 4;
 
@@ -84,7 +84,7 @@ std::string parseArguments(int argc, char** argv, StandinRequest& request) {
     if (std::uint64_t{request.address} + request.length > 0x100000000ull) return "the application passes 4 GiB";
     return "";
 }
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     StandinRequest request;

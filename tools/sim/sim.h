@@ -34,17 +34,17 @@ struct SimFlashImage {
     SimFlashKind kind = SIM_FLASH_BLANK;
     std::uint8_t productId = 0x56;
     std::uint8_t pcbRevision = 3;
-    std::uint32_t version = 0x03030000;     // major 31-24, minor 23-16, letter 15-12, sub 5-0
-    std::string modelName = "Sonavex F";     // at most 32 characters; 32 leave no terminator
-    bool badRegionCrc = false;               // store a region CRC that does not match
-    std::uint32_t entryAddress = 0x1A000101; // Thumb bit set, as the table stores it
+    std::uint32_t version = 0x03030000;        // major 31-24, minor 23-16, letter 15-12, sub 5-0
+    std::string modelName = "Sonavex F";       // at most 32 characters; 32 leave no terminator
+    bool badRegionCrc = false;                 // store a region CRC that does not match
+    std::uint32_t entryAddress = 0x1A000101;   // Thumb bit set, as the table stores it
 };
 
 // How the ROM answers "J" (part identification).
 enum SimPartIdReply : int {
-    SIM_PART_ID_FULL = 0,       // "0", the part id, the flash-configuration word
-    SIM_PART_ID_NO_CONFIG = 1,  // "0" and the part id only
-    SIM_PART_ID_SILENT = 2,     // no answer at all
+    SIM_PART_ID_FULL = 0,        // "0", the part id, the flash-configuration word
+    SIM_PART_ID_NO_CONFIG = 1,   // "0" and the part id only
+    SIM_PART_ID_SILENT = 2,      // no answer at all
 };
 
 // Faults, each off when 0. K counts from 1 from the moment the faults were set
@@ -66,8 +66,8 @@ struct SimFaults {
     unsigned damageCopy = 0;              // the Kth "C" command leaves one programmed bit cleared
     unsigned refuseWrite = 0;             // the Kth "W" command is answered refuseWriteCode
     int refuseWriteCode = 14;
-    unsigned misdirectWrite = 0;          // the Kth "W" command stores its data `misdirectBy` bytes away
-    std::int32_t misdirectBy = 0;         //   from the address it names (as a damaged digit would)
+    unsigned misdirectWrite = 0;    // the Kth "W" command stores its data `misdirectBy` bytes away
+    std::int32_t misdirectBy = 0;   //   from the address it names (as a damaged digit would)
 };
 
 struct SimOptions {
@@ -82,8 +82,8 @@ struct SimOptions {
                                         // other values answer as given and lay out as 0x00
     SimPartIdReply partIdReply = SIM_PART_ID_FULL;
     SimFlashImage flash;
-    bool startInBootloader = false;     // every reset enters the ROM bootloader (ISP pin held low)
-    bool ignoreVectorChecksum = false;  // reset starts the application without the vector-table checksum
+    bool startInBootloader = false;      // every reset enters the ROM bootloader (ISP pin held low)
+    bool ignoreVectorChecksum = false;   // reset starts the application without the vector-table checksum
 
     // Application (19200 baud).
     std::string pingReply = "^=P00$";   // answer to "^P$"
@@ -96,13 +96,13 @@ struct SimOptions {
 
     // Wire.
     bool garbageAtWrongRate = false;
-    bool throttle = false;              // pace bytes at 10 bits per byte and spend the flash times below
-    unsigned eraseMs = 100;             // one erase command, whatever its sector count
-    unsigned copyMs = 1;                // per 512 bytes copied
-    unsigned latencyMs = 0;             // a USB adapter's latency timer: each byte to the host is held
-                                        //   until the next tick of a free-running timer of this period
-    std::string logPath;                // traffic log of every byte both ways; none when empty
-    bool capture = true;                // keep every byte both ways for simTraffic
+    bool throttle = false;    // pace bytes at 10 bits per byte and spend the flash times below
+    unsigned eraseMs = 100;   // one erase command, whatever its sector count
+    unsigned copyMs = 1;      // per 512 bytes copied
+    unsigned latencyMs = 0;   // a USB adapter's latency timer: each byte to the host is held
+                              //   until the next tick of a free-running timer of this period
+    std::string logPath;      // traffic log of every byte both ways; none when empty
+    bool capture = true;      // keep every byte both ways for simTraffic
 
     SimFaults faults;
 };
@@ -118,26 +118,26 @@ enum SimMode : int {
 
 struct SimStatus {
     SimMode mode;
-    bool silent;                 // made deaf and mute by a fault or simSetSilent; ends at reset
-    bool hostOpen;               // a host holds the slave open
-    bool echo;                   // the ROM echoes what it receives
-    bool unlocked;               // "U" accepted since the last reset
-    unsigned hostBaud;           // the rate the host's side is set to
-    unsigned switchBaud;         // the rate the switch listens at; 0 while the ROM autobauds
-    std::uint32_t bootBank;      // set by "S"
-    std::uint64_t bytesFromHost; // every byte the host sent, heard or not
-    std::uint64_t bytesToHost;   // every byte the switch sent, heard or not
-    std::uint64_t bytesLost;     // host bytes the switch did not hear
-    std::uint64_t flashBusyUs;   // modelled erase and copy time (spent only when throttled)
-    std::uint64_t commands;      // ISP command lines handled
-    std::uint32_t commandCounts[26];  // per command letter 'A'..'Z'
-    std::uint32_t resends;       // RESEND answers to "W" data
-    std::uint32_t resets;        // power-on resets: the start and each simReset
-    std::uint32_t appStarts;     // the application started (reset or "G")
-    std::uint32_t bootloaderEntries;  // the ROM bootloader entered (reset or "^BOOTL$")
-    std::uint32_t flashChanges;  // erase and copy commands carried out
-    std::uint32_t hostOpens;     // times a host opened the slave
-    std::uint32_t lastReturnCode;  // of the last ISP command answered
+    bool silent;                       // made deaf and mute by a fault or simSetSilent; ends at reset
+    bool hostOpen;                     // a host holds the slave open
+    bool echo;                         // the ROM echoes what it receives
+    bool unlocked;                     // "U" accepted since the last reset
+    unsigned hostBaud;                 // the rate the host's side is set to
+    unsigned switchBaud;               // the rate the switch listens at; 0 while the ROM autobauds
+    std::uint32_t bootBank;            // set by "S"
+    std::uint64_t bytesFromHost;       // every byte the host sent, heard or not
+    std::uint64_t bytesToHost;         // every byte the switch sent, heard or not
+    std::uint64_t bytesLost;           // host bytes the switch did not hear
+    std::uint64_t flashBusyUs;         // modelled erase and copy time (spent only when throttled)
+    std::uint64_t commands;            // ISP command lines handled
+    std::uint32_t commandCounts[26];   // per command letter 'A'..'Z'
+    std::uint32_t resends;             // RESEND answers to "W" data
+    std::uint32_t resets;              // power-on resets: the start and each simReset
+    std::uint32_t appStarts;           // the application started (reset or "G")
+    std::uint32_t bootloaderEntries;   // the ROM bootloader entered (reset or "^BOOTL$")
+    std::uint32_t flashChanges;        // erase and copy commands carried out
+    std::uint32_t hostOpens;           // times a host opened the slave
+    std::uint32_t lastReturnCode;      // of the last ISP command answered
 };
 
 // One byte on the wire, in the order the bytes crossed.
@@ -146,7 +146,7 @@ struct SimWireByte {
     std::uint32_t baud;     // the sender's rate
     std::uint8_t value;     // as sent
     bool fromHost;
-    bool heard;             // reached the other side (right rate, switch not silent, host present)
+    bool heard;   // reached the other side (right rate, switch not silent, host present)
 };
 
 struct SimSwitch;

@@ -2,28 +2,23 @@
 // written independently of the program's own so a shared mistake cannot hide.
 #include "sim_internal.h"
 
-std::uint32_t simCrc32Update(std::uint32_t reg, const std::uint8_t* bytes, std::size_t count)
-{
+std::uint32_t simCrc32Update(std::uint32_t reg, const std::uint8_t* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         reg ^= bytes[i];
-        for (int bit = 0; bit < 8; ++bit)
-            reg = (reg >> 1) ^ (0xEDB88320u & (0u - (reg & 1u)));
+        for (int bit = 0; bit < 8; ++bit) reg = (reg >> 1) ^ (0xEDB88320u & (0u - (reg & 1u)));
     }
     return reg;
 }
 
-std::uint32_t simCrc32(const std::uint8_t* bytes, std::size_t count)
-{
+std::uint32_t simCrc32(const std::uint8_t* bytes, std::size_t count) {
     return ~simCrc32Update(0xFFFFFFFFu, bytes, count);
 }
 
-static char uuChar(unsigned sextet)
-{
+static char uuChar(unsigned sextet) {
     return sextet == 0 ? '`' : static_cast<char>(0x20 + sextet);
 }
 
-std::string simUuEncode(const std::uint8_t* bytes, std::size_t count)
-{
+std::string simUuEncode(const std::uint8_t* bytes, std::size_t count) {
     std::string line(1, uuChar(static_cast<unsigned>(count)));
     for (std::size_t i = 0; i < count; i += 3) {
         const unsigned b0 = bytes[i];
@@ -37,16 +32,13 @@ std::string simUuEncode(const std::uint8_t* bytes, std::size_t count)
     return line;
 }
 
-static unsigned uuValue(std::string_view line, std::size_t index)
-{
+static unsigned uuValue(std::string_view line, std::size_t index) {
     return index < line.size() ? (static_cast<unsigned char>(line[index]) - 0x20u) & 0x3Fu : 0u;
 }
 
-std::size_t simUuDecode(std::string_view line, std::uint8_t* out, std::size_t limit)
-{
+std::size_t simUuDecode(std::string_view line, std::uint8_t* out, std::size_t limit) {
     std::size_t count = uuValue(line, 0);
-    if (count > limit)
-        count = limit;
+    if (count > limit) count = limit;
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t group = 1 + (i / 3) * 4;
         const unsigned s0 = uuValue(line, group), s1 = uuValue(line, group + 1);

@@ -34,9 +34,9 @@ constexpr std::uint32_t SIM_TABLE_MAGIC_FIRST = 0x1E3CA501;
 constexpr std::uint32_t SIM_TABLE_MAGIC_SECOND = 0x1E3CA502;
 
 struct SimMemory {
-    std::uint32_t bankSize;     // bytes per bank
-    std::uint32_t bankCount;    // 1 or 2
-    std::uint32_t sectorCount;  // per bank
+    std::uint32_t bankSize;              // bytes per bank
+    std::uint32_t bankCount;             // 1 or 2
+    std::uint32_t sectorCount;           // per bank
     std::vector<std::uint8_t> bank[2];   // always SIM_BANK_MAX bytes; only bankSize are mapped
     std::vector<std::uint8_t> ram0, ram1;
 };
@@ -82,10 +82,10 @@ enum SimIspPhase : int { SIM_PHASE_COMMAND, SIM_PHASE_WRITE_DATA, SIM_PHASE_READ
 
 // A "W" or "R" transfer in progress, moved in groups of up to 20 lines.
 struct SimTransfer {
-    std::uint32_t address;      // next byte's address
-    std::uint32_t left;         // bytes not yet moved
-    std::uint32_t groupAddress; // where the current group started (RESEND rewinds here)
-    std::uint32_t groupLeft;    // `left` when the group started
+    std::uint32_t address;        // next byte's address
+    std::uint32_t left;           // bytes not yet moved
+    std::uint32_t groupAddress;   // where the current group started (RESEND rewinds here)
+    std::uint32_t groupLeft;      // `left` when the group started
     std::uint32_t groupLines;
     std::uint32_t groupSum;
 };
@@ -98,18 +98,18 @@ struct SimEvent {
 struct SimDevice {
     SimOptions options;
     SimMemory memory;
-    std::uint64_t nowUs = 0;       // set by the caller before each call
-    unsigned hostBaud = 0;         // likewise
+    std::uint64_t nowUs = 0;   // set by the caller before each call
+    unsigned hostBaud = 0;     // likewise
 
     SimMode mode = SIM_MODE_AUTOBAUD;
-    unsigned baud = 0;             // listening rate; 0 while autobauding
+    unsigned baud = 0;   // listening rate; 0 while autobauding
     bool echo = true;
     bool unlocked = false;
     std::uint32_t prepared[2] = {0, 0};   // sector bit masks per bank
     std::uint32_t bootBank = 0;
     bool silent = false;
-    bool freshFirmware = false;    // flash changed since the application last started
-    bool flashChanged = false;     // set on every erase or copy; the caller saves and clears it
+    bool freshFirmware = false;   // flash changed since the application last started
+    bool flashChanged = false;    // set on every erase or copy; the caller saves and clears it
 
     bool handshakeSynchronized = false;   // "Synchronized" accepted, frequency line pending
     std::string line;
@@ -130,11 +130,11 @@ struct SimDevice {
 };
 
 void simDeviceInit(SimDevice& device, const SimOptions& options);
-void simDeviceReset(SimDevice& device);                 // power on
+void simDeviceReset(SimDevice& device);   // power on
 void simDeviceSetFaults(SimDevice& device, const SimFaults& faults);
 // A byte the switch has heard, after the caller's rate check.
 void simDeviceHear(SimDevice& device, std::uint8_t byte);
-void simDeviceTick(SimDevice& device);                  // sends what is due
+void simDeviceTick(SimDevice& device);                         // sends what is due
 std::uint64_t simDeviceNextEventUs(const SimDevice& device);   // UINT64_MAX when none
 std::uint32_t simRandom(SimDevice& device);
 

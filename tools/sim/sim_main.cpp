@@ -1,31 +1,28 @@
 // bmfwu-sim: serves one simulated switch until told to stop.
 #include "sim_internal.h"
 
+#include <pthread.h>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <pthread.h>
 
 namespace {
 
 // Waits for SIGTERM, SIGINT or SIGHUP, or until exitAfterMs pass (0: no limit).
-void waitForStop(const sigset_t& signals, unsigned exitAfterMs)
-{
+void waitForStop(const sigset_t& signals, unsigned exitAfterMs) {
     timespec step{0, 100'000'000};
     unsigned waitedMs = 0;
     while (exitAfterMs == 0 || waitedMs < exitAfterMs) {
         if (exitAfterMs && exitAfterMs - waitedMs < 100)
             step.tv_nsec = static_cast<long>(exitAfterMs - waitedMs) * 1'000'000;
-        if (sigtimedwait(&signals, nullptr, &step) > 0)
-            return;
+        if (sigtimedwait(&signals, nullptr, &step) > 0) return;
         waitedMs += static_cast<unsigned>(step.tv_nsec / 1'000'000);
     }
 }
 
-}  // namespace
+}   // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     SimOptions options;
     options.capture = false;   // a long run would only pile it up
     unsigned exitAfterMs = 0;
