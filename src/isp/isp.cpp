@@ -197,8 +197,9 @@ int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t co
     // Acknowledged whatever the comparison gives: a bad chunk fails the read
     // rather than being asked for again.
     sendText("OK\r\n");
-    if (decimalValue(reply) != data.sum) traceNote("the data lines sum to %u", data.sum);
-    return data.bytes == announced && decimalValue(reply) == data.sum ? 1 : 0;
+    const bool sumMatches = decimalValue(reply) == data.sum;
+    if (!sumMatches) traceNote("the data lines sum to %u", data.sum);
+    return data.bytes == announced && sumMatches ? 1 : 0;
 }
 
 }   // namespace
