@@ -98,7 +98,7 @@ TEST(SimCli, EveryOptionInTheHelpParses) {
         EXPECT_EQ(parse(arguments, options, error), 0) << name << ": " << error;
         ++named;
     }
-    EXPECT_EQ(named, 47);
+    EXPECT_EQ(named, 48);
 }
 
 }   // namespace

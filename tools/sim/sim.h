@@ -53,6 +53,8 @@ struct SimFaults {
     std::uint64_t silentAfterBytes = 0;   // go silent once the switch has heard this many more bytes
     unsigned silentAtWrite = 0;           // go silent on receiving the Kth "W" command (no reply)
     unsigned corruptDataLine = 0;         // damage one character of the Kth "W" data line (the ROM answers RESEND)
+    unsigned swapDataLine = 0;            // store the Kth "W" data line with two unequal bytes swapped: its sum,
+                                          //   and so the group's checksum, still passes
     double corruptRate = 0.0;             // chance that a heard byte is replaced by another (0..1)
     double corruptToHostRate = 0.0;       // chance that a byte the switch sends is replaced (0..1)
     double burstRate = 0.0;               // chance that a heard byte starts a burst: it and the 7..63

@@ -221,6 +221,8 @@ const Option OPTIONS[] = {
      [](Parse& p, const char* v) { return setNumber(p.options.faults.silentAtWrite, v, U32); }, false},
     {"--corrupt-line", "K", "damage one character of the Kth W data line (answered RESEND)",
      [](Parse& p, const char* v) { return setNumber(p.options.faults.corruptDataLine, v, U32); }, false},
+    {"--swap-line", "K", "store the Kth W data line with two bytes swapped (its checksum still passes)",
+     [](Parse& p, const char* v) { return setNumber(p.options.faults.swapDataLine, v, U32); }, false},
     {"--corrupt-rate", "R", "replace each heard byte by another with chance R (0 to 1)",
      [](Parse& p, const char* v) { return setRate(p.options.faults.corruptRate, v); }, false},
     {"--corrupt-to-host-rate", "R", "replace each byte the switch sends by another with chance R (0 to 1)",

@@ -3,6 +3,7 @@
 #include "sim_internal.h"
 
 #include <algorithm>
+#include <utility>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -370,12 +371,25 @@ bool groupComplete(const SimTransfer& t) {
     return t.groupLines == GROUP_LINES || t.left == 0;
 }
 
+// A damage that keeps the line's byte sum, as a lost character sometimes
+// does: the group's checksum cannot see it.
+void swapStoredBytes(SimDevice& device, std::uint8_t* bytes, std::size_t n) {
+    if (!device.faults.swapDataLine || ++device.storedLinesSinceFaults != device.faults.swapDataLine) return;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (bytes[i] != bytes[0]) {
+            std::swap(bytes[0], bytes[i]);
+            return;
+        }
+    }
+}
+
 void handleWriteLine(SimDevice& device, std::string_view line) {
     SimTransfer& t = device.transfer;
     if (!groupComplete(t)) {
         // RAM takes what arrives, damaged or not; the checksum decides.
         std::uint8_t bytes[64];
         const std::size_t n = simUuDecode(line, bytes, std::min(t.left, LINE_BYTES));
+        swapStoredBytes(device, bytes, n);
         std::memcpy(simMapRam(device.memory, t.address, static_cast<std::uint32_t>(n)), bytes, n);
         for (std::size_t i = 0; i < n; ++i) t.groupSum += bytes[i];
         t.address += static_cast<std::uint32_t>(n);
