@@ -14,6 +14,8 @@ IspExchange lastIspExchange{};
 
 namespace {
 
+std::uint32_t damageReports = 0;
+
 constexpr int CODE_CAPACITY = 7;      // return codes: up to 6 characters
 constexpr int NUMBER_CAPACITY = 11;   // a 32-bit decimal number
 constexpr int LINES_PER_CHUNK = 20;
@@ -120,7 +122,10 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
     char reply[CODE_CAPACITY];
     ispCommand(reply, CODE_CAPACITY, "%u", checksum);
     if (std::strcmp(reply, "OK") == 0) return CHUNK_OK;
-    if (std::strcmp(reply, "RESEND") == 0) return CHUNK_RESEND;
+    if (std::strcmp(reply, "RESEND") == 0) {
+        ++damageReports;
+        return CHUNK_RESEND;
+    }
     return CHUNK_FAILED;
 }
 
@@ -218,7 +223,12 @@ int ispCommand(char* reply, int capacity, const char* format, ...) {
     comWrite(&serialPort, line, command.length + 2);
     lastIspExchange.returnCode = returnCode(reply, readLineCr(reply, capacity));
     noteFailure(lastIspExchange);
+    if (lastIspExchange.returnCode > ISP_CMD_SUCCESS) ++damageReports;
     return lastIspExchange.returnCode;
+}
+
+std::uint32_t ispDamageReports() {
+    return damageReports;
 }
 
 int nxpUnlock() {
