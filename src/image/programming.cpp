@@ -67,13 +67,29 @@ int markBoundaries(const std::uint8_t* bytes, const std::uint32_t* offsets, int 
     return BLOCK_OK;
 }
 
+// How long the bootloader takes to send `span` bytes as UU lines, CR LF and
+// checksum lines included (a third more characters, rounded up generously).
+unsigned readWireMs(std::int32_t span) {
+    constexpr unsigned BITS_PER_BYTE = 10;
+    const auto characters = static_cast<unsigned>(span) * 3 / 2 + 16;
+    return currentBaud == 0 ? 0 : characters * BITS_PER_BYTE * 1000u / currentBaud;
+}
+
+// A read cut short can leave the bootloader waiting for the "OK" after its
+// checksum, where it would take the next command for it. One sent to a
+// bootloader that is not waiting earns an error code, dropped with the rest.
+void abandonRead(std::int32_t span) {
+    sendText("OK\r\n");
+    msDelay(READBACK_SETTLE_MS + readWireMs(span));   // let the rest of a spoilt answer arrive
+    drainInput();
+}
+
 // A read damaged on its way back is asked again: it only reads, and
 // failing the whole pass for it would make the check cost more than it saves.
 bool readBack(std::uint8_t* seen, std::uint32_t address, std::int32_t span) {
     for (int attempt = 0; attempt < READBACK_ATTEMPTS; ++attempt) {
         if (nxpRead(seen, address, span) == span) return true;
-        msDelay(READBACK_SETTLE_MS);   // let the rest of a spoilt answer arrive, then drop it
-        drainInput();
+        abandonRead(span);
     }
     return false;
 }

@@ -76,6 +76,13 @@ void noteFailure(const IspExchange& exchange) {
         traceNote("\"%s\" failed: %d", exchange.command, code);
 }
 
+// A code this program's commands earn only when the bootloader got them
+// wrong. A compare's difference is an answer, not damage; a number beyond the
+// bootloader's codes was spoilt on its way back.
+bool showsDamageReceived(int code) {
+    return code > ISP_CMD_SUCCESS && code < RETURN_CODE_COUNT && code != ISP_COMPARE_ERROR;
+}
+
 // Every command but Compare and Part ID: one return-code line, "0" or failure.
 int commandResult(int code) {
     return code == ISP_CMD_SUCCESS ? ISP_OK : ISP_FAILED;
@@ -223,7 +230,7 @@ int ispCommand(char* reply, int capacity, const char* format, ...) {
     comWrite(&serialPort, line, command.length + 2);
     lastIspExchange.returnCode = returnCode(reply, readLineCr(reply, capacity));
     noteFailure(lastIspExchange);
-    if (lastIspExchange.returnCode > ISP_CMD_SUCCESS) ++damageReports;
+    if (showsDamageReceived(lastIspExchange.returnCode)) ++damageReports;
     return lastIspExchange.returnCode;
 }
 
