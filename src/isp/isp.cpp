@@ -78,9 +78,10 @@ void noteFailure(const IspExchange& exchange) {
 
 // A code this program's commands earn only when the bootloader got them
 // wrong. A compare's difference is an answer, not damage; a number beyond the
-// bootloader's codes was spoilt on its way back.
-bool showsDamageReceived(int code) {
-    return code > ISP_CMD_SUCCESS && code < RETURN_CODE_COUNT && code != ISP_COMPARE_ERROR;
+// bootloader's codes, or a line with more than digits, was spoilt on its way back.
+bool showsDamageReceived(int code, const char* reply) {
+    if (code <= ISP_CMD_SUCCESS || code >= RETURN_CODE_COUNT || code == ISP_COMPARE_ERROR) return false;
+    return reply[std::strspn(reply, "0123456789")] == '\0';
 }
 
 // Every command but Compare and Part ID: one return-code line, "0" or failure.
@@ -230,7 +231,7 @@ int ispCommand(char* reply, int capacity, const char* format, ...) {
     comWrite(&serialPort, line, command.length + 2);
     lastIspExchange.returnCode = returnCode(reply, readLineCr(reply, capacity));
     noteFailure(lastIspExchange);
-    if (showsDamageReceived(lastIspExchange.returnCode)) ++damageReports;
+    if (showsDamageReceived(lastIspExchange.returnCode, reply)) ++damageReports;
     return lastIspExchange.returnCode;
 }
 
