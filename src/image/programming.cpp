@@ -67,20 +67,14 @@ int markBoundaries(const std::uint8_t* bytes, const std::uint32_t* offsets, int 
     return BLOCK_OK;
 }
 
-// How long the bootloader takes to send `span` bytes as UU lines, CR LF and
-// checksum lines included (a third more characters, rounded up generously).
-unsigned readWireMs(std::int32_t span) {
-    constexpr unsigned BITS_PER_BYTE = 10;
-    const auto characters = static_cast<unsigned>(span) * 3 / 2 + 16;
-    return currentBaud == 0 ? 0 : characters * BITS_PER_BYTE * 1000u / currentBaud;
-}
-
 // A read cut short can leave the bootloader waiting for the "OK" after its
 // checksum, where it would take the next command for it. One sent to a
 // bootloader that is not waiting earns an error code, dropped with the rest.
 void abandonRead(std::int32_t span) {
     sendText("OK\r\n");
-    msDelay(READBACK_SETTLE_MS + readWireMs(span));   // let the rest of a spoilt answer arrive
+    // UU lines carry a third more characters, their ends and the checksum a little more.
+    const auto characters = static_cast<unsigned>(span) * 3 / 2 + 16;
+    msDelay(READBACK_SETTLE_MS + wireMs(characters));   // let the rest of a spoilt answer arrive
     drainInput();
 }
 
@@ -173,8 +167,7 @@ void markWritten(std::uint32_t address, std::uint32_t length) {
             area.written = std::max(area.written, address - area.address + length);
 }
 
-// Each recovery first brings the line back: the switch's RAM may have taken
-// stray data, so nothing staged earlier can be trusted.
+// Takes one recovery from the block's and the pass's bounds, if both have one left.
 bool spendRecovery(int* blockRecoveries) {
     if (recoveriesLeft == 0 || *blockRecoveries == 0) return false;
     --recoveriesLeft;
@@ -182,6 +175,8 @@ bool spendRecovery(int* blockRecoveries) {
     return true;
 }
 
+// Each recovery first brings the line back: the switch's RAM may have taken
+// stray data, so nothing staged earlier can be trusted.
 bool recoverLine(int* blockRecoveries) {
     while (spendRecovery(blockRecoveries)) {
         forgetStagedBytes();

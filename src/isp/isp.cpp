@@ -103,7 +103,7 @@ std::uint32_t byteSum(const std::uint8_t* bytes, std::uint32_t count) {
 // left, and a real UART then idles until the next one is handed over. A burst
 // stays short of the 1000 ms write bound at either rate.
 constexpr std::uint32_t BURST_MS = 100;
-constexpr std::uint32_t LINE_WIRE_BITS = (UU_LINE_CAPACITY - 1 + 2) * 10;   // 61 characters, CR LF
+constexpr std::uint32_t LINE_WIRE_BITS = (UU_LINE_CAPACITY - 1 + 2) * BITS_PER_CHARACTER;   // 61 characters, CR LF
 
 std::uint32_t linesPerWrite() {
     std::uint32_t lines = currentBaud / 1000 * BURST_MS / LINE_WIRE_BITS;
