@@ -15,7 +15,8 @@ void simDeviceInit(SimDevice& device, const SimOptions& options) {
 void simDeviceSetFaults(SimDevice& device, const SimFaults& faults) {
     device.faults = faults;
     device.heardSinceFaults = 0;
-    device.writesSinceFaults = device.dataLinesSinceFaults = device.storedLinesSinceFaults = device.comparesSinceFaults = 0;
+    device.writesSinceFaults = device.dataLinesSinceFaults = device.storedLinesSinceFaults =
+        device.comparesSinceFaults = 0;
     device.copiesSinceFaults = device.burstLeft = device.burstToHostLeft = 0;
     device.rng = 0x9E3779B97F4A7C15ull ^ faults.corruptSeed;
 }

@@ -121,7 +121,8 @@ struct SimDevice {
 
     SimFaults faults;
     std::uint64_t heardSinceFaults = 0;
-    unsigned writesSinceFaults = 0, dataLinesSinceFaults = 0, storedLinesSinceFaults = 0, comparesSinceFaults = 0, copiesSinceFaults = 0;
+    unsigned writesSinceFaults = 0, dataLinesSinceFaults = 0, storedLinesSinceFaults = 0, comparesSinceFaults = 0,
+             copiesSinceFaults = 0;
     unsigned burstLeft = 0, burstToHostLeft = 0;   // bytes still to be replaced by a running burst
     std::uint64_t rng = 1;
 

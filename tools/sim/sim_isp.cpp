@@ -3,10 +3,10 @@
 #include "sim_internal.h"
 
 #include <algorithm>
-#include <utility>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
