@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "format/sinks.h"
+#include "format/support_trace.h"
 #include "isp/identity.h"
 #include "isp/isp.h"
 #include "isp/line.h"
@@ -66,13 +67,23 @@ int markBoundaries(const std::uint8_t* bytes, const std::uint32_t* offsets, int 
     return BLOCK_OK;
 }
 
+// A read cut short can leave the bootloader waiting for the "OK" after its
+// checksum, where it would take the next command for it. One sent to a
+// bootloader that is not waiting earns an error code, dropped with the rest.
+void abandonRead(std::int32_t span) {
+    sendText("OK\r\n");
+    // UU lines carry a third more characters, their ends and the checksum a little more.
+    const auto characters = static_cast<unsigned>(span) * 3 / 2 + 16;
+    msDelay(READBACK_SETTLE_MS + wireMs(characters));   // let the rest of a spoilt answer arrive
+    drainInput();
+}
+
 // A read damaged on its way back is asked again: it only reads, and
 // failing the whole pass for it would make the check cost more than it saves.
-bool readBack(std::uint8_t* seen, std::uint32_t at, std::int32_t span) {
+bool readBack(std::uint8_t* seen, std::uint32_t address, std::int32_t span) {
     for (int attempt = 0; attempt < READBACK_ATTEMPTS; ++attempt) {
-        if (nxpRead(seen, ISP_RAM_BUFFER + at, span) == span) return true;
-        msDelay(READBACK_SETTLE_MS);   // let the rest of a spoilt answer arrive, then drop it
-        drainInput();
+        if (nxpRead(seen, address, span) == span) return true;
+        abandonRead(span);
     }
     return false;
 }
@@ -86,7 +97,7 @@ int boundariesLanded(const std::uint8_t* bytes, const std::uint32_t* offsets, in
         while (last + 1 < count && offsets[last + 1] == offsets[last] + 4 && offsets[last + 1] + 4 - at <= sizeof seen)
             ++last;
         const auto span = static_cast<std::int32_t>(offsets[last] + 4 - at);
-        if (!readBack(seen, at, span)) return BLOCK_WRITE_FAILED;
+        if (!readBack(seen, ISP_RAM_BUFFER + at, span)) return BLOCK_WRITE_FAILED;
         if (std::memcmp(seen, bytes + at, static_cast<std::size_t>(span)) != 0) return BLOCK_WRITE_FAILED;
         i = last + 1;
     }
@@ -156,16 +167,34 @@ void markWritten(std::uint32_t address, std::uint32_t length) {
             area.written = std::max(area.written, address - area.address + length);
 }
 
+// Takes one recovery from the block's and the pass's bounds, if both have one left.
+bool spendRecovery(int* blockRecoveries) {
+    if (recoveriesLeft == 0 || *blockRecoveries == 0) return false;
+    --recoveriesLeft;
+    --*blockRecoveries;
+    return true;
+}
+
 // Each recovery first brings the line back: the switch's RAM may have taken
 // stray data, so nothing staged earlier can be trusted.
 bool recoverLine(int* blockRecoveries) {
-    while (recoveriesLeft > 0 && *blockRecoveries > 0) {
-        --recoveriesLeft;
-        --*blockRecoveries;
+    while (spendRecovery(blockRecoveries)) {
         forgetStagedBytes();
         if (nxpResync() == ISP_OK) return true;
     }
     return false;
+}
+
+// The area's bytes from `from` on, padded as erased flash reads.
+void areaBytes(const Area& area, std::uint32_t from, std::uint32_t size, std::uint8_t* block) {
+    const std::uint32_t offset = from - area.address;
+    const std::uint32_t present = offset >= area.length ? 0 : std::min(size, area.length - offset);
+    std::memset(block, 0xFF, size);
+    std::memcpy(block, area.data + offset, present);
+}
+
+std::uint32_t writtenEnd(const Area& area) {
+    return area.address + (area.written + FLASH_BLOCK - 1) / FLASH_BLOCK * FLASH_BLOCK;
 }
 
 // Reprograms [from, to) of an area, both on 512-byte boundaries.
@@ -176,10 +205,7 @@ int rewriteArea(const Area& area, std::uint32_t from, std::uint32_t to) {
         const std::uint32_t size = left >= LARGE_BLOCK    ? LARGE_BLOCK
                                    : left >= MEDIUM_BLOCK ? MEDIUM_BLOCK
                                                           : FLASH_BLOCK;
-        const std::uint32_t offset = from - area.address;
-        const std::uint32_t present = offset >= area.length ? 0 : std::min(size, area.length - offset);
-        std::memset(block, 0xFF, size);
-        std::memcpy(block, area.data + offset, present);
+        areaBytes(area, from, size, block);
         const int result = programBlock(from, block, size);
         if (result != BLOCK_OK) return result;
         from += size;
@@ -199,17 +225,22 @@ std::uint32_t sectorEnd(std::uint32_t address) {
     return sectorStart(address) + sectorSize(address);
 }
 
-// The block's copy may have reached flash: erase its sectors and write back
-// whatever this pass had put there, then the block itself.
-int redoSectors(std::uint32_t address, std::uint32_t length, const std::uint8_t* bytes) {
+// Erases the sectors of [address, address + length) and writes back whatever
+// this pass had put there.
+int restoreSectors(std::uint32_t address, std::uint32_t length) {
     const std::uint32_t from = sectorStart(address), to = sectorEnd(address + length - 1);
     int result = eraseRegion(from, to - from);
     for (const Area& area : areas) {
         const std::uint32_t start = std::max(from, area.address);
-        const std::uint32_t end = std::min(to,
-                                           area.address + (area.written + FLASH_BLOCK - 1) / FLASH_BLOCK * FLASH_BLOCK);
+        const std::uint32_t end = std::min(to, writtenEnd(area));
         if (result == BLOCK_OK && start < end) result = rewriteArea(area, start, end);
     }
+    return result;
+}
+
+// The block's copy may have reached flash: its sectors again, then the block.
+int redoSectors(std::uint32_t address, std::uint32_t length, const std::uint8_t* bytes) {
+    const int result = restoreSectors(address, length);
     return result == BLOCK_OK ? programBlock(address, bytes, length) : result;
 }
 
@@ -304,15 +335,58 @@ int programParameters(const FirmwareImage* header, const std::uint8_t* parameter
     return programTail(&region, result);
 }
 
+// Reads the area back from flash a chunk at a time; a chunk that differs
+// from the image has its sectors erased and restored, and the area is read
+// again from the first of them.
+int verifyArea(const Area& area) {
+    static std::uint8_t seen[ISP_CHUNK], wanted[ISP_CHUNK];
+    const std::uint32_t end = writtenEnd(area);
+    for (std::uint32_t at = area.address; at < end;) {
+        const std::uint32_t size = std::min(ISP_CHUNK, end - at);
+        int chunkRecoveries = BLOCK_RECOVERIES;
+        areaBytes(area, at, size, wanted);
+        while (!readBack(seen, at, static_cast<std::int32_t>(size)))
+            if (!recoverLine(&chunkRecoveries)) return BLOCK_COMMAND_FAILED;
+        if (std::memcmp(seen, wanted, size) == 0) {
+            at += size;
+            continue;
+        }
+        traceNote("flash at 0x%08X differs from the image", static_cast<unsigned>(at));
+        if (!spendRecovery(&chunkRecoveries)) return BLOCK_MISMATCH;
+        const int restored = restoreSectors(at, size);
+        if (restored != BLOCK_OK) return restored;
+        at = std::max(area.address, sectorStart(at));
+    }
+    return BLOCK_OK;
+}
+
+// The bootloader's checksum is a plain byte sum: a character lost from a data
+// line can shift the rest of the line into bytes of the same sum, which the
+// checksum and the compare (flash against that same RAM) both pass. Once the
+// switch has shown that bytes reach it damaged, what the pass wrote is read
+// back and checked against the image. A clean pass reads nothing back.
+int verifyIfDamaged(std::uint32_t damageBefore, int first, int last) {
+    if (ispDamageReports() == damageBefore) return BLOCK_OK;
+    traceNote("the switch saw damaged bytes: reading back what this pass wrote");
+    int result = BLOCK_OK;
+    for (int area = first; area <= last && result == BLOCK_OK; ++area) result = verifyArea(areas[area]);
+    return result;
+}
+
+// The body and the table are checked before the first 512 bytes make the
+// application startable, so that a cure never leaves a startable half.
 int programImage(const ImageCursor* cursor) {
     const FirmwareImage* header = cursor->header;
+    const std::uint32_t damageBefore = ispDamageReports();
     startAreas(header, cursor->application, cursor->parameters);
     int result = eraseCured(header->appAddress, header->appLength);
     consolePrintf("\n%s firmware:   0%% complete.", PROGRESS_LABEL);
     std::fflush(stdout);
     if (result == BLOCK_OK) result = programApplicationBody(header, cursor->application);
     if (result == BLOCK_OK) result = programParameters(header, cursor->parameters);
+    if (result == BLOCK_OK) result = verifyIfDamaged(damageBefore, AREA_BODY, AREA_PARAMETERS);
     if (result == BLOCK_OK) result = programCured(header->appAddress, cursor->application, FLASH_BLOCK);
+    if (result == BLOCK_OK) result = verifyIfDamaged(damageBefore, AREA_FIRST_BLOCK, AREA_FIRST_BLOCK);
     return result;
 }
 

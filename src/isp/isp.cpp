@@ -14,6 +14,8 @@ IspExchange lastIspExchange{};
 
 namespace {
 
+std::uint32_t damageReports = 0;
+
 constexpr int CODE_CAPACITY = 7;      // return codes: up to 6 characters
 constexpr int NUMBER_CAPACITY = 11;   // a 32-bit decimal number
 constexpr int LINES_PER_CHUNK = 20;
@@ -74,6 +76,14 @@ void noteFailure(const IspExchange& exchange) {
         traceNote("\"%s\" failed: %d", exchange.command, code);
 }
 
+// A code this program's commands earn only when the bootloader got them
+// wrong. A compare's difference is an answer, not damage; a number beyond the
+// bootloader's codes, or a line with more than digits, was spoilt on its way back.
+bool showsDamageReceived(int code, const char* reply) {
+    if (code <= ISP_CMD_SUCCESS || code >= RETURN_CODE_COUNT || code == ISP_COMPARE_ERROR) return false;
+    return reply[std::strspn(reply, "0123456789")] == '\0';
+}
+
 // Every command but Compare and Part ID: one return-code line, "0" or failure.
 int commandResult(int code) {
     return code == ISP_CMD_SUCCESS ? ISP_OK : ISP_FAILED;
@@ -93,7 +103,7 @@ std::uint32_t byteSum(const std::uint8_t* bytes, std::uint32_t count) {
 // left, and a real UART then idles until the next one is handed over. A burst
 // stays short of the 1000 ms write bound at either rate.
 constexpr std::uint32_t BURST_MS = 100;
-constexpr std::uint32_t LINE_WIRE_BITS = (UU_LINE_CAPACITY - 1 + 2) * 10;   // 61 characters, CR LF
+constexpr std::uint32_t LINE_WIRE_BITS = (UU_LINE_CAPACITY - 1 + 2) * BITS_PER_CHARACTER;   // 61 characters, CR LF
 
 std::uint32_t linesPerWrite() {
     std::uint32_t lines = currentBaud / 1000 * BURST_MS / LINE_WIRE_BITS;
@@ -120,7 +130,10 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
     char reply[CODE_CAPACITY];
     ispCommand(reply, CODE_CAPACITY, "%u", checksum);
     if (std::strcmp(reply, "OK") == 0) return CHUNK_OK;
-    if (std::strcmp(reply, "RESEND") == 0) return CHUNK_RESEND;
+    if (std::strcmp(reply, "RESEND") == 0) {
+        ++damageReports;
+        return CHUNK_RESEND;
+    }
     return CHUNK_FAILED;
 }
 
@@ -218,7 +231,12 @@ int ispCommand(char* reply, int capacity, const char* format, ...) {
     comWrite(&serialPort, line, command.length + 2);
     lastIspExchange.returnCode = returnCode(reply, readLineCr(reply, capacity));
     noteFailure(lastIspExchange);
+    if (showsDamageReceived(lastIspExchange.returnCode, reply)) ++damageReports;
     return lastIspExchange.returnCode;
+}
+
+std::uint32_t ispDamageReports() {
+    return damageReports;
 }
 
 int nxpUnlock() {

@@ -42,6 +42,13 @@ extern IspExchange lastIspExchange;
 // the return code: the first character "0" counts as 0 whatever follows.
 int ispCommand(char* reply, int capacity, const char* format, ...);
 
+// How often, since the program started, the bootloader has shown that bytes
+// reached it damaged: a checksum group answered RESEND, or a command answered
+// with a failing return code other than a compare's difference. Answers that
+// did not come, hold no code, a number beyond the bootloader's codes or more
+// than digits are not counted: damage on the way back looks the same.
+std::uint32_t ispDamageReports();
+
 constexpr std::uint32_t ISP_CHUNK = 900;          // data bytes per R command and per checksum block of a W
 constexpr std::uint32_t ISP_WRITE_PIECE = 4096;   // data bytes per W command: one flash block
 constexpr int UU_LINE_BYTES = 45;                 // data bytes per UU line; 20 lines make a chunk

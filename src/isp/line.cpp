@@ -92,3 +92,7 @@ void drainInput() {
     }
     if (discarded > 0) traceNote("discarded %d received bytes", discarded);
 }
+
+unsigned wireMs(unsigned characters) {
+    return currentBaud == 0 ? 0 : characters * BITS_PER_CHARACTER * 1000u / currentBaud;
+}

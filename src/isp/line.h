@@ -27,6 +27,12 @@ int sendText(const char* text);
 // Discards every byte already received.
 void drainInput();
 
+constexpr unsigned BITS_PER_CHARACTER = 10;   // start bit, 8 data bits, stop bit
+
+// How long `characters` take on the wire at currentBaud, in ms (0 when no
+// port is open).
+unsigned wireMs(unsigned characters);
+
 enum : int {
     SYNC_NONE = 0,          // nothing usable answered
     SYNC_BOOTLOADER = 1,    // the ROM bootloader answered and is now synchronised with echo off

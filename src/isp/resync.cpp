@@ -17,12 +17,11 @@ constexpr int FLUSH_LINE_BYTES = 16;
 constexpr int FLUSH_DATA_LINES = (ISP_WRITE_PIECE + FLUSH_LINE_BYTES - 1) / FLUSH_LINE_BYTES;
 constexpr int FLUSH_LINES = FLUSH_DATA_LINES + (FLUSH_DATA_LINES + 19) / 20;
 constexpr unsigned FLUSH_SETTLE_MS = 100;
-constexpr unsigned BITS_PER_BYTE = 10;
 
 // Lines left over once a transfer has ended are taken as commands and each is
 // answered: wait as long again as the lines took on the wire.
 unsigned flushAnswersMs() {
-    return currentBaud == 0 ? 0 : FLUSH_LINES * 3 * BITS_PER_BYTE * 1000u / currentBaud;
+    return wireMs(FLUSH_LINES * 3);
 }
 
 void settleAndDrain(unsigned ms) {

@@ -118,12 +118,22 @@ SimFaults damagedCopy() {
     return faults;
 }
 
+// A checksum collision (two bytes swapped: the sum holds) in a pass where the
+// switch also asked for a line again: only the read-back finds it.
+SimFaults swappedBytesAfterAResend() {
+    SimFaults faults;
+    faults.corruptDataLine = 3;
+    faults.swapDataLine = 40;
+    return faults;
+}
+
 class CuredInThePass : public testing::TestWithParam<CuredFault> {};
 
 // A block that fails is put right inside the pass: the user is asked once.
 // A refused RAM write never reached flash, so only the block goes again; a
 // failed compare is asked again; a copy that left the flash wrong costs the
-// block's sectors an erase and the blocks they held.
+// block's sectors an erase and the blocks they held; so does a collision the
+// read-back finds.
 TEST_P(CuredInThePass, WithoutAskingAgain) {
     TempDir ports;
     SimOptions options = imageOneSwitch();
@@ -138,7 +148,8 @@ TEST_P(CuredInThePass, WithoutAskingAgain) {
 INSTANTIATE_TEST_SUITE_P(Faults, CuredInThePass,
                          testing::Values(CuredFault{"RefusedWrite", refusedWrite(), 2},
                                          CuredFault{"FailedCompare", failedCompare(), 2},
-                                         CuredFault{"DamagedCopy", damagedCopy(), 3}),
+                                         CuredFault{"DamagedCopy", damagedCopy(), 3},
+                                         CuredFault{"SwappedBytesAfterAResend", swappedBytesAfterAResend(), 3}),
                          [](const testing::TestParamInfo<CuredFault>& info) { return std::string(info.param.name); });
 
 TEST(Recovery, DamagedDataLineIsResentAndTheUpdateSucceeds) {

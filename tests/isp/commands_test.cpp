@@ -43,34 +43,39 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         std::string reply;
         std::string sent;
         int result;
-        int code;   // the return code the exchange keeps
+        int code;             // the return code the exchange keeps
+        bool damage = false;  // counted as the bootloader showing it got a damaged command
     };
     const Case cases[] = {
         {"unlock", nxpUnlock, "0\r\n", "U 23130\r\n", 0, 0},
-        {"unlock refused", nxpUnlock, "16\r\n", "U 23130\r\n", 1, 16},
+        {"unlock refused", nxpUnlock, "16\r\n", "U 23130\r\n", 1, 16, true},
+        {"unlock answer spoilt on the way back", nxpUnlock, "16x\r\n", "U 23130\r\n", 1, 16},
+        {"unlock answered beyond the codes", nxpUnlock, "50\r\n", "U 23130\r\n", 1, 50},
         {"unlock unanswered", nxpUnlock, "", "U 23130\r\n", 1, -1},
         {"go", [] { return nxpGo(0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0, 0},
         {"go unanswered counts as started", [] { return nxpGo(0x1A00D838); }, "", "G 436262968 T\r\n", 0, -1},
-        {"go refused", [] { return nxpGo(0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19},
+        {"go refused", [] { return nxpGo(0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19, true},
         {"prepare reduces to 8 bits", [] { return nxpPrepare(0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0, 0},
-        {"prepare refused", [] { return nxpPrepare(3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7},
+        {"prepare refused", [] { return nxpPrepare(3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7, true},
         {"erase", [] { return nxpErase(1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
-        {"erase not prepared", [] { return nxpErase(1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9},
+        {"erase not prepared", [] { return nxpErase(1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9, true},
         {"copy", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "0\r\n", "C 436207616 268435456 4096\r\n", 0, 0},
         {"copy refused", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "9\r\n",
-         "C 436207616 268435456 4096\r\n", 1, 9},
+         "C 436207616 268435456 4096\r\n", 1, 9, true},
         {"compare equal", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "0\r\n",
          "M 436207616 268435456 512\r\n", 0, 0},
         {"compare mismatch", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "10\r\n1234\r\n",
          "M 436207616 268435456 512\r\n", 2, 10},
         {"compare other code", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "1\r\n",
-         "M 436207616 268435456 512\r\n", 1, 1},
-        {"compare address error", [] { return nxpCompare(1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1, 13},
+         "M 436207616 268435456 512\r\n", 1, 1, true},
+        {"compare address error", [] { return nxpCompare(1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1, 13, true},
     };
     for (const Case& c : cases) {
         fakeReset();
         fakePort.responder = answer(c.reply);
+        const std::uint32_t damageBefore = ispDamageReports();
         EXPECT_EQ(c.call(), c.result) << c.name;
+        EXPECT_EQ(ispDamageReports() - damageBefore, c.damage ? 1u : 0u) << c.name;
         EXPECT_EQ(fakePort.sent, c.sent) << c.name;
         EXPECT_EQ(fakePending(), c.reply.empty() ? "" : "\n") << c.name << ": every reply line consumed";
         EXPECT_EQ(std::string(lastIspExchange.command) + "\r\n", c.sent) << c.name;
@@ -158,21 +163,23 @@ TEST_F(Commands, WriteResendsJustTheGroupTheBootloaderFoundDamaged) {
         std::vector<std::string> checksumReplies;
         int result;
         std::vector<int> groups;   // the groups whose lines went out, in order
+        unsigned damage = 0;       // the answers that show the bootloader got damaged bytes
     };
     const Case cases[] = {
         {"accepted at once", 100, {"OK\r\n"}, 0, {0}},
-        {"resent once", 100, {"RESEND\r\n", "OK\r\n"}, 0, {0, 0}},
-        {"resent twice", 100, {"RESEND\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 0, 0}},
-        {"still damaged after three sends", 100, {"RESEND\r\n"}, 1, {0, 0, 0}},
-        {"unknown answer", 100, {"19\r\n"}, 1, {0}},
+        {"resent once", 100, {"RESEND\r\n", "OK\r\n"}, 0, {0, 0}, 1},
+        {"resent twice", 100, {"RESEND\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 0, 0}, 2},
+        {"still damaged after three sends", 100, {"RESEND\r\n"}, 1, {0, 0, 0}, 3},
+        {"unknown answer", 100, {"19\r\n"}, 1, {0}, 1},
         {"no answer", 100, {""}, 1, {0}},
-        {"second group resent", 1000, {"OK\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 1, 1}},
+        {"second group resent", 1000, {"OK\r\n", "RESEND\r\n", "OK\r\n"}, 0, {0, 1, 1}, 1},
         {"each group has its own three sends",
          1000,
          {"RESEND\r\n", "RESEND\r\n", "OK\r\n", "RESEND\r\n", "RESEND\r\n", "OK\r\n"},
          0,
-         {0, 0, 0, 1, 1, 1}},
-        {"second group still damaged", 1000, {"OK\r\n", "RESEND\r\n"}, 1, {0, 1, 1, 1}},
+         {0, 0, 0, 1, 1, 1},
+         4},
+        {"second group still damaged", 1000, {"OK\r\n", "RESEND\r\n"}, 1, {0, 1, 1, 1}, 3},
     };
     Bytes data = pattern(1000, 9);
     for (const Case& c : cases) {
@@ -180,7 +187,9 @@ TEST_F(Commands, WriteResendsJustTheGroupTheBootloaderFoundDamaged) {
         auto peer = std::make_shared<WritePeer>();
         peer->checksumReplies = c.checksumReplies;
         fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
+        const std::uint32_t damageBefore = ispDamageReports();
         EXPECT_EQ(nxpWrite(0x10000000, data.data(), c.count), c.result) << c.name;
+        EXPECT_EQ(ispDamageReports() - damageBefore, c.damage) << c.name;
         std::string expected = "W 268435456 " + std::to_string(c.count) + "\r\n";
         for (int g : c.groups) {
             const auto at = static_cast<std::size_t>(g) * 900;
