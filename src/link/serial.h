@@ -9,10 +9,10 @@
 
 // Platform state lives in opaque storage so this header stays free of
 // platform includes. POSIX keeps its file descriptor in `handle`; Win32 keeps
-// its HANDLE there and its two OVERLAPPED records and events in `platform`.
+// its HANDLE there and its OVERLAPPED records, events and read-ahead bytes in `platform`.
 struct SerialPort {
     std::intptr_t handle;                     // 0 when closed
-    alignas(8) unsigned char platform[128];   // per-platform records
+    alignas(8) unsigned char platform[384];   // per-platform records
     std::int32_t isOpen;                      // 1 while open
 };
 

@@ -1,5 +1,8 @@
 // The serial port on Windows: one COM device opened for overlapped I/O, with
 // a read and a write OVERLAPPED record, each with its own manual-reset event.
+// Reads smaller than what the driver holds take all of it into a read-ahead
+// buffer: the protocol reads lines a byte at a time, and one ReadFile per byte
+// is slow where each call is a round trip (Wine sends each through its server).
 #include "link/serial.h"
 
 #include <windows.h>
@@ -13,13 +16,18 @@ namespace {
 
 constexpr DWORD IO_WAIT_MS = 1000;
 constexpr DWORD QUEUE_BYTES = 10000;
+constexpr DWORD READ_AHEAD_BYTES = 256;
 
 // What `platform` holds while the port is open. `rxMask` receives the event
 // mask of WaitCommEvent, which the driver may write until the wait completes.
+// `ahead[aheadNext, aheadEnd)` holds bytes received but not yet read.
 struct Win32Records {
     OVERLAPPED readOverlapped;
     OVERLAPPED writeOverlapped;
     DWORD rxMask;
+    DWORD aheadNext;
+    DWORD aheadEnd;
+    unsigned char ahead[READ_AHEAD_BYTES];
 };
 static_assert(sizeof(Win32Records) <= sizeof(SerialPort::platform), "records fit the opaque storage");
 static_assert(alignof(Win32Records) <= 8, "opaque storage is 8-byte aligned");
@@ -45,6 +53,8 @@ void releasePort(SerialPort* port) {
     closeIfSet(&rec->readOverlapped.hEvent);
     closeIfSet(&rec->writeOverlapped.hEvent);
     closeIfSet(&device);
+    rec->aheadNext = 0;
+    rec->aheadEnd = 0;
     port->handle = 0;
     port->isOpen = 0;
 }
@@ -169,24 +179,57 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
     return static_cast<int>(finishOperation(device, record, IO_WAIT_MS, true));
 }
 
+namespace {
+
+DWORD aheadCount(const Win32Records* rec) {
+    return rec->aheadEnd - rec->aheadNext;
+}
+
+// Bytes in the driver's receive queue; 0 on failure.
+DWORD queuedBytes(HANDLE device) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    return ClearCommError(device, &errors, &status) ? status.cbInQue : 0;
+}
+
+// One overlapped ReadFile of up to `count` bytes into `buffer`.
+DWORD readDevice(HANDLE device, OVERLAPPED* record, void* buffer, DWORD count) {
+    rearm(record);
+    if (!ReadFile(device, buffer, count, nullptr, record) && GetLastError() != ERROR_IO_PENDING) return 0;
+    return finishOperation(device, record, IO_WAIT_MS, false);
+}
+
+// Serves up to `count` read-ahead bytes; returns how many.
+int takeAhead(Win32Records* rec, void* buffer, std::int32_t count) {
+    DWORD taken = aheadCount(rec) < static_cast<DWORD>(count) ? aheadCount(rec) : static_cast<DWORD>(count);
+    std::memcpy(buffer, rec->ahead + rec->aheadNext, taken);
+    rec->aheadNext += taken;
+    return static_cast<int>(taken);
+}
+
+}   // namespace
+
 int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     if (!serialTransferValid(port, buffer, count)) return 0;
     HANDLE device = deviceOf(port);
-    OVERLAPPED* record = &records(port)->readOverlapped;
-    rearm(record);
-    if (!ReadFile(device, buffer, static_cast<DWORD>(count), nullptr, record) && GetLastError() != ERROR_IO_PENDING) {
-        return 0;
+    Win32Records* rec = records(port);
+    if (aheadCount(rec) > 0) return takeAhead(rec, buffer, count);
+    // Only bytes already queued are read ahead, so that read returns at once;
+    // otherwise the caller's read waits for the line as it always did.
+    DWORD queued = queuedBytes(device);
+    if (queued <= static_cast<DWORD>(count)) {
+        return static_cast<int>(readDevice(device, &rec->readOverlapped, buffer, static_cast<DWORD>(count)));
     }
-    return static_cast<int>(finishOperation(device, record, IO_WAIT_MS, false));
+    rec->aheadNext = 0;
+    rec->aheadEnd = readDevice(device, &rec->readOverlapped, rec->ahead,
+                               queued < READ_AHEAD_BYTES ? queued : READ_AHEAD_BYTES);
+    return takeAhead(rec, buffer, count);
 }
 
 int comBytesWaiting(SerialPort* port) {
     if (!serialPortUsable(port)) return 0;
-    DWORD errors = 0;
-    COMSTAT status;
-    std::memset(&status, 0, sizeof status);
-    if (!ClearCommError(deviceOf(port), &errors, &status)) return 0;
-    return static_cast<int>(status.cbInQue);
+    return static_cast<int>(aheadCount(records(port)) + queuedBytes(deviceOf(port)));
 }
 
 namespace {
@@ -211,6 +254,7 @@ int comWaitInput(SerialPort* port, unsigned timeoutMs) {
     if (!serialPortUsable(port)) return 0;
     HANDLE device = deviceOf(port);
     Win32Records* rec = records(port);
+    if (aheadCount(rec) > 0) return 1;
     DWORD start = GetTickCount();
     // Arming the mask first means a byte that lands after the queue check
     // below still completes the wait at once.

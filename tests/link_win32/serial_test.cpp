@@ -128,6 +128,26 @@ TEST_F(SerialPeer, EveryByteValueTravelsUnchanged) {
     EXPECT_EQ(receive(sent.size()), sent);
 }
 
+TEST_F(SerialPeer, ByteByByteReadsOfAFullQueueKeepEveryByteAndTheCount) {
+    std::string sent;
+    for (int value = 0; value < 600; ++value) sent += static_cast<char>('A' + value % 26);
+    ASSERT_EQ(comWrite(&serialPort, sent.data(), static_cast<std::int32_t>(sent.size())),
+              static_cast<int>(sent.size()));
+    std::uint32_t start = msNow();
+    while (comBytesWaiting(&serialPort) < static_cast<int>(sent.size()) && !msElapsed(start, 3000)) {
+        msSleep(1);
+    }
+    std::string got;
+    for (int waiting = comBytesWaiting(&serialPort); waiting > 0; --waiting) {
+        char byte = 0;
+        ASSERT_EQ(comRead(&serialPort, &byte, 1), 1);
+        got += byte;
+        ASSERT_EQ(comBytesWaiting(&serialPort), waiting - 1);
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(comWaitInput(&serialPort, 100), 0);
+}
+
 TEST_F(SerialPeer, SendHelpersWriteToTheGlobalPort) {
     EXPECT_EQ(comSendByte(0x11B), 1);
     EXPECT_EQ(receive(1), "\x1B");
