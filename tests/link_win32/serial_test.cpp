@@ -88,6 +88,12 @@ class SerialPeer : public ::testing::Test {
         return got;
     }
 
+    // Waits up to 3 s until `count` received bytes are waiting.
+    void waitUntilQueued(std::size_t count) {
+        std::uint32_t start = msNow();
+        while (comBytesWaiting(&serialPort) < static_cast<int>(count) && !msElapsed(start, 3000)) msSleep(1);
+    }
+
     std::string lineSettings() {
         EXPECT_EQ(comWrite(&serialPort, "\xFFS", 2), 2);
         std::string reply;
@@ -120,10 +126,7 @@ TEST_F(SerialPeer, EveryByteValueTravelsUnchanged) {
     for (int value = 0; value < 0xFF; ++value) sent += static_cast<char>(value);
     ASSERT_EQ(comWrite(&serialPort, sent.data(), static_cast<std::int32_t>(sent.size())),
               static_cast<int>(sent.size()));
-    std::uint32_t start = msNow();
-    while (comBytesWaiting(&serialPort) < static_cast<int>(sent.size()) && !msElapsed(start, 3000)) {
-        msSleep(1);
-    }
+    waitUntilQueued(sent.size());
     EXPECT_EQ(comBytesWaiting(&serialPort), static_cast<int>(sent.size()));
     EXPECT_EQ(receive(sent.size()), sent);
 }
@@ -133,10 +136,7 @@ TEST_F(SerialPeer, ByteByByteReadsOfAFullQueueKeepEveryByteAndTheCount) {
     for (int value = 0; value < 600; ++value) sent += static_cast<char>('A' + value % 26);
     ASSERT_EQ(comWrite(&serialPort, sent.data(), static_cast<std::int32_t>(sent.size())),
               static_cast<int>(sent.size()));
-    std::uint32_t start = msNow();
-    while (comBytesWaiting(&serialPort) < static_cast<int>(sent.size()) && !msElapsed(start, 3000)) {
-        msSleep(1);
-    }
+    waitUntilQueued(sent.size());
     std::string got;
     for (int waiting = comBytesWaiting(&serialPort); waiting > 0; --waiting) {
         char byte = 0;
