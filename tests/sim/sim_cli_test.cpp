@@ -48,7 +48,8 @@ TEST(SimCli, OptionsAndErrors) {
     SimOptions options;
     std::string error;
     ASSERT_EQ(parse({"--first-form", "--product-id", "0x64", "--flash-config", "0x44", "--part-id-reply", "none",
-                     "--refuse-write", "3", "--corrupt-rate", "0.25", "--link", "/tmp/COM3", "--latency", "16"},
+                     "--refuse-write", "3", "--corrupt-rate", "0.25", "--link", "/tmp/COM3", "--latency", "16",
+                     "--exchange-groups", "2", "--lose-collision", "4"},
                     options, error),
               0)
         << error;
@@ -60,6 +61,8 @@ TEST(SimCli, OptionsAndErrors) {
     EXPECT_EQ(options.faults.corruptRate, 0.25);
     EXPECT_EQ(options.linkPath, "/tmp/COM3");
     EXPECT_EQ(options.latencyMs, 16u);
+    EXPECT_EQ(options.faults.exchangeGroups, 2u);
+    EXPECT_EQ(options.faults.loseCollision, 4u);
 
     const std::vector<std::vector<const char*>> bad = {
         {"--frobnicate"},
@@ -98,7 +101,7 @@ TEST(SimCli, EveryOptionInTheHelpParses) {
         EXPECT_EQ(parse(arguments, options, error), 0) << name << ": " << error;
         ++named;
     }
-    EXPECT_EQ(named, 48);
+    EXPECT_EQ(named, 50);
 }
 
 }   // namespace

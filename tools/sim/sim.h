@@ -55,6 +55,8 @@ struct SimFaults {
     unsigned corruptDataLine = 0;         // damage one character of the Kth "W" data line (the ROM answers RESEND)
     unsigned swapDataLine = 0;            // store the Kth "W" data line with two unequal bytes swapped: its sum,
                                           //   and so the group's checksum, still passes
+    unsigned exchangeGroups = 0;          // the Kth "W" data line arrives with two unequal groups exchanged: same sum
+    unsigned loseCollision = 0;           // from the Kth "W" data line on, lose a character whose loss keeps the sum
     double corruptRate = 0.0;             // chance that a heard byte is replaced by another (0..1)
     double corruptToHostRate = 0.0;       // chance that a byte the switch sends is replaced (0..1)
     double burstRate = 0.0;               // chance that a heard byte starts a burst: it and the 7..63

@@ -223,6 +223,12 @@ const Option OPTIONS[] = {
      [](Parse& p, const char* v) { return setNumber(p.options.faults.corruptDataLine, v, U32); }, false},
     {"--swap-line", "K", "store the Kth W data line with two bytes swapped (its checksum still passes)",
      [](Parse& p, const char* v) { return setNumber(p.options.faults.swapDataLine, v, U32); }, false},
+    {"--exchange-groups", "K", "the Kth W data line arrives with two unequal groups exchanged (checksum passes)",
+     [](Parse& p, const char* v) { return setNumber(p.options.faults.exchangeGroups, v, U32); }, false},
+    {"--lose-collision", "K",
+     "from the Kth W data line on, the first line that can lose a character\n"
+     "without its checksum seeing it loses it (once)",
+     [](Parse& p, const char* v) { return setNumber(p.options.faults.loseCollision, v, U32); }, false},
     {"--corrupt-rate", "R", "replace each heard byte by another with chance R (0 to 1)",
      [](Parse& p, const char* v) { return setRate(p.options.faults.corruptRate, v); }, false},
     {"--corrupt-to-host-rate", "R", "replace each byte the switch sends by another with chance R (0 to 1)",

@@ -18,6 +18,8 @@ void simDeviceSetFaults(SimDevice& device, const SimFaults& faults) {
     device.writesSinceFaults = device.dataLinesSinceFaults = device.storedLinesSinceFaults =
         device.comparesSinceFaults = 0;
     device.copiesSinceFaults = device.burstLeft = device.burstToHostLeft = 0;
+    device.heldLinesSinceFaults = 0;
+    device.exchangeDone = device.collisionDone = false;
     device.rng = 0x9E3779B97F4A7C15ull ^ faults.corruptSeed;
 }
 

@@ -124,6 +124,9 @@ struct SimDevice {
     unsigned writesSinceFaults = 0, dataLinesSinceFaults = 0, storedLinesSinceFaults = 0, comparesSinceFaults = 0,
              copiesSinceFaults = 0;
     unsigned burstLeft = 0, burstToHostLeft = 0;   // bytes still to be replaced by a running burst
+    std::string heldLine;                          // a "W" data line the line faults hold back until its end
+    unsigned heldLinesSinceFaults = 0;
+    bool exchangeDone = false, collisionDone = false;
     std::uint64_t rng = 1;
 
     std::vector<SimOut> out;
@@ -147,6 +150,16 @@ void simIspByte(SimDevice& device, std::uint8_t byte);
 void simAppStart(SimDevice& device);
 void simAppByte(SimDevice& device, std::uint8_t byte);
 std::string simVersionReply(SimDevice& device);
+// How many bytes the line the ROM is receiving may carry when it is a "W"
+// data line; 0 when it is not one.
+std::size_t simDataLineLimit(const SimDevice& device);
+
+// ---- Faults that change a whole "W" data line on the wire (sim_line_faults.cpp).
+
+// Takes a byte the synchronised ROM is about to hear and returns what it hears
+// now: the byte itself; nothing while a data line is held back for a fault that
+// must see all of it; at the line's end the line as the wire delivers it.
+std::string simLineFaults(SimDevice& device, std::uint8_t byte);
 
 // ---- Command line (sim_cli.cpp).
 

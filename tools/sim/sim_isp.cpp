@@ -430,6 +430,7 @@ void autobaudAgain(SimDevice& device) {
     device.baud = 0;
     device.echo = true;
     device.line.clear();
+    device.heldLine.clear();
     device.phase = SIM_PHASE_COMMAND;
 }
 
@@ -472,7 +473,32 @@ std::uint8_t damageDataLine(SimDevice& device, std::uint8_t byte) {
     return byte;
 }
 
+void hearSynchronised(SimDevice& device, std::uint8_t byte) {
+    byte = damageDataLine(device, byte);
+    if (device.echo) simEmit(device, std::string_view(reinterpret_cast<const char*>(&byte), 1));
+    if (byte == ESC) {
+        device.line.clear();
+        device.phase = SIM_PHASE_COMMAND;
+        return;
+    }
+    if (byte == '\r' || byte == '\n') {
+        if (!device.line.empty()) {
+            const std::string line = std::move(device.line);
+            device.line.clear();
+            handleLine(device, line);
+        }
+        return;
+    }
+    if (device.line.size() < MAX_LINE) device.line.push_back(static_cast<char>(byte));
+}
+
 }   // namespace
+
+std::size_t simDataLineLimit(const SimDevice& device) {
+    const SimTransfer& t = device.transfer;
+    if (device.phase != SIM_PHASE_WRITE_DATA || groupComplete(t)) return 0;
+    return std::min(t.left, LINE_BYTES);
+}
 
 void simIspEnter(SimDevice& device) {
     device.unlocked = false;
@@ -492,20 +518,5 @@ void simIspByte(SimDevice& device, std::uint8_t byte) {
         }
         return;
     }
-    byte = damageDataLine(device, byte);
-    if (device.echo) simEmit(device, std::string_view(reinterpret_cast<const char*>(&byte), 1));
-    if (byte == ESC) {
-        device.line.clear();
-        device.phase = SIM_PHASE_COMMAND;
-        return;
-    }
-    if (byte == '\r' || byte == '\n') {
-        if (!device.line.empty()) {
-            const std::string line = std::move(device.line);
-            device.line.clear();
-            handleLine(device, line);
-        }
-        return;
-    }
-    if (device.line.size() < MAX_LINE) device.line.push_back(static_cast<char>(byte));
+    for (const char c : simLineFaults(device, byte)) hearSynchronised(device, static_cast<std::uint8_t>(c));
 }

@@ -1,0 +1,88 @@
+// Faults that change a "W" data line on the wire, before the ROM hears it, in
+// ways its byte-sum checksum cannot see. Choosing such a change needs the whole
+// line, so while one is armed each data line is held back until its end and
+// then heard byte by byte, echo included, as if the wire had delivered it so.
+#include "sim_internal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <utility>
+
+namespace {
+
+constexpr std::size_t MAX_HELD = 256;
+constexpr std::uint8_t ESC = 0x1B;
+
+bool exchangeArmed(const SimDevice& device) {
+    return device.faults.exchangeGroups && !device.exchangeDone;
+}
+
+bool collisionArmed(const SimDevice& device) {
+    return device.faults.loseCollision && !device.collisionDone;
+}
+
+std::uint32_t sumOf(const std::uint8_t* bytes, std::size_t count) {
+    return std::accumulate(bytes, bytes + count, 0u);
+}
+
+// Exchanges the first group with the first later one that carries other bytes;
+// returns the later one's index, or 0 when all are equal. Only groups that
+// carry three bytes of the line take part, so the bytes are only reordered.
+std::size_t exchangeUnequalGroups(std::string& line, std::size_t limit) {
+    std::uint8_t bytes[64];
+    const std::size_t whole = std::min(simUuDecode(line, bytes, limit) / 3, (line.size() - 1) / 4);
+    for (std::size_t group = 1; group < whole; ++group) {
+        if (std::memcmp(bytes, bytes + 3 * group, 3) != 0) {
+            std::swap_ranges(line.begin() + 1, line.begin() + 5, line.begin() + 1 + 4 * group);
+            return group;
+        }
+    }
+    return 0;
+}
+
+// The first character whose loss changes the decoded bytes but not their sum,
+// or 0 when there is none. The length character is never the one: losing it
+// would change how many bytes the line carries, and so the group's lines.
+std::size_t collidingLoss(const std::string& line, std::size_t limit) {
+    std::uint8_t sent[64], heard[64];
+    const std::size_t count = simUuDecode(line, sent, limit);
+    for (std::size_t at = 1; at < line.size(); ++at) {
+        std::string shorter = line;
+        shorter.erase(at, 1);
+        simUuDecode(shorter, heard, limit);
+        if (sumOf(heard, count) == sumOf(sent, count) && std::memcmp(heard, sent, count) != 0) return at;
+    }
+    return 0;
+}
+
+// The held line as the wire delivers it.
+std::string deliverHeld(SimDevice& device, std::size_t limit) {
+    std::string line = std::exchange(device.heldLine, {});
+    const unsigned number = ++device.heldLinesSinceFaults;
+    if (exchangeArmed(device) && number >= device.faults.exchangeGroups) {
+        if (exchangeUnequalGroups(line, limit)) device.exchangeDone = true;
+    }
+    if (collisionArmed(device) && number >= device.faults.loseCollision) {
+        if (const std::size_t at = collidingLoss(line, limit)) {
+            line.erase(at, 1);
+            device.collisionDone = true;
+        }
+    }
+    return line;
+}
+
+}   // namespace
+
+std::string simLineFaults(SimDevice& device, std::uint8_t byte) {
+    const std::string heard(1, static_cast<char>(byte));
+    const bool end = byte == '\r' || byte == '\n';
+    const std::size_t limit = simDataLineLimit(device);
+    if (device.heldLine.empty() &&
+        (end || byte == ESC || !device.line.empty() || !limit || !(exchangeArmed(device) || collisionArmed(device))))
+        return heard;
+    if (end) return deliverHeld(device, limit) + heard;
+    device.heldLine += heard;
+    if (byte == ESC || device.heldLine.size() >= MAX_HELD) return std::exchange(device.heldLine, {});
+    return {};
+}
