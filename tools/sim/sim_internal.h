@@ -127,6 +127,7 @@ struct SimDevice {
     std::string heldLine;                          // a "W" data line the line faults hold back until its end
     unsigned heldLinesSinceFaults = 0;
     bool exchangeDone = false, collisionDone = false;
+    std::vector<std::string> notes;   // what the faults did, for the traffic log
     std::uint64_t rng = 1;
 
     std::vector<SimOut> out;

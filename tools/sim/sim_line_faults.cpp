@@ -56,17 +56,25 @@ std::size_t collidingLoss(const std::string& line, std::size_t limit) {
     return 0;
 }
 
+void note(SimDevice& device, const std::string& what) {
+    device.notes.push_back("W data line " + std::to_string(device.heldLinesSinceFaults) + ": " + what);
+}
+
 // The held line as the wire delivers it.
 std::string deliverHeld(SimDevice& device, std::size_t limit) {
     std::string line = std::exchange(device.heldLine, {});
     const unsigned number = ++device.heldLinesSinceFaults;
     if (exchangeArmed(device) && number >= device.faults.exchangeGroups) {
-        if (exchangeUnequalGroups(line, limit)) device.exchangeDone = true;
+        if (const std::size_t group = exchangeUnequalGroups(line, limit)) {
+            device.exchangeDone = true;
+            note(device, "groups 1 and " + std::to_string(group + 1) + " exchanged on the wire");
+        }
     }
     if (collisionArmed(device) && number >= device.faults.loseCollision) {
         if (const std::size_t at = collidingLoss(line, limit)) {
             line.erase(at, 1);
             device.collisionDone = true;
+            note(device, "character " + std::to_string(at + 1) + " lost on the wire, its sum kept");
         }
     }
     return line;

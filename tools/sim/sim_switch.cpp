@@ -201,6 +201,8 @@ void hearDue(SimSwitch& sim, std::uint64_t now, unsigned host) {
         record(sim, {byte.dueUs, byte.baud, byte.value, true, heard && rateMatches});
         if (!heard || !rateMatches) ++device.status.bytesLost;
         if (heard) simDeviceHear(device, rateMatches ? byte.value : static_cast<std::uint8_t>(simRandom(device)));
+        for (const std::string& note : device.notes) logNote(sim, note.c_str(), now);
+        device.notes.clear();
         takeOutput(sim, now);
         saveIfChanged(sim);
         logMode(sim);
