@@ -300,11 +300,13 @@ def drive_bmfwu(build, port_dir, arguments):
     return {"wall_s": t1 - t0, "cpu_s": cpu1 - cpu0}
 
 
-def run_bmfwu(build, work, name, throttle, latency=0, support_log=False):
+def run_bmfwu(build, work, name, throttle, latency=0, support_log=False, noise=(), options=()):
     port_dir = os.path.join(work, name)
     os.mkdir(port_dir)
     arguments = ["--log", os.path.join(port_dir, "support.log")] if support_log else []
-    sim = Simulator(build, work, name, throttle, SWITCH, os.path.join(port_dir, "COM%d" % PORT), latency)
+    arguments += list(options)
+    sim = Simulator(build, work, name, throttle, SWITCH + list(noise), os.path.join(port_dir, "COM%d" % PORT),
+                    latency)
     try:
         figures = drive_bmfwu(build, port_dir, arguments)
     finally:
@@ -442,7 +444,13 @@ def main():
     parser.add_argument("--support-log", action="store_true", help="bmfwu writes its support log (--log)")
     parser.add_argument("--latency", type=int, action="append", choices=LATENCIES_MS,
                         help="run only this adapter latency in ms (may be repeated; default: all)")
+    parser.add_argument("--noise", type=float, default=0,
+                        help="replace this share of the bytes the switch hears (e.g. 1e-3); targets not checked")
+    parser.add_argument("--seed", type=int, default=1, help="seed of --noise (default 1)")
+    parser.add_argument("--option", action="append", default=[],
+                        help="pass this option to bmfwu (may be repeated, e.g. --option=--verify)")
     options = parser.parse_args()
+    noise = ["--corrupt-rate", repr(options.noise), "--seed", str(options.seed)] if options.noise else []
     build = os.path.abspath(options.build)
     if not options.no_build:
         build_programs(build)
@@ -456,9 +464,11 @@ def main():
         runs = []
         for latency in latencies:
             name = "bmfwu %d ms" % latency
-            figures = derive(run_bmfwu(build, work, name.replace(" ", "-"), True, latency, log), True)
+            figures = derive(run_bmfwu(build, work, name.replace(" ", "-"), True, latency, log, noise,
+                                       options.option), True)
             runs.append([name, figures, latency, None])
-        runs.append(["unthrottled", derive(run_bmfwu(build, work, "unthrottled", False, 0, log), False), None, None])
+        runs.append(["unthrottled", derive(run_bmfwu(build, work, "unthrottled", False, 0, log, noise, options.option),
+                                           False), None, None])
         if peer_wanted:
             hex_path = application_hex(build, work)
             for run in runs[:len(latencies)]:
@@ -468,7 +478,7 @@ def main():
         print("bench: %s" % failure, file=sys.stderr)
         print("bench: logs kept in %s" % work, file=sys.stderr)
         return 2
-    met = report(runs)
+    met = report(runs) or bool(noise or options.option)
     if options.keep:
         print("logs: %s" % work)
     else:

@@ -9,7 +9,7 @@ RunOptions runOptions{};
 
 namespace {
 
-enum OptionKind { OPTION_INFO, OPTION_YES, OPTION_LOG, OPTION_VERSION, OPTION_HELP };
+enum OptionKind { OPTION_INFO, OPTION_YES, OPTION_LOG, OPTION_VERSION, OPTION_VERIFY, OPTION_HELP };
 
 struct OptionName {
     const char* name;
@@ -20,8 +20,8 @@ constexpr OptionName OPTION_NAMES[] = {
     {"/info", OPTION_INFO},        {"--info", OPTION_INFO}, {"-i", OPTION_INFO},
     {"/yes", OPTION_YES},          {"--yes", OPTION_YES},   {"-y", OPTION_YES},
     {"/log", OPTION_LOG},          {"--log", OPTION_LOG},   {"/version", OPTION_VERSION},
-    {"--version", OPTION_VERSION}, {"/?", OPTION_HELP},     {"-h", OPTION_HELP},
-    {"--help", OPTION_HELP},
+    {"--version", OPTION_VERSION}, {"/verify", OPTION_VERIFY}, {"--verify", OPTION_VERIFY},
+    {"/?", OPTION_HELP},           {"-h", OPTION_HELP},         {"--help", OPTION_HELP},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -47,6 +47,7 @@ void applyOption(OptionKind kind, RunOptions* options) {
     if (kind == OPTION_INFO) options->identifyOnly = true;
     if (kind == OPTION_YES) options->answerYes = true;
     if (kind == OPTION_VERSION) options->showVersion = true;
+    if (kind == OPTION_VERIFY) options->verifyAll = true;
 }
 
 }   // namespace

@@ -7,6 +7,7 @@ struct RunOptions {
     bool identifyOnly;          // --info
     bool answerYes;             // --yes
     bool showVersion;           // --version
+    bool verifyAll;             // --verify: read back the whole flash the pass wrote
 };
 
 extern RunOptions runOptions;

@@ -21,6 +21,7 @@ constexpr char OPTIONS_TEXT[] =
     "\n   /yes, --yes, -y         answer Y and end without a key wait; exit status"
     "\n                           0 updated, 1 failed, 2 nothing to update"
     "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
+    "\n   /verify, --verify       read the whole flash back after writing it"
     "\n   /version, --version     show the program's version and its firmware images"
     "\n   /?, -h, --help          show this text";
 

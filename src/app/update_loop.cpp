@@ -96,7 +96,7 @@ void runUpdatePass(const char* port) {
     }
     if (confirmVersion(&deviceIdentity, &imageCursor) == 0) exitProgram(EXIT_FAILED);
     appReady = 0;
-    if (updateFirmware(&imageCursor) == UPDATE_DONE) {
+    if (updateFirmware(&imageCursor, runOptions.verifyAll) == UPDATE_DONE) {
         updateFinished = 1;
         lastDspProgressTime = msNow();
     } else {

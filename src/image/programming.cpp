@@ -33,8 +33,6 @@ std::uint8_t stagedBytes[LARGE_BLOCK];
 std::uint32_t stagedKnown = 0;
 
 constexpr int MAX_CHECK_WORDS = 2 * ((LARGE_BLOCK + ISP_WRITE_PIECE - 1) / ISP_WRITE_PIECE);
-constexpr int READBACK_ATTEMPTS = 3;
-constexpr unsigned READBACK_SETTLE_MS = 20;
 
 std::uint32_t wordAt(const std::uint8_t* bytes) {
     std::uint32_t word = 0;
@@ -67,27 +65,6 @@ int markBoundaries(const std::uint8_t* bytes, const std::uint32_t* offsets, int 
     return BLOCK_OK;
 }
 
-// A read cut short can leave the bootloader waiting for the "OK" after its
-// checksum, where it would take the next command for it. One sent to a
-// bootloader that is not waiting earns an error code, dropped with the rest.
-void abandonRead(std::int32_t span) {
-    sendText("OK\r\n");
-    // UU lines carry a third more characters, their ends and the checksum a little more.
-    const auto characters = static_cast<unsigned>(span) * 3 / 2 + 16;
-    msDelay(READBACK_SETTLE_MS + wireMs(characters));   // let the rest of a spoilt answer arrive
-    drainInput();
-}
-
-// A read damaged on its way back is asked again: it only reads, and
-// failing the whole pass for it would make the check cost more than it saves.
-bool readBack(std::uint8_t* seen, std::uint32_t address, std::int32_t span) {
-    for (int attempt = 0; attempt < READBACK_ATTEMPTS; ++attempt) {
-        if (nxpRead(seen, address, span) == span) return true;
-        abandonRead(span);
-    }
-    return false;
-}
-
 // Reads the boundary words back, adjacent ones in one "R".
 int boundariesLanded(const std::uint8_t* bytes, const std::uint32_t* offsets, int count) {
     for (int i = 0; i < count;) {
@@ -97,10 +74,19 @@ int boundariesLanded(const std::uint8_t* bytes, const std::uint32_t* offsets, in
         while (last + 1 < count && offsets[last + 1] == offsets[last] + 4 && offsets[last + 1] + 4 - at <= sizeof seen)
             ++last;
         const auto span = static_cast<std::int32_t>(offsets[last] + 4 - at);
-        if (!readBack(seen, ISP_RAM_BUFFER + at, span)) return BLOCK_WRITE_FAILED;
+        if (!nxpReadBack(seen, ISP_RAM_BUFFER + at, span)) return BLOCK_WRITE_FAILED;
         if (std::memcmp(seen, bytes + at, static_cast<std::size_t>(span)) != 0) return BLOCK_WRITE_FAILED;
         i = last + 1;
     }
+    return BLOCK_OK;
+}
+
+// The echo of every "W" shows the address the bootloader took.
+int stageEchoed(const std::uint8_t* bytes, std::uint32_t length) {
+    stagedKnown = 0;
+    if (nxpWrite(ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != ISP_OK) return BLOCK_WRITE_FAILED;
+    std::memcpy(stagedBytes, bytes, length);
+    stagedKnown = length;
     return BLOCK_OK;
 }
 
@@ -345,7 +331,7 @@ int verifyArea(const Area& area) {
         const std::uint32_t size = std::min(ISP_CHUNK, end - at);
         int chunkRecoveries = BLOCK_RECOVERIES;
         areaBytes(area, at, size, wanted);
-        while (!readBack(seen, at, static_cast<std::int32_t>(size)))
+        while (!nxpReadBack(seen, at, static_cast<std::int32_t>(size)))
             if (!recoverLine(&chunkRecoveries)) return BLOCK_COMMAND_FAILED;
         if (std::memcmp(seen, wanted, size) == 0) {
             at += size;
@@ -365,9 +351,10 @@ int verifyArea(const Area& area) {
 // checksum and the compare (flash against that same RAM) both pass. Once the
 // switch has shown that bytes reach it damaged, what the pass wrote is read
 // back and checked against the image. A clean pass reads nothing back.
-int verifyIfDamaged(std::uint32_t damageBefore, int first, int last) {
-    if (ispDamageReports() == damageBefore) return BLOCK_OK;
-    traceNote("the switch saw damaged bytes: reading back what this pass wrote");
+int verifyIfDamaged(std::uint32_t damageBefore, int first, int last, bool always) {
+    if (!always && ispDamageReports() == damageBefore) return BLOCK_OK;
+    traceNote(always ? "reading back what this pass wrote"
+                     : "the switch saw damaged bytes: reading back what this pass wrote");
     int result = BLOCK_OK;
     for (int area = first; area <= last && result == BLOCK_OK; ++area) result = verifyArea(areas[area]);
     return result;
@@ -375,7 +362,7 @@ int verifyIfDamaged(std::uint32_t damageBefore, int first, int last) {
 
 // The body and the table are checked before the first 512 bytes make the
 // application startable, so that a cure never leaves a startable half.
-int programImage(const ImageCursor* cursor) {
+int programImage(const ImageCursor* cursor, bool readBackAll) {
     const FirmwareImage* header = cursor->header;
     const std::uint32_t damageBefore = ispDamageReports();
     startAreas(header, cursor->application, cursor->parameters);
@@ -384,9 +371,9 @@ int programImage(const ImageCursor* cursor) {
     std::fflush(stdout);
     if (result == BLOCK_OK) result = programApplicationBody(header, cursor->application);
     if (result == BLOCK_OK) result = programParameters(header, cursor->parameters);
-    if (result == BLOCK_OK) result = verifyIfDamaged(damageBefore, AREA_BODY, AREA_PARAMETERS);
+    if (result == BLOCK_OK) result = verifyIfDamaged(damageBefore, AREA_BODY, AREA_PARAMETERS, readBackAll);
     if (result == BLOCK_OK) result = programCured(header->appAddress, cursor->application, FLASH_BLOCK);
-    if (result == BLOCK_OK) result = verifyIfDamaged(damageBefore, AREA_FIRST_BLOCK, AREA_FIRST_BLOCK);
+    if (result == BLOCK_OK) result = verifyIfDamaged(damageBefore, AREA_FIRST_BLOCK, AREA_FIRST_BLOCK, readBackAll);
     return result;
 }
 
@@ -449,6 +436,7 @@ void forgetStagedBytes() {
 int stageBlock(const std::uint8_t* bytes, std::uint32_t length) {
     static_assert(ISP_WRITE_PIECE % 4 == 0, "every piece starts on a word");
     if (length == 0 || length > LARGE_BLOCK || length % 4 != 0) return BLOCK_WRITE_FAILED;
+    if (ispEchoOn()) return stageEchoed(bytes, length);
     std::uint32_t offsets[MAX_CHECK_WORDS];
     const int count = checkWords(length, offsets);
     int result = markBoundaries(bytes, offsets, count);
@@ -471,7 +459,7 @@ int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     return compareStaged(address, length);
 }
 
-int updateFirmware(const ImageCursor* cursor) {
+int updateFirmware(const ImageCursor* cursor, bool readBackAll) {
     if (cursor->base == nullptr) {
         consolePutString("Error: No firmware file available to download.\n");
         return UPDATE_FAILED;
@@ -482,7 +470,11 @@ int updateFirmware(const ImageCursor* cursor) {
         return UPDATE_FAILED;
     }
     nxpUnlock();
-    const int result = programImage(cursor);
+    // Every character the bootloader receives comes back, so a data line that
+    // reached it damaged is seen even when its checksum passes. A bootloader
+    // that refuses is programmed as before, its pieces guarded by boundary words.
+    nxpEchoOn();
+    const int result = programImage(cursor, readBackAll);
     if (result == BLOCK_MISMATCH) {
         consolePutString("\n\nError: A mismatch occurred while verifying this update.\n");
         return UPDATE_MISMATCH;

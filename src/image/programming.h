@@ -42,7 +42,8 @@ int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector)
 // Writes `length` bytes (4 to 4096, a multiple of 4; others fail) to RAM at
 // ISP_RAM_BUFFER and proves they landed there. A damaged digit in a "W"
 // address can send a piece elsewhere in RAM; the buffer would then keep stale
-// bytes that a copy and a compare against that same RAM both accept. So the
+// bytes that a copy and a compare against that same RAM both accept. With the
+// bootloader's echo on, the echo of each "W" shows where it went; without, the
 // words at both ends of every piece are made to differ from the block before
 // the write and read back after it. BLOCK_OK or BLOCK_WRITE_FAILED.
 int stageBlock(const std::uint8_t* bytes, std::uint32_t length);
@@ -56,5 +57,7 @@ void forgetStagedBytes();
 int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length);
 
 // The whole pass for the image under `cursor`: an UPDATE_ result. Every
-// failure has printed its message.
-int updateFirmware(const ImageCursor* cursor);
+// failure has printed its message. With `readBackAll`, everything the pass
+// wrote is read back from flash and checked against the image (a difference
+// is cured inside the pass); otherwise only after the switch showed damage.
+int updateFirmware(const ImageCursor* cursor, bool readBackAll = false);

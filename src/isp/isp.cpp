@@ -1,6 +1,7 @@
 #include "isp/isp.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "format/support_trace.h"
 #include "isp/line.h"
 #include "isp/uu.h"
+#include "link/clock.h"
 #include "link/serial.h"
 
 IspExchange lastIspExchange{};
@@ -15,14 +17,29 @@ IspExchange lastIspExchange{};
 namespace {
 
 std::uint32_t damageReports = 0;
+bool echoMode = false;   // the bootloader echoes, and every command checks its echo
 
 constexpr int CODE_CAPACITY = 7;      // return codes: up to 6 characters
 constexpr int NUMBER_CAPACITY = 11;   // a 32-bit decimal number
 constexpr int LINES_PER_CHUNK = 20;
 static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block per R");
 static_assert(ISP_WRITE_PIECE % 4 == 0, "a W names a word-aligned address");
+constexpr std::uint32_t GROUPS_PER_PIECE = (ISP_WRITE_PIECE + ISP_CHUNK - 1) / ISP_CHUNK;
+constexpr int ECHO_CAPACITY = 2 * UU_LINE_CAPACITY + 4;   // room for two data lines run together
+constexpr int ECHO_SLACK_LINES = 6;                       // checksum, verdict and a few stray line ends
+constexpr int CLEAN_GROUPS_TO_GROW = 8;
+constexpr int SMALL_GROUP_ATTEMPTS = 6;   // sends of a group of fewer than 20 lines: each costs little
+constexpr int VERDICT_NUDGES = 2;
+constexpr int ECHO_REPEATS = 3;           // sends of a command that may go again harmlessly
+constexpr int READBACK_ATTEMPTS = 3;
+constexpr unsigned READBACK_SETTLE_MS = 20;
+
+// Lines per checksum group while the echo is on: fewer after a RESEND.
+int groupLines = LINES_PER_CHUNK;
+int cleanGroups = 0;
 
 enum ChunkAnswer { CHUNK_OK, CHUNK_RESEND, CHUNK_FAILED };
+constexpr int PIECE_AGAIN = -1;   // a "W" refused as damaged: send it again
 
 constexpr const char* RETURN_CODE_NAMES[] = {
     "CMD_SUCCESS",
@@ -67,6 +84,7 @@ int returnCode(const char* reply, int length) {
 
 void noteFailure(const IspExchange& exchange) {
     const int code = exchange.returnCode;
+    if (exchange.echoDiffers) traceNote("\"%s\": its echo differs", exchange.command);
     if (code == ISP_CMD_SUCCESS || code == ISP_NOT_A_CODE) return;
     if (code == ISP_NO_ANSWER)
         traceNote("\"%s\" got no answer", exchange.command);
@@ -82,6 +100,12 @@ void noteFailure(const IspExchange& exchange) {
 bool showsDamageReceived(int code, const char* reply) {
     if (code <= ISP_CMD_SUCCESS || code >= RETURN_CODE_COUNT || code == ISP_COMPARE_ERROR) return false;
     return reply[std::strspn(reply, "0123456789")] == '\0';
+}
+
+// A command that may harmlessly go again is sent again while its echo comes
+// back damaged and an answer came: what the bootloader took is unknown.
+bool sendAgain(int code, const char* reply, int* sends) {
+    return code == ISP_ECHO_DIFFERS && reply[0] != '\0' && ++*sends < ECHO_REPEATS;
 }
 
 // Every command but Compare and Part ID: one return-code line, "0" or failure.
@@ -105,30 +129,187 @@ std::uint32_t byteSum(const std::uint8_t* bytes, std::uint32_t count) {
 constexpr std::uint32_t BURST_MS = 100;
 constexpr std::uint32_t LINE_WIRE_BITS = (UU_LINE_CAPACITY - 1 + 2) * BITS_PER_CHARACTER;   // 61 characters, CR LF
 
-std::uint32_t linesPerWrite() {
+int linesPerWrite() {
     std::uint32_t lines = currentBaud / 1000 * BURST_MS / LINE_WIRE_BITS;
-    return std::clamp<std::uint32_t>(lines, 1, LINES_PER_CHUNK);
+    return static_cast<int>(std::clamp<std::uint32_t>(lines, 1, LINES_PER_CHUNK));
 }
 
-// Sends one chunk as UU lines with CR LF, then its checksum, and judges the
-// bootloader's verdict on it.
-ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t checksum) {
-    char burst[LINES_PER_CHUNK * (UU_LINE_CAPACITY + 1)];
-    const std::uint32_t burstLines = linesPerWrite();
-    for (std::uint32_t sent = 0; sent < count;) {
-        char* end = burst;
-        for (std::uint32_t lines = 0; lines < burstLines && sent < count; ++lines) {
-            std::uint32_t n = std::min<std::uint32_t>(count - sent, UU_LINE_BYTES);
-            end = uuEncodeLine(end, bytes + sent, static_cast<int>(n));
-            std::memcpy(end, "\r\n", 2);
-            end += 2;
-            sent += n;
-        }
-        comWrite(&serialPort, burst, static_cast<std::int32_t>(end - burst));
+// Formats a command into lastIspExchange and sends it with CR LF. Returns its length.
+int sendCommandV(const char* format, std::va_list args) {
+    TextBuffer command;
+    textBufferInit(&command, lastIspExchange.command, ISP_COMMAND_CAPACITY);
+    textBufferVPrintf(&command, format, args);
+    char line[ISP_COMMAND_CAPACITY + 2];
+    std::memcpy(line, command.storage, command.length);
+    std::memcpy(line + command.length, "\r\n", 2);
+    traceSent(line, command.length + 2);
+    comWrite(&serialPort, line, command.length + 2);
+    return command.length;
+}
+
+int sendCommand(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int length = sendCommandV(format, args);
+    va_end(args);
+    return length;
+}
+
+enum EchoCheck { ECHO_SAME, ECHO_DIFFERS, ECHO_MISSING };
+
+bool sameBytes(const char* echo, int length, const char* sent, int sentLength) {
+    return length == sentLength && std::memcmp(echo, sent, static_cast<std::size_t>(length)) == 0;
+}
+
+EchoCheck readEcho(const char* sent, int length) {
+    char echo[ECHO_CAPACITY];
+    const int got = readEchoLineCr(echo, ECHO_CAPACITY);
+    if (got < 0) {
+        traceNoAnswer();
+        return ECHO_MISSING;
     }
-    traceNote("sent %u data lines, %u bytes", (count + UU_LINE_BYTES - 1) / UU_LINE_BYTES, count);
+    traceReceived(echo);
+    return sameBytes(echo, got, sent, length) ? ECHO_SAME : ECHO_DIFFERS;
+}
+
+// The echo of a command (with the echo on), then the first line of its answer.
+int takeAnswer(char* reply, int capacity, int sentLength) {
+    const EchoCheck echo = echoMode ? readEcho(lastIspExchange.command, sentLength) : ECHO_SAME;
+    int length = -1;
+    if (echo == ECHO_MISSING)
+        reply[0] = '\0';   // the line's CR never reached the bootloader, or it is silent
+    else
+        length = readLineCr(reply, capacity);
+    lastIspExchange.returnCode = returnCode(reply, length);
+    lastIspExchange.echoDiffers = echo == ECHO_DIFFERS;
+    noteFailure(lastIspExchange);
+    if (lastIspExchange.echoDiffers) return ISP_ECHO_DIFFERS;
+    if (showsDamageReceived(lastIspExchange.returnCode, reply)) ++damageReports;
+    return lastIspExchange.returnCode;
+}
+
+// One checksum group as it goes on the wire: UU lines with CR LF.
+struct GroupText {
+    char text[LINES_PER_CHUNK * (UU_LINE_CAPACITY + 1)];
+    int starts[LINES_PER_CHUNK + 1];   // line i: text[starts[i]] up to its CR LF before starts[i + 1]
+    int lines;
+};
+
+void encodeGroup(const std::uint8_t* bytes, std::uint32_t count, GroupText* group) {
+    char* end = group->text;
+    group->lines = 0;
+    for (std::uint32_t sent = 0; sent < count;) {
+        const std::uint32_t n = std::min<std::uint32_t>(count - sent, UU_LINE_BYTES);
+        group->starts[group->lines++] = static_cast<int>(end - group->text);
+        end = uuEncodeLine(end, bytes + sent, static_cast<int>(n));
+        std::memcpy(end, "\r\n", 2);
+        end += 2;
+        sent += n;
+    }
+    group->starts[group->lines] = static_cast<int>(end - group->text);
+}
+
+void sendLines(const GroupText& group) {
+    const int burst = linesPerWrite();
+    for (int first = 0; first < group.lines; first += burst) {
+        const int last = std::min(group.lines, first + burst);
+        comWrite(&serialPort, group.text + group.starts[first], group.starts[last] - group.starts[first]);
+    }
+}
+
+// The printable bytes of a raw line, as the line reader keeps them.
+void keepPrintable(char* answer, const char* line, int length) {
+    int kept = 0;
+    for (int i = 0; i < length && kept < CODE_CAPACITY - 1; ++i)
+        if (line[i] >= 0x20 && line[i] <= 0x7E) answer[kept++] = line[i];
+    answer[kept] = '\0';
+}
+
+bool isVerdict(const char* line, int length) {
+    return sameBytes(line, length, "OK", 2) || sameBytes(line, length, "RESEND", 6);
+}
+
+// The first line from `next` on that this echo repeats, or -1.
+int echoedLine(const GroupText& group, int next, const char* echo, int length) {
+    for (int line = next; line < group.lines; ++line) {
+        const int start = group.starts[line];
+        if (sameBytes(echo, length, group.text + start, group.starts[line + 1] - start - 2)) return line;
+    }
+    return -1;
+}
+
+std::uint32_t linesBetween(int first, int end) {
+    std::uint32_t mask = 0;
+    for (int line = first; line < end; ++line) mask |= 1u << line;
+    return mask;
+}
+
+// Reads the echoes of a group's lines and of its checksum, then the
+// bootloader's verdict into `answer`. A line whose echo did not come back as
+// sent is marked in `suspect`; echoes are matched in order, so a lost or an
+// extra CR on the way back costs only the lines it touches. False when no
+// verdict came.
+bool readGroupEchoes(const GroupText& group, const char* checksum, char* answer, std::uint32_t* suspect) {
+    int next = 0;
+    bool checksumEchoed = false;
+    for (int read = 0; read < group.lines + ECHO_SLACK_LINES; ++read) {
+        char echo[ECHO_CAPACITY];
+        const int length = readEchoLineCr(echo, ECHO_CAPACITY);
+        if (length < 0) break;
+        if (checksumEchoed || isVerdict(echo, length)) {
+            keepPrintable(answer, echo, length);
+            traceReceived(answer);
+            *suspect |= linesBetween(next, group.lines);
+            return true;
+        }
+        const int line = echoedLine(group, next, echo, length);
+        if (line >= 0) {
+            *suspect |= linesBetween(next, line);
+            next = line + 1;
+        } else if (sameBytes(echo, length, checksum, static_cast<int>(std::strlen(checksum)))) {
+            checksumEchoed = true;
+        }
+    }
+    traceNoAnswer();
+    return false;
+}
+
+// No verdict: a line end lost on the way left the bootloader a line short,
+// so it took the checksum for data. The checksum again ends the group, most
+// likely with RESEND; should it pass, every line is read back from RAM.
+bool nudgeForVerdict(char* reply) {
+    GroupText none;
+    none.lines = 0;
+    none.starts[0] = 0;
+    for (int nudge = 0; nudge < VERDICT_NUDGES; ++nudge) {
+        char checksum[ISP_COMMAND_CAPACITY];
+        std::memcpy(checksum, lastIspExchange.command, sizeof checksum);
+        sendCommand("%s", checksum);
+        std::uint32_t unused = 0;
+        if (readGroupEchoes(none, checksum, reply, &unused)) return true;
+    }
+    return false;
+}
+
+// Sends one group as UU lines with CR LF, then its checksum, and judges the
+// bootloader's verdict on it; with the echo on, lines whose echo differed are
+// marked in `suspect`.
+ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t checksum, std::uint32_t* suspect) {
+    GroupText group;
+    encodeGroup(bytes, count, &group);
+    sendLines(group);
+    traceNote("sent %d data lines, %u bytes", group.lines, count);
     char reply[CODE_CAPACITY];
-    ispCommand(reply, CODE_CAPACITY, "%u", checksum);
+    if (echoMode) {
+        sendCommand("%u", checksum);
+        if (!readGroupEchoes(group, lastIspExchange.command, reply, suspect)) {
+            *suspect = linesBetween(0, group.lines);
+            if (!nudgeForVerdict(reply)) reply[0] = '\0';
+        }
+        if (*suspect != 0) traceNote("the echo of %d of %d lines differs", std::popcount(*suspect), group.lines);
+    } else {
+        ispCommand(reply, CODE_CAPACITY, "%u", checksum);
+    }
     if (std::strcmp(reply, "OK") == 0) return CHUNK_OK;
     if (std::strcmp(reply, "RESEND") == 0) {
         ++damageReports;
@@ -137,31 +318,120 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
     return CHUNK_FAILED;
 }
 
+// Groups asked for again make the next pieces smaller, so that a group gets
+// through a line that damages a byte in a thousand; clean ones let them grow.
+void adaptGroups(ChunkAnswer answer) {
+    if (!echoMode || answer == CHUNK_FAILED) return;
+    if (answer == CHUNK_RESEND) {
+        groupLines = std::max(1, groupLines / 2);
+        cleanGroups = 0;
+    } else if (groupLines < LINES_PER_CHUNK && ++cleanGroups >= CLEAN_GROUPS_TO_GROW) {
+        groupLines = std::min(LINES_PER_CHUNK, groupLines * 2);
+        cleanGroups = 0;
+    }
+}
+
 // Each group of up to 20 lines is judged on its own; RESEND repeats just
 // that group, as the bootloader rewinds to the group's start.
-int writeGroup(const std::uint8_t* bytes, std::uint32_t count) {
+int writeGroup(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t* suspect) {
     const std::uint32_t checksum = byteSum(bytes, count);
-    for (int attempt = 0; attempt < ISP_WRITE_ATTEMPTS; ++attempt) {
-        ChunkAnswer answer = sendChunk(bytes, count, checksum);
+    const int attempts = count < ISP_CHUNK && echoMode ? SMALL_GROUP_ATTEMPTS : ISP_WRITE_ATTEMPTS;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        *suspect = 0;
+        const ChunkAnswer answer = sendChunk(bytes, count, checksum, suspect);
+        adaptGroups(answer);
         if (answer == CHUNK_OK) return ISP_OK;
         if (answer == CHUNK_FAILED) return ISP_FAILED;
     }
     return ISP_FAILED;
 }
 
+// Bytes per "W": a whole block, or one smaller group while groups are asked
+// for again. A count a multiple of 4, as the bootloader wants.
+std::uint32_t pieceBytes() {
+    if (groupLines == LINES_PER_CHUNK) return ISP_WRITE_PIECE;
+    return static_cast<std::uint32_t>(groupLines * UU_LINE_BYTES) & ~3u;
+}
+
+// Lines whose echo differed, one mask per group of a piece.
+struct Suspects {
+    std::uint32_t lines[GROUPS_PER_PIECE];
+};
+
 // One "W" for the whole piece: every command costs a turn, and on a USB
 // adapter each turn waits for its latency timer.
-int writePiece(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
+int sendPiece(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count, Suspects* suspects) {
     char reply[CODE_CAPACITY];
     const int code = ispCommand(reply, CODE_CAPACITY, "W %u %u", address, roundUpToWord(count));
     if (reply[0] == '\0') return ISP_FAILED;
+    // A damaged "W" that was refused is simply sent again; one that was taken
+    // left the bootloader waiting for data of an unknown place and size.
+    if (code == ISP_ECHO_DIFFERS) return reply[0] == '0' ? ISP_FAILED : PIECE_AGAIN;
     if (code != ISP_CMD_SUCCESS) return ISP_WRITE_REJECTED;
     // A data line damaged on the way is answered RESEND; ignoring it would
     // leave the damage in RAM, where the later compare could not see it.
-    for (std::uint32_t sent = 0; sent < count; sent += ISP_CHUNK) {
-        if (writeGroup(bytes + sent, std::min(count - sent, ISP_CHUNK)) != ISP_OK) return ISP_FAILED;
+    for (std::uint32_t sent = 0, group = 0; sent < count; sent += ISP_CHUNK, ++group) {
+        if (writeGroup(bytes + sent, std::min(count - sent, ISP_CHUNK), &suspects->lines[group]) != ISP_OK)
+            return ISP_FAILED;
     }
     return ISP_OK;
+}
+
+// Whether RAM holds bytes [from, to) of the piece as sent.
+bool ramHolds(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t from, std::uint32_t to) {
+    std::uint8_t seen[ISP_CHUNK + 4];
+    const auto span = static_cast<std::int32_t>(to - from);
+    if (!nxpReadBack(seen, address + from, span)) return false;
+    const bool same = std::memcmp(seen, bytes + from, static_cast<std::size_t>(span)) == 0;
+    traceNote(same ? "RAM at 0x%08X holds what was sent: only the echo was damaged"
+                   : "RAM at 0x%08X differs from what was sent",
+              static_cast<unsigned>(address + from));
+    return same;
+}
+
+// A damaged echo does not tell which way the damage went: each run of lines
+// whose echo differed is read back from RAM (from a word boundary, as "R" wants).
+bool ramHoldsSuspects(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count, const Suspects& suspects) {
+    for (std::uint32_t group = 0; group < GROUPS_PER_PIECE; ++group) {
+        const std::uint32_t mask = suspects.lines[group];
+        for (int line = 0; line < LINES_PER_CHUNK; ++line) {
+            if ((mask >> line & 1u) == 0) continue;
+            const int first = line;
+            while (line + 1 < LINES_PER_CHUNK && (mask >> (line + 1) & 1u) != 0) ++line;
+            const std::uint32_t start = group * ISP_CHUNK;
+            const std::uint32_t from = (start + static_cast<std::uint32_t>(first) * UU_LINE_BYTES) & ~3u;
+            const std::uint32_t to = std::min(count, start + static_cast<std::uint32_t>(line + 1) * UU_LINE_BYTES);
+            if (!ramHolds(address, bytes, from, to)) return false;
+        }
+    }
+    return true;
+}
+
+int writePiece(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
+    for (int attempt = 0; attempt < ISP_WRITE_ATTEMPTS; ++attempt) {
+        Suspects suspects{};
+        const int result = sendPiece(address, bytes, count, &suspects);
+        if (result == PIECE_AGAIN) continue;
+        if (result != ISP_OK) return result;
+        if (ramHoldsSuspects(address, bytes, count, suspects)) return ISP_OK;
+    }
+    return ISP_FAILED;
+}
+
+void skipEcho() {
+    char echo[ECHO_CAPACITY];
+    readEchoLineCr(echo, ECHO_CAPACITY);
+}
+
+// A read cut short can leave the bootloader waiting for the "OK" after its
+// checksum, where it would take the next command for it. One sent to a
+// bootloader that is not waiting earns an error code, dropped with the rest.
+void abandonRead(std::int32_t span) {
+    sendText("OK\r\n");
+    // UU lines carry a third more characters, their ends and the checksum a little more.
+    const auto characters = static_cast<unsigned>(span) * 3 / 2 + 16;
+    msDelay(READBACK_SETTLE_MS + wireMs(characters));   // let the rest of a spoilt answer arrive
+    drainInput();
 }
 
 struct ChunkData {
@@ -210,6 +480,7 @@ int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t co
     // Acknowledged whatever the comparison gives: a bad chunk fails the read
     // rather than being asked for again.
     sendText("OK\r\n");
+    if (echoMode) skipEcho();
     const bool sumMatches = decimalValue(reply) == data.sum;
     if (!sumMatches) traceNote("the data lines sum to %u", data.sum);
     return data.bytes == announced && sumMatches ? 1 : 0;
@@ -218,21 +489,45 @@ int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t co
 }   // namespace
 
 int ispCommand(char* reply, int capacity, const char* format, ...) {
-    TextBuffer command;
-    textBufferInit(&command, lastIspExchange.command, ISP_COMMAND_CAPACITY);
     std::va_list args;
     va_start(args, format);
-    textBufferVPrintf(&command, format, args);
+    const int length = sendCommandV(format, args);
     va_end(args);
-    char line[ISP_COMMAND_CAPACITY + 2];
-    std::memcpy(line, command.storage, command.length);
-    std::memcpy(line + command.length, "\r\n", 2);
-    traceSent(line, command.length + 2);
-    comWrite(&serialPort, line, command.length + 2);
-    lastIspExchange.returnCode = returnCode(reply, readLineCr(reply, capacity));
-    noteFailure(lastIspExchange);
-    if (showsDamageReceived(lastIspExchange.returnCode, reply)) ++damageReports;
-    return lastIspExchange.returnCode;
+    return takeAnswer(reply, capacity, length);
+}
+
+int nxpEchoOn() {
+    const bool wasOn = echoMode;
+    echoMode = false;
+    char reply[CODE_CAPACITY];
+    ispCommand(reply, CODE_CAPACITY, "A 1");
+    // The bootloader echoes "A 1" itself only when its echo was on already.
+    if (std::strcmp(reply, "A 1") == 0) {
+        lastIspExchange.returnCode = returnCode(reply, readLineCr(reply, CODE_CAPACITY));
+        noteFailure(lastIspExchange);
+    }
+    echoMode = lastIspExchange.returnCode == ISP_CMD_SUCCESS || wasOn;
+    if (!wasOn) {   // a new pass: whole blocks until the line shows damage
+        groupLines = LINES_PER_CHUNK;
+        cleanGroups = 0;
+    }
+    return lastIspExchange.returnCode == ISP_CMD_SUCCESS ? ISP_OK : ISP_FAILED;
+}
+
+bool ispEchoOn() {
+    return echoMode;
+}
+
+void ispEchoTurnedOff() {
+    echoMode = false;
+}
+
+bool nxpReadBack(void* destination, std::uint32_t address, std::int32_t count) {
+    for (int attempt = 0; attempt < READBACK_ATTEMPTS; ++attempt) {
+        if (nxpRead(destination, address, count) == count) return true;
+        abandonRead(count);
+    }
+    return false;
 }
 
 std::uint32_t ispDamageReports() {
@@ -241,18 +536,26 @@ std::uint32_t ispDamageReports() {
 
 int nxpUnlock() {
     char reply[CODE_CAPACITY];
-    return commandResult(ispCommand(reply, CODE_CAPACITY, "U %u", ISP_UNLOCK_CODE));
+    int code = 0, sends = 0;
+    do code = ispCommand(reply, CODE_CAPACITY, "U %u", ISP_UNLOCK_CODE);
+    while (sendAgain(code, reply, &sends));
+    return commandResult(code);
 }
 
 int nxpGo(std::uint32_t address) {
     char reply[CODE_CAPACITY];
     ispCommand(reply, CODE_CAPACITY, "G %u T", address);
-    return reply[0] == '\0' || reply[0] == '0' ? ISP_OK : ISP_FAILED;
+    if (reply[0] != '\0' && reply[0] != '0') return ISP_FAILED;
+    echoMode = false;   // the application runs
+    return ISP_OK;
 }
 
 int nxpPrepare(unsigned start, unsigned end, unsigned bank) {
     char reply[CODE_CAPACITY];
-    return commandResult(ispCommand(reply, CODE_CAPACITY, "P %u %u %u", start & 0xFFu, end & 0xFFu, bank & 0xFFu));
+    int code = 0, sends = 0;
+    do code = ispCommand(reply, CODE_CAPACITY, "P %u %u %u", start & 0xFFu, end & 0xFFu, bank & 0xFFu);
+    while (sendAgain(code, reply, &sends));
+    return commandResult(code);
 }
 
 int nxpErase(unsigned start, unsigned end, unsigned bank) {
@@ -267,11 +570,16 @@ int nxpCopy(std::uint32_t flash, std::uint32_t ram, std::uint32_t count) {
 
 int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count) {
     char reply[NUMBER_CAPACITY];
-    ispCommand(reply, NUMBER_CAPACITY, "M %u %u %u", address1, address2, count);
-    if (reply[0] == '0') return ISP_OK;
-    if (std::strncmp(reply, "10", 2) != 0) return ISP_FAILED;
-    readLineCr(reply, NUMBER_CAPACITY);   // offset of the first difference
-    return ISP_COMPARE_MISMATCH;
+    int code = 0, sends = 0;
+    bool differs = false;
+    do {
+        code = ispCommand(reply, NUMBER_CAPACITY, "M %u %u %u", address1, address2, count);
+        differs = std::strncmp(reply, "10", 2) == 0;
+        if (differs) readLineCr(reply, NUMBER_CAPACITY);   // offset of the first difference
+    } while (sendAgain(code, differs ? "10" : reply, &sends));
+    if (code == ISP_CMD_SUCCESS) return ISP_OK;
+    // With a damaged echo the answer may be about other addresses.
+    return differs && code != ISP_ECHO_DIFFERS ? ISP_COMPARE_MISMATCH : ISP_FAILED;
 }
 
 int nxpReadPartId(PartId* out) {
@@ -306,7 +614,7 @@ int nxpWrite(std::uint32_t address, const void* source, std::int32_t count) {
     const auto* bytes = static_cast<const std::uint8_t*>(source);
     auto left = static_cast<std::uint32_t>(count);
     while (left != 0) {
-        std::uint32_t chunk = std::min(left, ISP_WRITE_PIECE);
+        std::uint32_t chunk = std::min(left, pieceBytes());
         int result = writePiece(address, bytes, chunk);
         if (result != ISP_OK) return result;
         bytes += chunk;

@@ -5,6 +5,10 @@
 // its line budget counts as an empty line. A reply is judged by its first
 // character: "0" is success, any other return code is failure.
 //
+// With the echo on (nxpEchoOn), the bootloader sends back every character it
+// receives: each command reads its echo before its answer, and a command
+// whose echo differs from what was sent has failed, whatever it was answered.
+//
 // Results of the command functions: ISP_OK (0) is success, ISP_FAILED (1)
 // failure; a function that tells more apart names its further results below.
 #pragma once
@@ -14,7 +18,8 @@ enum : int {
     ISP_OK = 0,
     ISP_FAILED = 1,
     ISP_COMPARE_MISMATCH = 2,   // nxpCompare: the bootloader found a difference
-    ISP_WRITE_REJECTED = 2,     // nxpWrite: the bootloader refused a "W"
+    ISP_WRITE_REJECTED = 2,     // nxpWrite: the bootloader refused a "W" (a command's own reason, as
+                                //   ISP_COMPARE_MISMATCH is Compare's: never returned by one function)
 };
 
 // What ispCommand returns: the bootloader's return code (0 CMD_SUCCESS up to
@@ -24,6 +29,8 @@ enum : int {
     ISP_COMPARE_ERROR = 10,   // followed by a line with the offset of the first difference
     ISP_NO_ANSWER = -1,       // no complete line came
     ISP_NOT_A_CODE = -2,      // the line does not start with a digit (OK, RESEND, an empty line)
+    ISP_ECHO_DIFFERS = -3,    // the echo of the command line differs: it may have reached the
+                              //   bootloader damaged (the answer line is still in `reply`)
 };
 
 constexpr int ISP_COMMAND_CAPACITY = 40;   // the longest command line, without CR LF, and its terminator
@@ -31,7 +38,8 @@ constexpr int ISP_COMMAND_CAPACITY = 40;   // the longest command line, without 
 // The last exchange, for the support log and for messages that name it.
 struct IspExchange {
     char command[ISP_COMMAND_CAPACITY];   // without its CR LF
-    int returnCode;                       // as ispCommand returned it
+    int returnCode;                       // the answer's code, ISP_NO_ANSWER or ISP_NOT_A_CODE
+    bool echoDiffers;                     // the echo was on and did not come back as sent
 };
 extern IspExchange lastIspExchange;
 
@@ -39,8 +47,17 @@ extern IspExchange lastIspExchange;
 // reads the first line of its answer into `reply` (caller-owned, `capacity`
 // bytes; empty when no line came). Keeps the exchange in lastIspExchange and
 // notes a failing return code, with the command, on the support log. Returns
-// the return code: the first character "0" counts as 0 whatever follows.
+// the return code: the first character "0" counts as 0 whatever follows;
+// ISP_ECHO_DIFFERS whatever the answer when the echo was on and differed.
 int ispCommand(char* reply, int capacity, const char* format, ...);
+
+// "A 1": the bootloader echoes from now on, and every command checks its echo.
+// Tolerates the echo of "A 1" itself, which comes when the echo already was
+// on. ISP_OK the bootloader took it; ISP_FAILED otherwise (the echo is then
+// taken to be off). nxpSync turns it off again.
+int nxpEchoOn();
+bool ispEchoOn();
+void ispEchoTurnedOff();   // nxpSync's "A 0" was answered
 
 // How often, since the program started, the bootloader has shown that bytes
 // reached it damaged: a checksum group answered RESEND, or a command answered
@@ -48,6 +65,11 @@ int ispCommand(char* reply, int capacity, const char* format, ...);
 // did not come, hold no code, a number beyond the bootloader's codes or more
 // than digits are not counted: damage on the way back looks the same.
 std::uint32_t ispDamageReports();
+
+// Reads `count` bytes as nxpRead does, asking again (at most three times) when
+// the answer is spoilt on its way back; a spoilt answer is let run out and
+// dropped first. True when all of them arrived with a matching checksum.
+bool nxpReadBack(void* destination, std::uint32_t address, std::int32_t count);
 
 constexpr std::uint32_t ISP_CHUNK = 900;          // data bytes per R command and per checksum block of a W
 constexpr std::uint32_t ISP_WRITE_PIECE = 4096;   // data bytes per W command: one flash block
@@ -96,7 +118,13 @@ int nxpRead(void* destination, std::uint32_t address, std::int32_t count);
 // sent), each in checksum groups of 900 bytes (20 lines). After a group's
 // checksum "OK" goes on; "RESEND" sends that group's lines and checksum again,
 // at most ISP_WRITE_ATTEMPTS sends per group.
+// With the echo on, each group's echoes are checked after its checksum was
+// answered; a line whose echo differs is read back from RAM once the "W" is
+// done, and the piece is written again (at most ISP_WRITE_ATTEMPTS times)
+// when RAM shows the damage or cannot be read. RESENDs make the following
+// pieces smaller, down to one line per "W"; clean groups make them grow back.
 // ISP_OK all groups acknowledged; ISP_FAILED no answer to a "W" or a
-// checksum, an answer other than OK/RESEND, RESEND after the last attempt, or
-// a negative count; ISP_WRITE_REJECTED the bootloader refused a "W".
+// checksum, an answer other than OK/RESEND, RESEND after the last attempt, a
+// piece RAM does not hold after the last attempt, or a negative count;
+// ISP_WRITE_REJECTED the bootloader refused a "W".
 int nxpWrite(std::uint32_t address, const void* source, std::int32_t count);

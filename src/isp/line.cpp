@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr unsigned char DC1 = 0x11, DC3 = 0x13;   // the bootloader's XON/XOFF
+
 bool isTerminator(char byte, const char* terminators) {
     return byte != '\0' && std::strchr(terminators, byte) != nullptr;
 }
@@ -19,7 +21,15 @@ unsigned budgetLeft(std::uint32_t start) {
     return spent >= LINE_TIMEOUT_MS ? 1u : LINE_TIMEOUT_MS + 1u - spent;
 }
 
-int readLineUntraced(char* buffer, int capacity, const char* terminators) {
+// What a line keeps of the bytes before its terminator.
+enum LineFilter { PRINTABLE, ECHOED };
+
+bool keeps(LineFilter filter, unsigned char value) {
+    if (filter == PRINTABLE) return value >= 0x20 && value <= 0x7F;
+    return value != '\n' && value != DC1 && value != DC3;
+}
+
+int readLineUntraced(char* buffer, int capacity, const char* terminators, LineFilter filter = PRINTABLE) {
     if (capacity < 1) return -1;
     int count = 0;
     bool terminated = false;
@@ -41,8 +51,7 @@ int readLineUntraced(char* buffer, int capacity, const char* terminators) {
                 terminated = true;
                 break;
             }
-            auto value = static_cast<unsigned char>(byte);
-            if (value >= 0x20 && value <= 0x7F) buffer[count++] = byte;
+            if (keeps(filter, static_cast<unsigned char>(byte))) buffer[count++] = byte;
         }
     }
     if (!terminated) {
@@ -69,6 +78,10 @@ int readLineCr(char* buffer, int capacity) {
 
 int readDataLineCr(char* buffer, int capacity) {
     return readLineUntraced(buffer, capacity, "\r");
+}
+
+int readEchoLineCr(char* buffer, int capacity) {
+    return readLineUntraced(buffer, capacity, "\r", ECHOED);
 }
 
 int readLineDollar(char* buffer, int capacity) {

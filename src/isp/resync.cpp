@@ -19,9 +19,10 @@ constexpr int FLUSH_LINES = FLUSH_DATA_LINES + (FLUSH_DATA_LINES + 19) / 20;
 constexpr unsigned FLUSH_SETTLE_MS = 100;
 
 // Lines left over once a transfer has ended are taken as commands and each is
-// answered: wait as long again as the lines took on the wire.
+// answered (and echoed, with the echo on): wait as long again as the lines
+// took on the wire, or twice that.
 unsigned flushAnswersMs() {
-    return wireMs(FLUSH_LINES * 3);
+    return wireMs(FLUSH_LINES * 3 * (ispEchoOn() ? 2 : 1));
 }
 
 void settleAndDrain(unsigned ms) {
@@ -43,5 +44,7 @@ int nxpResync() {
     settleAndDrain(SETTLE_MS);
     if (!sendFlushLines()) return ISP_FAILED;
     settleAndDrain(FLUSH_SETTLE_MS + flushAnswersMs());
+    // The echo is asked for again, as it must be on for what follows.
+    if (ispEchoOn() && nxpEchoOn() != ISP_OK) return ISP_FAILED;
     return nxpUnlock() == ISP_OK ? ISP_OK : ISP_FAILED;
 }

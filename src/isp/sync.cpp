@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "isp/isp.h"
 #include "isp/line.h"
 #include "link/clock.h"
 #include "link/serial.h"
@@ -92,6 +93,7 @@ int syncAttempt() {
 }   // namespace
 
 int nxpSync() {
+    ispEchoTurnedOff();   // every way this ends leaves the bootloader's echo off, or no bootloader
     for (int attempt = 0; attempt < SYNC_ATTEMPTS; ++attempt) {
         int result = syncAttempt();
         if (result != SYNC_NONE) return result;

@@ -60,6 +60,7 @@ std::vector<CutPoint> cutPoints(const std::vector<HeardLine>& lines) {
     const std::size_t lastWrite = lastBefore(lines, lastCopy, isDataWrite);
     const std::size_t midWrite = firstFrom(lines, (appErase + paramErase) / 2, isDataWrite);
     std::vector<CutPoint> points{
+        {"after the echo is switched on", lines[firstFrom(lines, 0, command("A 1"))].end},
         {"after the parameter-sector erase", lines[paramErase].end},
         {"between copy and compare", lines[firstCopy].end},
         {"inside a data line mid-pass", middle(lines[midWrite + 1])},

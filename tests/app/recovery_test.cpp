@@ -31,8 +31,8 @@ std::string fullUpdateAfterAsking(const std::string& installed) {
     return askNewer("Sonavex F", installed) + "Y\n" + programmingProgress(0) + dspProgress(2) + KEY_WAIT;
 }
 
-// Each 4096-byte block takes one W command, the first block of a pass two
-// more that mark its boundary words; the 4th is the second block's.
+// Each 4096-byte block takes one W command (its echo shows where it went):
+// the 4th is the fourth block's.
 // Also behind a USB-serial adapter at its drivers' default latency timer.
 TEST(Recovery, LinkLostWhileProgrammingIsFinishedByTheNextRun) {
     for (unsigned latencyMs : {0u, 16u}) {
@@ -44,7 +44,7 @@ TEST(Recovery, LinkLostWhileProgrammingIsFinishedByTheNextRun) {
         SwitchHandle sim = startSwitch(options, ports, 3);
         const ProgramRun first = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
         EXPECT_EQ(first.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
-                                    progressUntilFailedBlock(2) + LOST_1 + "\nNo Brenmoor device found on COM3.\n" +
+                                    progressUntilFailedBlock(4) + LOST_1 + "\nNo Brenmoor device found on COM3.\n" +
                                     KEY_WAIT);
         EXPECT_FALSE(flashHoldsImage(sim.get(), 0));
 
@@ -63,7 +63,7 @@ TEST(Recovery, UnattendedUpdateThatLosesTheSwitchEndsWithStatusOne) {
     SwitchHandle sim = startSwitch(options, ports, 3);
     const ProgramRun run = runProgram({"-y", "3"}, ports.path(), {{"never printed", "x"}});
     EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
-                              progressUntilFailedBlock(2) + LOST_1 + "\nNo Brenmoor device found on COM3.\n");
+                              progressUntilFailedBlock(4) + LOST_1 + "\nNo Brenmoor device found on COM3.\n");
     EXPECT_EQ(run.status, 1);
 }
 

@@ -70,8 +70,8 @@ struct SimFaults {
     unsigned damageCopy = 0;              // the Kth "C" command leaves one programmed bit cleared
     unsigned refuseWrite = 0;             // the Kth "W" command is answered refuseWriteCode
     int refuseWriteCode = 14;
-    unsigned misdirectWrite = 0;    // the Kth "W" command stores its data `misdirectBy` bytes away
-    std::int32_t misdirectBy = 0;   //   from the address it names (as a damaged digit would)
+    unsigned misdirectWrite = 0;    // the Kth "W" command is heard with its address `misdirectBy` bytes
+    std::int32_t misdirectBy = 0;   //   away, as a damaged digit would leave it (its echo shows it)
 };
 
 struct SimOptions {

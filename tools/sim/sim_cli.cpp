@@ -245,7 +245,7 @@ const Option OPTIONS[] = {
      [](Parse& p, const char* v) { return setRate(p.options.faults.insertRate, v); }, false},
     {"--insert-to-host-rate", "R", "send a random byte before each byte sent with chance R",
      [](Parse& p, const char* v) { return setRate(p.options.faults.insertToHostRate, v); }, false},
-    {"--misdirect-write", "K", "store the data of the Kth W command --misdirect-by bytes away",
+    {"--misdirect-write", "K", "hear the Kth W command with its address --misdirect-by bytes away",
      [](Parse& p, const char* v) { return setNumber(p.options.faults.misdirectWrite, v, U32); }, false},
     {"--misdirect-by", "N", "byte offset of --misdirect-write, a multiple of 4 (may be negative)",
      [](Parse& p, const char* v) { return setOffset(p.options.faults.misdirectBy, v); }, false},

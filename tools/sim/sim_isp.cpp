@@ -347,9 +347,6 @@ int runCommand(SimDevice& device, const Command& command, const Words& words) {
     for (std::size_t i = 0; i < command.numbers; ++i)
         if (!parseNumber(words.word[i + 1], args[i])) return PARAM_ERROR;
     if (command.needsUnlock && !device.unlocked) return CMD_LOCKED;
-    if (command.letter == 'W' && device.faults.misdirectWrite &&
-        device.writesSinceFaults == device.faults.misdirectWrite)
-        args[0] += static_cast<std::uint32_t>(device.faults.misdirectBy);
     return command.run(device, args, command.lastIsWord ? words.word[wanted - 1] : std::string_view{});
 }
 

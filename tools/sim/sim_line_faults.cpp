@@ -5,6 +5,7 @@
 #include "sim_internal.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <utility>
@@ -80,16 +81,33 @@ std::string deliverHeld(SimDevice& device, std::size_t limit) {
     return line;
 }
 
+// A "W" command is held while the misdirection waits for its Kth one.
+bool misdirectArmed(const SimDevice& device) {
+    return device.faults.misdirectWrite && device.phase == SIM_PHASE_COMMAND &&
+           device.writesSinceFaults < device.faults.misdirectWrite;
+}
+
+// The Kth "W" as a damaged digit delivers it: its address moved.
+std::string deliverCommand(SimDevice& device) {
+    std::string line = std::exchange(device.heldLine, {});
+    if (line.rfind("W ", 0) != 0 || device.writesSinceFaults + 1 != device.faults.misdirectWrite) return line;
+    const std::size_t end = line.find(' ', 2);
+    const std::uint32_t address = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 2, nullptr, 10));
+    const std::uint32_t moved = address + static_cast<std::uint32_t>(device.faults.misdirectBy);
+    return "W " + std::to_string(moved) + (end == std::string::npos ? "" : line.substr(end));
+}
+
 }   // namespace
 
 std::string simLineFaults(SimDevice& device, std::uint8_t byte) {
     const std::string heard(1, static_cast<char>(byte));
     const bool end = byte == '\r' || byte == '\n';
     const std::size_t limit = simDataLineLimit(device);
-    if (device.heldLine.empty() &&
-        (end || byte == ESC || !device.line.empty() || !limit || !(exchangeArmed(device) || collisionArmed(device))))
+    const bool command = !limit && misdirectArmed(device);
+    if (device.heldLine.empty() && (end || byte == ESC || !device.line.empty() ||
+                                    !(command || (limit && (exchangeArmed(device) || collisionArmed(device))))))
         return heard;
-    if (end) return deliverHeld(device, limit) + heard;
+    if (end) return (limit ? deliverHeld(device, limit) : deliverCommand(device)) + heard;
     device.heldLine += heard;
     if (byte == ESC || device.heldLine.size() >= MAX_HELD) return std::exchange(device.heldLine, {});
     return {};
