@@ -33,6 +33,7 @@ std::uint8_t stagedBytes[LARGE_BLOCK];
 std::uint32_t stagedKnown = 0;
 
 constexpr int MAX_CHECK_WORDS = 2 * ((LARGE_BLOCK + ISP_WRITE_PIECE - 1) / ISP_WRITE_PIECE);
+constexpr int COPY_ATTEMPTS = 3;
 
 std::uint32_t wordAt(const std::uint8_t* bytes) {
     std::uint32_t word = 0;
@@ -88,6 +89,14 @@ int stageEchoed(const std::uint8_t* bytes, std::uint32_t length) {
     std::memcpy(stagedBytes, bytes, length);
     stagedKnown = length;
     return BLOCK_OK;
+}
+
+// A copy whose echo came back damaged and that the bootloader refused copied
+// nothing: prepared again, it goes again. One it took may have gone anywhere
+// in the prepared sectors, and only a compare can tell.
+bool copyRefusedAsDamaged() {
+    const int code = lastIspExchange.returnCode;
+    return lastIspExchange.echoDiffers && code != ISP_CMD_SUCCESS && code != ISP_NO_ANSWER;
 }
 
 // What is left of the region being programmed.
@@ -454,8 +463,11 @@ int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     if (stageBlock(bytes, length) != BLOCK_OK) return BLOCK_WRITE_FAILED;
     std::uint8_t bank = 0, first = 0, last = 0;
     if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
-    if (nxpPrepare(first, last, bank) != ISP_OK) return BLOCK_COMMAND_FAILED;
-    if (nxpCopy(address, ISP_RAM_BUFFER, length) != ISP_OK) return BLOCK_COMMAND_FAILED;
+    for (int attempt = 0;; ++attempt) {
+        if (nxpPrepare(first, last, bank) != ISP_OK) return BLOCK_COMMAND_FAILED;
+        if (nxpCopy(address, ISP_RAM_BUFFER, length) == ISP_OK) break;
+        if (attempt + 1 == COPY_ATTEMPTS || !copyRefusedAsDamaged()) return BLOCK_COMMAND_FAILED;
+    }
     return compareStaged(address, length);
 }
 

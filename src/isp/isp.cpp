@@ -25,7 +25,7 @@ constexpr int LINES_PER_CHUNK = 20;
 static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block per R");
 static_assert(ISP_WRITE_PIECE % 4 == 0, "a W names a word-aligned address");
 constexpr std::uint32_t GROUPS_PER_PIECE = (ISP_WRITE_PIECE + ISP_CHUNK - 1) / ISP_CHUNK;
-constexpr int ECHO_CAPACITY = 2 * UU_LINE_CAPACITY + 4;   // room for two data lines run together
+constexpr int ECHO_CAPACITY = 4 * UU_LINE_CAPACITY;   // room for data lines run together
 constexpr int ECHO_SLACK_LINES = 6;                       // checksum, verdict and a few stray line ends
 constexpr int CLEAN_GROUPS_TO_GROW = 8;
 constexpr int SMALL_GROUP_ATTEMPTS = 6;   // sends of a group of fewer than 20 lines: each costs little
@@ -163,7 +163,7 @@ bool sameBytes(const char* echo, int length, const char* sent, int sentLength) {
 
 EchoCheck readEcho(const char* sent, int length) {
     char echo[ECHO_CAPACITY];
-    const int got = readEchoLineCr(echo, ECHO_CAPACITY);
+    const int got = readEchoLine(echo, ECHO_CAPACITY);
     if (got < 0) {
         traceNoAnswer();
         return ECHO_MISSING;
@@ -254,7 +254,7 @@ bool readGroupEchoes(const GroupText& group, const char* checksum, char* answer,
     bool checksumEchoed = false;
     for (int read = 0; read < group.lines + ECHO_SLACK_LINES; ++read) {
         char echo[ECHO_CAPACITY];
-        const int length = readEchoLineCr(echo, ECHO_CAPACITY);
+        const int length = readEchoLine(echo, ECHO_CAPACITY);
         if (length < 0) break;
         if (checksumEchoed || isVerdict(echo, length)) {
             keepPrintable(answer, echo, length);
@@ -420,7 +420,7 @@ int writePiece(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t c
 
 void skipEcho() {
     char echo[ECHO_CAPACITY];
-    readEchoLineCr(echo, ECHO_CAPACITY);
+    readEchoLine(echo, ECHO_CAPACITY);
 }
 
 // A read cut short can leave the bootloader waiting for the "OK" after its

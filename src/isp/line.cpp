@@ -26,7 +26,7 @@ enum LineFilter { PRINTABLE, ECHOED };
 
 bool keeps(LineFilter filter, unsigned char value) {
     if (filter == PRINTABLE) return value >= 0x20 && value <= 0x7F;
-    return value != '\n' && value != DC1 && value != DC3;
+    return value != DC1 && value != DC3;
 }
 
 int readLineUntraced(char* buffer, int capacity, const char* terminators, LineFilter filter = PRINTABLE) {
@@ -80,8 +80,11 @@ int readDataLineCr(char* buffer, int capacity) {
     return readLineUntraced(buffer, capacity, "\r");
 }
 
-int readEchoLineCr(char* buffer, int capacity) {
-    return readLineUntraced(buffer, capacity, "\r", ECHOED);
+int readEchoLine(char* buffer, int capacity) {
+    int length = 0;
+    do length = readLineUntraced(buffer, capacity, "\r\n", ECHOED);
+    while (length == 0);
+    return length;
 }
 
 int readLineDollar(char* buffer, int capacity) {

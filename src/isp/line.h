@@ -19,11 +19,12 @@ int readLineDollar(char* buffer, int capacity);   // terminator "$": the applica
 // Every line read is traced on the support log, but for the UU data lines read
 // here: the caller traces a summary of them instead.
 int readDataLineCr(char* buffer, int capacity);
-// Reads the bootloader's echo of a line as the bytes came, up to CR: only LF
-// and the bootloader's XON/XOFF (DC1, DC3), which may stand anywhere in an
-// echo, are dropped, so the text may hold NUL bytes: use the count. Returns
-// the bytes stored, or -1 as readLine. Not traced.
-int readEchoLineCr(char* buffer, int capacity);
+// Reads the bootloader's echo of a line as the bytes came, up to CR or LF
+// (either may have been damaged, and the bootloader ends a line at either);
+// empty lines are skipped. Only the bootloader's XON/XOFF (DC1, DC3), which
+// may stand anywhere in an echo, are dropped, so the text may hold NUL bytes:
+// use the count. Returns the bytes stored, or -1 as readLine. Not traced.
+int readEchoLine(char* buffer, int capacity);
 
 // Sends a NUL-terminated text as it stands and traces it. The result of
 // comSendString.
