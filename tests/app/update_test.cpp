@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/matrix_support.h"
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -26,6 +27,23 @@ struct FullUpdate {
 
 class Update : public testing::TestWithParam<FullUpdate> {};
 
+// The area each copy to flash wrote, a run of copies to one area as one letter:
+// B the application's body, P the parameter block, F the application's first 512 bytes.
+std::string copyOrder(SimSwitch* sim, int image) {
+    const FirmwareImage& header = imageHeader(image);
+    std::string order;
+    for (const HeardLine& line : heardLines(simTraffic(sim))) {
+        unsigned flash = 0, size = 0;
+        if (std::sscanf(line.text.c_str(), "C %u 268435456 %u", &flash, &size) != 2) continue;
+        const char area = flash - header.paramAddress < header.paramLength ? 'P'
+                          : flash == header.appAddress                     ? 'F'
+                          : flash - header.appAddress < header.appLength   ? 'B'
+                                                                           : '?';
+        if (order.empty() || order.back() != area) order += area;
+    }
+    return order;
+}
+
 TEST_P(Update, ProgramsVerifiesRestartsAndFollowsTheDspUpdate) {
     TempDir ports;
     const FullUpdate& c = GetParam();
@@ -36,6 +54,8 @@ TEST_P(Update, ProgramsVerifiesRestartsAndFollowsTheDspUpdate) {
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(flashHoldsImage(sim.get(), c.image));
     EXPECT_EQ(simStatus(sim.get()).mode, SIM_MODE_APPLICATION);
+    // The first 512 bytes hold the vector table that makes the application startable: they go last.
+    EXPECT_EQ(copyOrder(sim.get(), c.image), "BPF");
 }
 
 // Unattended: the answer is printed as if typed, keys change nothing, no key wait, status 0.
