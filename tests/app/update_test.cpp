@@ -243,6 +243,13 @@ std::string traceAgainstHeard(const std::vector<LogRecord>& records, const std::
     return at == heard.size() ? "" : "unlogged bytes from " + std::to_string(at);
 }
 
+std::string consoleText(const std::vector<LogRecord>& records) {
+    std::string console;
+    for (const LogRecord& r : records)
+        if (r.kind == '|') console += r.text;
+    return console;
+}
+
 TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
     TempDir ports;
     SimOptions options = imageOneSwitch();
@@ -264,10 +271,7 @@ TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
               lead + when +
                   ", program version 2.2; image 1: \"Sonavex F\" product 0x56 PCB 3 version 3.04; "
                   "image 2: \"Sonavex F-II\" product 0x64 PCB 1 version 3.04");
-    std::string console;
-    for (const LogRecord& r : records)
-        if (r.kind == '|') console += r.text;
-    EXPECT_EQ(console, run.output);
+    EXPECT_EQ(consoleText(records), run.output);
     const std::vector<std::uint8_t> received = simReceived(sim.get());
     EXPECT_EQ(traceAgainstHeard(records, std::string(received.begin(), received.end())), "");
 }
@@ -280,6 +284,18 @@ TEST(SupportLog, UnopenableFileEndsBeforeAnythingIsSent) {
     EXPECT_EQ(run.output, BANNER + "\nCannot open the log file \"" + logPath + "\": No such file or directory\n");
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(simReceived(sim.get()).empty());
+}
+
+// Killed while it waits for the answer (the window closed, say): every console
+// line shown is already in the file.
+TEST(SupportLog, HoldsTheLinesShownWhenTheRunIsKilled) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 1);
+    const std::string logPath = ports.path() + "/support.log";
+    const ProgramRun run = runProgram({"--log", logPath, "1"}, ports.path(), {{"(Y,N) ", "", true}});
+    EXPECT_EQ(run.status, -1);
+    std::string header;
+    EXPECT_EQ(consoleText(readLog(logPath, &header)), run.output.substr(0, run.output.rfind('\n') + 1));
 }
 
 }   // namespace
