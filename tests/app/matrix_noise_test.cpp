@@ -37,10 +37,11 @@ SimOptions switchFor(int image) {
     return image == 0 ? imageOneSwitch() : imageTwoSwitch();
 }
 
-unsigned answersGiven(const std::string& output) {
-    unsigned answers = 0;
-    for (std::size_t at = output.find("(Y,N) "); at != std::string::npos; at = output.find("(Y,N) ", at + 1)) ++answers;
-    return answers;
+// The reduced form (2 seeds) updated every run at the first answer, but where
+// bytes to the switch are replaced at 1e-3 and no pass gets through. One of two
+// leaves room for chance; without the lines "0" of a resync three rows got none.
+int reducedFirstAnswerFloor(const Noise& noise) {
+    return noise.damage == REPLACED && !noise.toHost ? 0 : 1;
 }
 
 class NoiseMatrix : public testing::TestWithParam<Noise> {};
@@ -86,6 +87,9 @@ TEST_P(NoiseMatrix, NeverReportsSuccessOverABadFlash) {
         "false successes %d, hung %d, slowest %u ms (per answer %u ms)\n",
         noise.name.c_str(), seeds, updated, firstAnswer, errors, recovered, falseSuccesses, hung, slowestMs,
         slowestAnswerMs);
+    if (!fullMatrix()) {
+        EXPECT_GE(firstAnswer, reducedFirstAnswerFloor(noise)) << "runs updated at the first answer";
+    }
 }
 
 // Replaced bytes at three rates; bursts, lost and inserted bytes at a rate

@@ -21,6 +21,13 @@ inline bool reportedSuccess(const std::string& output) {
            output.find("Firmware update complete") != std::string::npos;
 }
 
+// How many times the user was asked to confirm an update.
+inline unsigned answersGiven(const std::string& output) {
+    unsigned answers = 0;
+    for (std::size_t at = output.find("(Y,N) "); at != std::string::npos; at = output.find("(Y,N) ", at + 1)) ++answers;
+    return answers;
+}
+
 // One line the switch heard from the host, and how many bytes it had heard
 // from the start when the line began and when it ended.
 struct HeardLine {

@@ -17,6 +17,7 @@
 struct KeyAfter {
     std::string text;   // typed once this text has appeared (after the previous step's text)
     std::string keys;
+    bool kill = false;   // instead of typing, kill the program (SIGKILL) there
 };
 
 struct ProgramRun {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/matrix_support.h"
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -94,6 +95,34 @@ TEST(Recovery, UnattendedUpdateGivesUpAfterThreeFailedPasses) {
     EXPECT_EQ(run.status, 1);
 }
 
+// Every block's first compare fails and its second passes: each block is cured
+// with one recovery, which no block's own bound stops, so only the pass's does.
+TEST(Recovery, PassEndsOnceItsRecoveriesAreSpent) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.failCompare = 1;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    std::atomic<bool> running{true};
+    std::thread failer([&] {
+        for (std::uint32_t failed = 1; running; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+            if (simStatus(sim.get()).commandCounts['M' - 'A'] < failed) continue;
+            SimFaults faults;
+            faults.failCompare = 2;   // the block's second compare passes, the next block's first fails
+            simSetFaults(sim.get(), faults);
+            failed += 2;
+        }
+    });
+    const ProgramRun run = runProgram({"3"}, ports.path(), {{"(Y,N) ", "y"}});
+    running = false;
+    failer.join();
+    EXPECT_NE(run.output.find("Y\n\nUpdating firmware:"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\n\nError: A mismatch occurred while verifying this update.\n"), std::string::npos)
+        << run.output;
+    EXPECT_FALSE(reportedSuccess(run.output)) << run.output;
+    EXPECT_FALSE(flashHoldsImage(sim.get(), 0));
+    EXPECT_EQ(simStatus(sim.get()).commandCounts['U' - 'A'], 17u);   // the pass's unlock, one per recovery
+}
+
 struct CuredFault {
     const char* name;
     SimFaults faults;
@@ -161,11 +190,6 @@ TEST(Recovery, DamagedDataLineIsResentAndTheUpdateSucceeds) {
     EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + fullUpdateAfterAsking("3.03"));
     EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
     EXPECT_EQ(simStatus(sim.get()).resends, 1u);
-}
-
-bool reportedSuccess(const std::string& output) {
-    return output.find("Updating DSPs") != std::string::npos ||
-           output.find("Firmware update complete") != std::string::npos;
 }
 
 // Bytes to the switch corrupted at random: every run ends either updated with

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/matrix_support.h"
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -26,6 +27,23 @@ struct FullUpdate {
 
 class Update : public testing::TestWithParam<FullUpdate> {};
 
+// The area each copy to flash wrote, a run of copies to one area as one letter:
+// B the application's body, P the parameter block, F the application's first 512 bytes.
+std::string copyOrder(SimSwitch* sim, int image) {
+    const FirmwareImage& header = imageHeader(image);
+    std::string order;
+    for (const HeardLine& line : heardLines(simTraffic(sim))) {
+        unsigned flash = 0, size = 0;
+        if (std::sscanf(line.text.c_str(), "C %u 268435456 %u", &flash, &size) != 2) continue;
+        const char area = flash - header.paramAddress < header.paramLength ? 'P'
+                          : flash == header.appAddress                     ? 'F'
+                          : flash - header.appAddress < header.appLength   ? 'B'
+                                                                           : '?';
+        if (order.empty() || order.back() != area) order += area;
+    }
+    return order;
+}
+
 TEST_P(Update, ProgramsVerifiesRestartsAndFollowsTheDspUpdate) {
     TempDir ports;
     const FullUpdate& c = GetParam();
@@ -36,6 +54,8 @@ TEST_P(Update, ProgramsVerifiesRestartsAndFollowsTheDspUpdate) {
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(flashHoldsImage(sim.get(), c.image));
     EXPECT_EQ(simStatus(sim.get()).mode, SIM_MODE_APPLICATION);
+    // The first 512 bytes hold the vector table that makes the application startable: they go last.
+    EXPECT_EQ(copyOrder(sim.get(), c.image), "BPF");
 }
 
 // Unattended: the answer is printed as if typed, keys change nothing, no key wait, status 0.
@@ -223,6 +243,13 @@ std::string traceAgainstHeard(const std::vector<LogRecord>& records, const std::
     return at == heard.size() ? "" : "unlogged bytes from " + std::to_string(at);
 }
 
+std::string consoleText(const std::vector<LogRecord>& records) {
+    std::string console;
+    for (const LogRecord& r : records)
+        if (r.kind == '|') console += r.text;
+    return console;
+}
+
 TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
     TempDir ports;
     SimOptions options = imageOneSwitch();
@@ -244,10 +271,7 @@ TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
               lead + when +
                   ", program version 2.2; image 1: \"Sonavex F\" product 0x56 PCB 3 version 3.04; "
                   "image 2: \"Sonavex F-II\" product 0x64 PCB 1 version 3.04");
-    std::string console;
-    for (const LogRecord& r : records)
-        if (r.kind == '|') console += r.text;
-    EXPECT_EQ(console, run.output);
+    EXPECT_EQ(consoleText(records), run.output);
     const std::vector<std::uint8_t> received = simReceived(sim.get());
     EXPECT_EQ(traceAgainstHeard(records, std::string(received.begin(), received.end())), "");
 }
@@ -260,6 +284,18 @@ TEST(SupportLog, UnopenableFileEndsBeforeAnythingIsSent) {
     EXPECT_EQ(run.output, BANNER + "\nCannot open the log file \"" + logPath + "\": No such file or directory\n");
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(simReceived(sim.get()).empty());
+}
+
+// Killed while it waits for the answer (the window closed, say): every console
+// line shown is already in the file.
+TEST(SupportLog, HoldsTheLinesShownWhenTheRunIsKilled) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 1);
+    const std::string logPath = ports.path() + "/support.log";
+    const ProgramRun run = runProgram({"--log", logPath, "1"}, ports.path(), {{"(Y,N) ", "", true}});
+    EXPECT_EQ(run.status, -1);
+    std::string header;
+    EXPECT_EQ(consoleText(readLog(logPath, &header)), run.output.substr(0, run.output.rfind('\n') + 1));
 }
 
 }   // namespace

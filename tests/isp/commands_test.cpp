@@ -12,6 +12,7 @@
 #include "fake_port.h"
 #include "format/support_trace.h"
 #include "isp/isp.h"
+#include "isp/resync.h"
 #include "link/serial.h"
 #include "reference_uu.h"
 #include "support/stdout_capture.h"
@@ -99,6 +100,18 @@ TEST_F(Commands, FailureIsNamedOnTheSupportLog) {
     }
     EXPECT_EQ(records, "> U 23130\\r\\n\n< 16\n# \"U 23130\" failed: 16 INVALID_CODE\n");
     std::remove(path.c_str());
+}
+
+// Lines "0" end a "W" the bootloader may still be taking data for (one line
+// per 16 bytes of a 4096-byte block and a checksum per 20 lines), and only then
+// does the unlock show whether it takes commands again.
+TEST_F(Commands, ResyncEndsAnUnfinishedTransferBeforeItUnlocks) {
+    fakePort.responder = [](const std::string& line, unsigned) { return line == "U 23130" ? "0\r\n" : ""; };
+    nxpResync();
+    constexpr int DATA_LINES = 4096 / 16;
+    std::string expected;
+    for (int i = 0; i < DATA_LINES + (DATA_LINES + 19) / 20; ++i) expected += "0\r\n";
+    EXPECT_EQ(fakePort.sent, expected + "U 23130\r\n");
 }
 
 TEST_F(Commands, PartIdentification) {
