@@ -27,9 +27,12 @@ static_assert(ISP_WRITE_PIECE % 4 == 0, "a W names a word-aligned address");
 constexpr std::uint32_t GROUPS_PER_PIECE = (ISP_WRITE_PIECE + ISP_CHUNK - 1) / ISP_CHUNK;
 constexpr int ECHO_CAPACITY = 4 * UU_LINE_CAPACITY;   // room for data lines run together
 constexpr int ECHO_SLACK_LINES = 6;                       // checksum, verdict and a few stray line ends
-constexpr int CLEAN_GROUPS_TO_GROW = 8;
-constexpr int SMALL_GROUP_ATTEMPTS = 6;   // sends of a group of fewer than 20 lines: each costs little
-constexpr int VERDICT_NUDGES = 2;
+constexpr int CLEAN_GROUPS_TO_GROW = 2;
+constexpr int LARGEST_SMALL_GROUP = 8;
+constexpr int CLEAN_GROUPS_TO_GROW_WHOLE = 16;
+constexpr int SMALL_GROUP_ATTEMPTS = 8;   // sends of a group of fewer than 20 lines: each costs little
+constexpr int VERDICT_NUDGES = 6;        // a damaged length character can leave 45 bytes to come
+constexpr unsigned VERDICT_WAIT_MS = 100;   // a verdict follows the echo of its checksum at once
 constexpr int ECHO_REPEATS = 3;           // sends of a command that may go again harmlessly
 constexpr int READBACK_ATTEMPTS = 3;
 constexpr unsigned READBACK_SETTLE_MS = 20;
@@ -37,6 +40,7 @@ constexpr unsigned READBACK_SETTLE_MS = 20;
 // Lines per checksum group while the echo is on: fewer after a RESEND.
 int groupLines = LINES_PER_CHUNK;
 int cleanGroups = 0;
+bool outOfStep = false;   // the last group's echoes and verdict did not come in order
 
 enum ChunkAnswer { CHUNK_OK, CHUNK_RESEND, CHUNK_FAILED };
 constexpr int PIECE_AGAIN = -1;   // a "W" refused as damaged: send it again
@@ -247,20 +251,31 @@ std::uint32_t linesBetween(int first, int end) {
 // Reads the echoes of a group's lines and of its checksum, then the
 // bootloader's verdict into `answer`. A line whose echo did not come back as
 // sent is marked in `suspect`; echoes are matched in order, so a lost or an
-// extra CR on the way back costs only the lines it touches. False when no
+// extra CR on the way back costs only the lines it touches. A verdict that
+// comes while lines are still echoing is not the group's. False when no
 // verdict came.
-bool readGroupEchoes(const GroupText& group, const char* checksum, char* answer, std::uint32_t* suspect) {
+bool readGroupEchoes(const GroupText& group, const char* checksum, char* answer, std::uint32_t* suspect,
+                     unsigned budgetMs = LINE_TIMEOUT_MS) {
     int next = 0;
     bool checksumEchoed = false;
     for (int read = 0; read < group.lines + ECHO_SLACK_LINES; ++read) {
         char echo[ECHO_CAPACITY];
-        const int length = readEchoLine(echo, ECHO_CAPACITY);
+        const int length = readEchoLine(echo, ECHO_CAPACITY, checksumEchoed ? VERDICT_WAIT_MS : budgetMs);
         if (length < 0) break;
-        if (checksumEchoed || isVerdict(echo, length)) {
+        const bool verdict = isVerdict(echo, length);
+        if (checksumEchoed || (verdict && next >= group.lines)) {
             keepPrintable(answer, echo, length);
             traceReceived(answer);
             *suspect |= linesBetween(next, group.lines);
             return true;
+        }
+        if (verdict) {
+            // A damaged length character made the bootloader count the group
+            // whole too early: it has started over on the lines still coming.
+            traceNote("an answer before the group was all sent");
+            *suspect = linesBetween(0, group.lines);
+            outOfStep = true;
+            continue;
         }
         const int line = echoedLine(group, next, echo, length);
         if (line >= 0) {
@@ -274,10 +289,12 @@ bool readGroupEchoes(const GroupText& group, const char* checksum, char* answer,
     return false;
 }
 
-// No verdict: a line end lost on the way left the bootloader a line short,
-// so it took the checksum for data. The checksum again ends the group, most
-// likely with RESEND; should it pass, every line is read back from RAM.
+// No verdict: a line end or length character damaged on the way left the
+// bootloader short of the group's bytes, so it took the checksum for data.
+// The checksum again, until it is taken as one, ends the group, most likely
+// with RESEND; should it pass, every line is read back from RAM.
 bool nudgeForVerdict(char* reply) {
+    outOfStep = true;
     GroupText none;
     none.lines = 0;
     none.starts[0] = 0;
@@ -286,7 +303,7 @@ bool nudgeForVerdict(char* reply) {
         std::memcpy(checksum, lastIspExchange.command, sizeof checksum);
         sendCommand("%s", checksum);
         std::uint32_t unused = 0;
-        if (readGroupEchoes(none, checksum, reply, &unused)) return true;
+        if (readGroupEchoes(none, checksum, reply, &unused, VERDICT_WAIT_MS)) return true;
     }
     return false;
 }
@@ -295,6 +312,11 @@ bool nudgeForVerdict(char* reply) {
 // bootloader's verdict on it; with the echo on, lines whose echo differed are
 // marked in `suspect`.
 ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t checksum, std::uint32_t* suspect) {
+    if (outOfStep) {   // what is still on its way belongs to the group before
+        msDelay(VERDICT_WAIT_MS);
+        drainInput();
+        outOfStep = false;
+    }
     GroupText group;
     encodeGroup(bytes, count, &group);
     sendLines(group);
@@ -319,16 +341,21 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
 }
 
 // Groups asked for again make the next pieces smaller, so that a group gets
-// through a line that damages a byte in a thousand; clean ones let them grow.
+// through a line that damages a byte in a thousand; clean ones let them grow,
+// quickly while small (every piece costs a turn), back to whole blocks only
+// once the line has been clean for a while.
 void adaptGroups(ChunkAnswer answer) {
     if (!echoMode || answer == CHUNK_FAILED) return;
     if (answer == CHUNK_RESEND) {
         groupLines = std::max(1, groupLines / 2);
         cleanGroups = 0;
-    } else if (groupLines < LINES_PER_CHUNK && ++cleanGroups >= CLEAN_GROUPS_TO_GROW) {
-        groupLines = std::min(LINES_PER_CHUNK, groupLines * 2);
-        cleanGroups = 0;
+        return;
     }
+    if (groupLines == LINES_PER_CHUNK) return;
+    const bool small = groupLines < LARGEST_SMALL_GROUP;
+    if (++cleanGroups < (small ? CLEAN_GROUPS_TO_GROW : CLEAN_GROUPS_TO_GROW_WHOLE)) return;
+    groupLines = small ? std::min(LARGEST_SMALL_GROUP, groupLines * 2) : LINES_PER_CHUNK;
+    cleanGroups = 0;
 }
 
 // Each group of up to 20 lines is judged on its own; RESEND repeats just

@@ -16,9 +16,9 @@ bool isTerminator(char byte, const char* terminators) {
 }
 
 // Milliseconds left of the line budget, at least 1 so a wait never spins.
-unsigned budgetLeft(std::uint32_t start) {
+unsigned budgetLeft(std::uint32_t start, unsigned budget) {
     std::uint32_t spent = msNow() - start;
-    return spent >= LINE_TIMEOUT_MS ? 1u : LINE_TIMEOUT_MS + 1u - spent;
+    return spent >= budget ? 1u : budget + 1u - spent;
 }
 
 // What a line keeps of the bytes before its terminator.
@@ -29,16 +29,17 @@ bool keeps(LineFilter filter, unsigned char value) {
     return value != DC1 && value != DC3;
 }
 
-int readLineUntraced(char* buffer, int capacity, const char* terminators, LineFilter filter = PRINTABLE) {
+int readLineUntraced(char* buffer, int capacity, const char* terminators, LineFilter filter = PRINTABLE,
+                     unsigned budget = LINE_TIMEOUT_MS) {
     if (capacity < 1) return -1;
     int count = 0;
     bool terminated = false;
     std::uint32_t start = msNow();
-    while (!terminated && count < capacity && !msElapsed(start, LINE_TIMEOUT_MS)) {
+    while (!terminated && count < capacity && !msElapsed(start, budget)) {
         int waiting = comBytesWaiting(&serialPort);
         if (waiting == 0) {
             // A closed or failing port returns at once; do not spin on it.
-            if (!comWaitInput(&serialPort, budgetLeft(start))) msSleep(1);
+            if (!comWaitInput(&serialPort, budgetLeft(start, budget))) msSleep(1);
             continue;
         }
         while (waiting > 0 && count < capacity) {
@@ -80,9 +81,9 @@ int readDataLineCr(char* buffer, int capacity) {
     return readLineUntraced(buffer, capacity, "\r");
 }
 
-int readEchoLine(char* buffer, int capacity) {
+int readEchoLine(char* buffer, int capacity, unsigned budgetMs) {
     int length = 0;
-    do length = readLineUntraced(buffer, capacity, "\r\n", ECHOED);
+    do length = readLineUntraced(buffer, capacity, "\r\n", ECHOED, budgetMs);
     while (length == 0);
     return length;
 }

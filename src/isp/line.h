@@ -3,7 +3,7 @@
 // Everything here works on the global serialPort.
 #pragma once
 
-constexpr int LINE_TIMEOUT_MS = 500;   // budget of one whole line, from the start of the call
+constexpr unsigned LINE_TIMEOUT_MS = 500;   // budget of one whole line, from the start of the call
 constexpr int SYNC_ATTEMPTS = 4;       // nxpSync tries 115200 and 19200 twice each
 
 // Reads one line into `buffer` (caller-owned, `capacity` bytes). Only bytes
@@ -23,8 +23,9 @@ int readDataLineCr(char* buffer, int capacity);
 // (either may have been damaged, and the bootloader ends a line at either);
 // empty lines are skipped. Only the bootloader's XON/XOFF (DC1, DC3), which
 // may stand anywhere in an echo, are dropped, so the text may hold NUL bytes:
-// use the count. Returns the bytes stored, or -1 as readLine. Not traced.
-int readEchoLine(char* buffer, int capacity);
+// use the count. Returns the bytes stored, or -1 as readLine (within
+// `budgetMs` instead of LINE_TIMEOUT_MS). Not traced.
+int readEchoLine(char* buffer, int capacity, unsigned budgetMs = LINE_TIMEOUT_MS);
 
 // Sends a NUL-terminated text as it stands and traces it. The result of
 // comSendString.

@@ -70,6 +70,27 @@ TEST(Update, YesAnswersForTheUserAndEndsWithStatusZero) {
     EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
 }
 
+// --verify reads back all the pass wrote, and so finds even damage that a
+// line's echo cannot show: bytes the switch stored otherwise than it heard.
+TEST(Update, VerifyReadsTheFlashBackAndCuresWhatDiffers) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.swapDataLine = 40;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun run = runProgram({"3", "--yes", "--verify"}, ports.path(), {});
+    EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
+                              programmingProgress(0) + dspProgress(2));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+    std::uint64_t flashRead = 0;
+    for (const HeardLine& line : heardLines(simTraffic(sim.get()))) {
+        unsigned address = 0, count = 0;
+        if (std::sscanf(line.text.c_str(), "R %u %u", &address, &count) == 2 && address >= 0x1A000000u)
+            flashRead += count;
+    }
+    EXPECT_GE(flashRead, imageHeader(0).appLength + 512u);
+}
+
 SimOptions inBootloader(SimOptions options) {
     options.startInBootloader = true;
     return options;

@@ -84,6 +84,48 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
     }
 }
 
+// With the echo on, each command's echo is read before its answer and must
+// come back as sent. Replies are used in turn, the last one repeating.
+TEST_F(Commands, EchoedCommandsJudgeTheirEchoFirst) {
+    struct Case {
+        const char* name;
+        std::function<int()> call;
+        std::vector<std::string> replies;
+        int result;
+        int sends;   // times the command line went out
+    };
+    const auto prepare = [] { return nxpPrepare(0, 9, 0); };
+    const auto copy = [] { return nxpCopy(0x1A000000, 0x10000000, 4096); };
+    const auto compare = [] { return nxpCompare(0x1A000000, 0x10000000, 512); };
+    const Case cases[] = {
+        {"echo as sent", prepare, {"P 0 9 0\r0\r\n\n"}, 0, 1},
+        {"echo with XON/XOFF and a lone LF", prepare, {"P 0 9\x11 0\n0\r\n"}, 0, 1},
+        {"damaged prepare goes again", prepare, {"P 0 8 0\r0\r\n\n", "P 0 9 0\r0\r\n\n"}, 0, 2},
+        {"prepare damaged three times", prepare, {"P 0 8 0\r0\r\n"}, 1, 3},
+        {"damaged copy answered 0 has failed", copy, {"C 436207617 268435456 4096\r0\r\n"}, 1, 1},
+        {"no echo: nothing more is waited for", copy, {""}, 1, 1},
+        {"compare mismatch", compare, {"M 436207616 268435456 512\r10\r\n1234\r\n"}, 2, 1},
+        {"damaged compare goes again", compare,
+         {"M 436207616 268435456 51\r10\r\n4\r\n", "M 436207616 268435456 512\r0\r\n"}, 0, 2},
+        {"go", [] { return nxpGo(0x1A00D838); }, {"G 436262968 T\r0\r\n"}, 0, 1},
+    };
+    for (const Case& c : cases) {
+        fakeReset();
+        fakePort.responder = answer("0\r\n\n");
+        ASSERT_EQ(nxpEchoOn(), 0) << c.name;
+        auto turn = std::make_shared<std::size_t>(0);
+        fakePort.responder = [&c, turn](const std::string&, unsigned) {
+            return c.replies[std::min((*turn)++, c.replies.size() - 1)];
+        };
+        fakePort.sent.clear();
+        EXPECT_EQ(c.call(), c.result) << c.name;
+        std::string sent;
+        for (int i = 0; i < c.sends; ++i) sent += std::string(lastIspExchange.command) + "\r\n";
+        EXPECT_EQ(fakePort.sent, sent) << c.name;
+        ispEchoTurnedOff();
+    }
+}
+
 // The console keeps its messages; the log names the command and the code.
 TEST_F(Commands, FailureIsNamedOnTheSupportLog) {
     const std::string path = testing::TempDir() + "isp_failure_trace.log";

@@ -1,5 +1,6 @@
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,54 @@ TEST_F(Commands, DamagedDataLineIsSentAgain) {
     const std::string second = referenceChunk(data.data() + 900, 900);
     EXPECT_EQ(received(), "W 268435456 1800\r\n" + referenceChunk(data.data(), 900) + second + second);
     EXPECT_EQ(memory(RAM, 1800), data) << "RAM must hold the resent lines, not the damaged ones";
+}
+
+// With the echo on, a line that reached the bootloader otherwise than sent is
+// seen even when its checksum passes, and RAM ends up as sent; an echo damaged
+// only on its way back costs a read of RAM, not a second write.
+TEST_F(Commands, EchoShowsWhatTheBootloaderHeard) {
+    struct Case {
+        const char* name;
+        SimFaults faults;
+        int writes;   // "W" commands for two writes of 4096 bytes
+        bool readsRam;
+    };
+    SimFaults exchanged, lost, echoDamaged, resend;
+    exchanged.exchangeGroups = 5;
+    lost.loseCollision = 5;
+    echoDamaged.corruptToHostRate = 1e-3;
+    echoDamaged.corruptSeed = 3;
+    resend.corruptDataLine = 3;
+    const Case cases[] = {
+        {"clean line", SimFaults{}, 2, false},
+        {"groups exchanged, sum kept", exchanged, 3, true},
+        {"character lost, sum kept", lost, 3, true},
+        {"echo damaged on its way back", echoDamaged, 2, true},
+        // A RESEND makes the next pieces 10 lines (448 bytes) long; eight
+        // clean groups later they are whole blocks again.
+        {"a group resent", resend, 1 + 3 + 1, false},
+    };
+    const Bytes first = pattern(4096, 5), second = pattern(4096, 6);
+    for (const Case& c : cases) {
+        ASSERT_EQ(nxpEchoOn(), 0) << c.name;
+        simSetFaults(sim, c.faults);
+        simClearTraffic(sim);
+        EXPECT_EQ(nxpWrite(RAM, first.data(), 4096), 0) << c.name;
+        EXPECT_EQ(memory(RAM, 4096), first) << c.name;
+        EXPECT_EQ(nxpWrite(RAM + 4096, second.data(), 4096), 0) << c.name;
+        EXPECT_EQ(memory(RAM + 4096, 4096), second) << c.name;
+        std::istringstream heard(received());
+        int writes = 0;
+        bool readsRam = false;
+        for (std::string line; std::getline(heard, line);) {
+            writes += line.rfind("W ", 0) == 0;
+            readsRam = readsRam || line.rfind("R ", 0) == 0;
+        }
+        EXPECT_EQ(writes, c.writes) << c.name;
+        EXPECT_EQ(readsRam, c.readsRam) << c.name;
+        simSetFaults(sim, SimFaults{});
+        ASSERT_EQ(nxpSync(), 1) << c.name;   // echo off again, as a new pass finds it
+    }
 }
 
 // ---- the parameter table -------------------------------------------------
