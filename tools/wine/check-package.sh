@@ -1,9 +1,10 @@
 #!/bin/bash
 # Packs the ZIP of a built Windows tree and checks it as a technician would
-# meet it: unzipped, bmfwu.exe shows the same usage text as the Linux build, its
-# version resource says what --version says, and in a real Windows console
-# (wineconsole on a virtual X server) it updates a simulated switch on COM3,
-# answered and ended by keys typed into the window.
+# meet it: unzipped, it carries the notices of the runtimes linked into
+# bmfwu.exe; bmfwu.exe shows the same usage text as the Linux build, its version
+# resource says what --version says, and in a real Windows console (wineconsole
+# on a virtual X server) it updates a simulated switch on COM3, answered and
+# ended by keys typed into the window.
 #   tools/wine/check-package.sh HOST_BUILD_DIR WIN_BUILD_DIR
 # HOST_BUILD_DIR: a built native tree (bmfwu, bmfwu-sim); WIN_BUILD_DIR: the
 # cross tree with bmfwu.exe built. Screenshots at the question and at the end go
@@ -40,6 +41,9 @@ exe="$work/unzipped/bmfwu.exe"
 [ -f "$exe" ] && [ -f "$work/unzipped/README.txt" ] || fail "the ZIP lacks bmfwu.exe or README.txt"
 cmp -s "$work/unzipped/firmware-images.txt" "$host/firmware-images.txt" ||
     fail "the ZIP's image report differs from that of the images in the Linux build"
+grep -qs "GCC RUNTIME LIBRARY EXCEPTION" "$work"/unzipped/licenses/*.txt &&
+    grep -qs "mingw-w64" "$work"/unzipped/licenses/*.txt ||
+    fail "the ZIP lacks the notices of the GCC and mingw-w64 runtimes in licenses/"
 
 wine_prefix_create || fail "no Wine prefix"
 # The prefix's set-up leaves its desktop process, started without a display,
@@ -109,6 +113,6 @@ head -n 6 "$work/resource.txt" | diff -u "$work/resource-expected.txt" - >&2 ||
 grep -qx "LegalCopyright: Copyright (C) [0-9]\{4\} Brenmoor\. All rights reserved\." "$work/resource.txt" ||
     fail "bmfwu.exe's version resource has no copyright notice of Brenmoor"
 
-echo "zip: $(basename "$zip") unzips, bmfwu.exe shows its usage and version $said" \
+echo "zip: $(basename "$zip") unzips with the runtimes' notices, bmfwu.exe shows its usage and version $said" \
      "(also in its version resource) and updates a switch in a Windows console" \
      "(screenshots in $artefacts)"
