@@ -28,8 +28,9 @@ else()
     list(GET notice 1 library)
     bmfwu_debian_notice(${library} copyright)
     if(NOT copyright)
-      message(FATAL_ERROR "No licence file found for ${library}: name the runtimes' licence files in "
-                          "BMFWU_RUNTIME_NOTICES.")
+      message(WARNING "No licence file found for ${library}: the ZIP lacks the runtimes' notices "
+                      "until BMFWU_RUNTIME_NOTICES names them.")
+      break()
     endif()
     configure_file(${copyright} ${CMAKE_BINARY_DIR}/licenses/${name}.txt COPYONLY)
     install(FILES ${CMAKE_BINARY_DIR}/licenses/${name}.txt DESTINATION licenses COMPONENT program)
