@@ -1,5 +1,7 @@
 # Installation and packages.
-#   cmake --install BUILD [--prefix DIR]                 the program and its README
+#   cmake --install BUILD [--prefix DIR]                 the program and its README (on Linux
+#                                                        also its manual page, copyright file
+#                                                        and changelog)
 #   cmake --install BUILD --component tools --prefix DIR the packer, the stand-in
 #                                                        generator and the simulated switch
 #   cmake --build BUILD --target package                 a .deb (Linux) or a ZIP (Windows)
@@ -40,9 +42,22 @@ install(TARGETS bmfwu-pack bmfwu-standin ${bmfwu_sim_target}
         RUNTIME DESTINATION ${bmfwu_bin_dir} COMPONENT tools EXCLUDE_FROM_ALL)
 
 set(CPACK_PACKAGE_NAME bmfwu)
-set(CPACK_PACKAGE_VENDOR "Brenmoor")
+set(CPACK_PACKAGE_VENDOR ${BMFWU_COMPANY})
 set(CPACK_PACKAGE_CONTACT "Brenmoor firmware team <firmware@brenmoor.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware update utility for Brenmoor audio matrix switches")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${BMFWU_SUMMARY})
+# Lines of at most 80 characters: Debian shows them as they are.
+set(CPACK_PACKAGE_DESCRIPTION [=[
+bmfwu updates the firmware of Brenmoor audio matrix switches over a serial
+port. It searches the serial ports (USB adapters and on-board ports),
+identifies the switch it finds (product id, PCB revision, installed version,
+model), picks the firmware image made for it from the two images compiled into
+the program, and after a confirmation programs and verifies the flash of the
+switch's NXP LPC18xx/43xx controller through its ROM bootloader, then follows
+the restarted switch's DSP update until the switch reports ready.
+
+For production benches, --yes updates without a question and --info only
+identifies; both tell the result by their exit status. --log appends a record
+of the run to a file for support.]=])
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_VERBATIM_VARIABLES ON)
@@ -50,11 +65,15 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  if(MINGW)
+    include(cmake/mingw_notices.cmake)
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   # The dependencies are the C and C++ runtimes the binary links, as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  include(cmake/debian_docs.cmake)
 endif()
 include(CPack)

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "format/sinks.h"
+#include "format/support_trace.h"
 #include "link/keyboard.h"
 #include "link/serial.h"
 
@@ -11,11 +12,27 @@ int automaticMode = 0;
 int promptAtExit = 0;
 int distinctExitStatus = 0;
 
+namespace {
+// The console's last character left its line open; followed once endWithLineEnd asks.
+bool consoleLineOpen = false;
+
+void followConsoleText(const char* text, int length) {
+    consoleLineOpen = text[length - 1] != '\n';
+    supportLogConsole(text, length);   // does nothing while no log is open
+}
+}   // namespace
+
+void endWithLineEnd() {
+    setConsoleMirror(followConsoleText);
+}
+
 void exitProgram(int status) {
     comClose(&serialPort);
     if ((status != 0 && promptAtExit != 0) || automaticMode != 0) {
         consolePutString("\nPress any key to exit...");
         if (kbdGetch() == 0) kbdGetch();   // a function key comes as 0 and a second code
+        consolePutString("\n");
+    } else if (consoleLineOpen) {
         consolePutString("\n");
     }
     std::fflush(stdout);

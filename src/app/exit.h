@@ -11,6 +11,13 @@ extern int automaticMode;   // run settings: 0 until start-up fixes them to 1
 extern int promptAtExit;
 extern int distinctExitStatus;   // 1: the status tells the endings above apart
 
-// Closes the port, waits for a key when the run settings ask for it, and ends
-// the process with `status` (EXIT_FAILED unless distinctExitStatus is set).
+// Makes an ending without a key wait finish the console's last line, so that
+// the shell prompt of an unattended run starts on a line of its own. Follows
+// the console text from the call on (through the console mirror, which it
+// passes on to the support log).
+void endWithLineEnd();
+
+// Closes the port, waits for a key when the run settings ask for it (else ends
+// an open line when endWithLineEnd asked for it), and ends the process with
+// `status` (EXIT_FAILED unless distinctExitStatus is set).
 [[noreturn]] void exitProgram(int status);

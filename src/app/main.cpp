@@ -18,14 +18,15 @@ void endOnBadCommandLine(int commandLine, const char* unknown) {
     if (commandLine != COMMAND_LINE_OK) printUsageAndExit(commandLine != COMMAND_LINE_USAGE);
 }
 
-// Unattended runs neither wait for a key nor loop for ever, and their exit
-// status tells the endings apart.
+// Unattended runs neither wait for a key nor loop for ever, their exit status
+// tells the endings apart, and their output ends with a line end.
 void fixRunSettings() {
     const bool unattended = runOptions.identifyOnly || runOptions.answerYes;
     automaticMode = unattended ? 0 : 1;
     promptAtExit = unattended ? 0 : 1;
     distinctExitStatus = unattended ? 1 : 0;
     if (runOptions.answerYes) automaticAnswer = 'Y';
+    if (unattended) endWithLineEnd();
 }
 }   // namespace
 

@@ -26,7 +26,7 @@ constexpr char OPTIONS_TEXT[] =
     "\n   /?, -h, --help          show this text";
 
 void printBanner() {
-    consoleMessage("Brenmoor / Talvik firmware update utility. Version %d.%d", BANNER_MAJOR, BANNER_MINOR);
+    consoleMessage("%s. Version %d.%d", BMFWU_PRODUCT_NAME, BANNER_MAJOR, BANNER_MINOR);
     consoleMessage("\n%s\n", "Updates the firmware of Brenmoor audio matrix switches over a serial port.");
 }
 

@@ -58,14 +58,15 @@ TEST_P(Update, ProgramsVerifiesRestartsAndFollowsTheDspUpdate) {
     EXPECT_EQ(copyOrder(sim.get(), c.image), "BPF");
 }
 
-// Unattended: the answer is printed as if typed, keys change nothing, no key wait, status 0.
+// Unattended: the answer is printed as if typed, keys change nothing, no key wait,
+// the last progress line is ended for the shell's prompt, status 0.
 TEST(Update, YesAnswersForTheUserAndEndsWithStatusZero) {
     TempDir ports;
     SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 3);
     const ProgramRun run = runProgram({"3", "--yes"}, ports.path(),
                                       {{"was found", "n"}, {"Updating firmware", "n\x1b"}});
     EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
-                              programmingProgress(0) + dspProgress(2));
+                              programmingProgress(0) + dspProgress(2) + "\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
 }
@@ -295,6 +296,21 @@ TEST(SupportLog, RecordsHeaderConsoleTextAndEveryLineSent) {
     EXPECT_EQ(consoleText(records), run.output);
     const std::vector<std::uint8_t> received = simReceived(sim.get());
     EXPECT_EQ(traceAgainstHeard(records, std::string(received.begin(), received.end())), "");
+}
+// An unattended run follows the console for its final line end: the log still
+// gets every console character, that line end included.
+TEST(SupportLog, UnattendedRunRecordsAllConsoleText) {
+    TempDir ports;
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 3);
+    const std::string logPath = ports.path() + "/support.log";
+    const ProgramRun run = runProgram({"--yes", "--log", logPath, "3"}, ports.path(), {});
+    std::string header;
+    std::string console;
+    for (const LogRecord& r : readLog(logPath, &header))
+        if (r.kind == '|') console += r.text;
+    EXPECT_EQ(console, run.output);
+    EXPECT_EQ(run.output.substr(run.output.size() - 2), "%\n") << "not ended after the DSP progress";
+    EXPECT_EQ(run.status, 0);
 }
 
 TEST(SupportLog, UnopenableFileEndsBeforeAnythingIsSent) {

@@ -1,8 +1,10 @@
 #!/bin/bash
 # Packs the ZIP of a built Windows tree and checks it as a technician would
-# meet it: unzipped, bmfwu.exe shows the same usage text as the Linux build, and
-# in a real Windows console (wineconsole on a virtual X server) it updates a
-# simulated switch on COM3, answered and ended by keys typed into the window.
+# meet it: unzipped, it carries the notices of the runtimes linked into
+# bmfwu.exe; bmfwu.exe shows the same usage text as the Linux build, its version
+# resource says what --version says, and in a real Windows console (wineconsole
+# on a virtual X server) it updates a simulated switch on COM3, answered and
+# ended by keys typed into the window.
 #   tools/wine/check-package.sh HOST_BUILD_DIR WIN_BUILD_DIR
 # HOST_BUILD_DIR: a built native tree (bmfwu, bmfwu-sim); WIN_BUILD_DIR: the
 # cross tree with bmfwu.exe built. Screenshots at the question and at the end go
@@ -39,6 +41,9 @@ exe="$work/unzipped/bmfwu.exe"
 [ -f "$exe" ] && [ -f "$work/unzipped/README.txt" ] || fail "the ZIP lacks bmfwu.exe or README.txt"
 cmp -s "$work/unzipped/firmware-images.txt" "$host/firmware-images.txt" ||
     fail "the ZIP's image report differs from that of the images in the Linux build"
+grep -qs "GCC RUNTIME LIBRARY EXCEPTION" "$work"/unzipped/licenses/*.txt &&
+    grep -qs "mingw-w64" "$work"/unzipped/licenses/*.txt ||
+    fail "the ZIP lacks the notices of the GCC and mingw-w64 runtimes in licenses/"
 
 wine_prefix_create || fail "no Wine prefix"
 # The prefix's set-up leaves its desktop process, started without a display,
@@ -93,6 +98,21 @@ status=0
 wine_run "$exe" -h </dev/null >"$work/usage.txt" || status=$?
 [ "$status" -eq 1 ] || fail "bmfwu.exe -h ended with status $status"
 cmp -s "$work/usage.txt" "$work/usage-linux.txt" || fail "bmfwu.exe -h differs from the Linux build's text"
+# The version resource (Explorer's Properties > Details) says what the program
+# says of itself: the version --version prints and the banner's product name.
+wine_run "$exe" --version </dev/null | tr -d '\r' >"$work/version.txt" || fail "bmfwu.exe --version failed"
+said=$(sed -n 's/^bmfwu version //p' "$work/version.txt")
+[ "$said" = "$version" ] || fail "bmfwu.exe --version says '$said', the project version is $version"
+product=$(sed -n 's/\. Version [0-9.]*$//p' "$work/version.txt")
+exiftool -s2 -FileVersionNumber -ProductVersionNumber -FileVersion -ProductVersion -CompanyName -ProductName \
+    -LegalCopyright "$exe" >"$work/resource.txt"
+printf '%s\n' "FileVersionNumber: $said.0.0" "ProductVersionNumber: $said.0.0" "FileVersion: $said" \
+    "ProductVersion: $said" "CompanyName: Brenmoor" "ProductName: $product" >"$work/resource-expected.txt"
+head -n 6 "$work/resource.txt" | diff -u "$work/resource-expected.txt" - >&2 ||
+    fail "bmfwu.exe's version resource differs from what the program says"
+grep -qx "LegalCopyright: Copyright (C) [0-9]\{4\} Brenmoor\. All rights reserved\." "$work/resource.txt" ||
+    fail "bmfwu.exe's version resource has no copyright notice of Brenmoor"
 
-echo "zip: $(basename "$zip") unzips, bmfwu.exe shows its usage and updates a switch in a Windows console" \
+echo "zip: $(basename "$zip") unzips with the runtimes' notices, bmfwu.exe shows its usage and version $said" \
+     "(also in its version resource) and updates a switch in a Windows console" \
      "(screenshots in $artefacts)"
