@@ -178,9 +178,9 @@ TEST_F(Commands, EchoShowsWhatTheBootloaderHeard) {
         {"groups exchanged, sum kept", exchanged, 3, true},
         {"character lost, sum kept", lost, 3, true},
         {"echo damaged on its way back", echoDamaged, 2, true},
-        // A RESEND makes the next pieces 10 lines (448 bytes) long; eight
-        // clean groups later they are whole blocks again.
-        {"a group resent", resend, 1 + 3 + 1, false},
+        // A RESEND makes the next pieces 10 lines (448 bytes) long, until
+        // sixteen groups in a row went through clean.
+        {"a group resent", resend, 1 + 10, false},
     };
     const Bytes first = pattern(4096, 5), second = pattern(4096, 6);
     for (const Case& c : cases) {
