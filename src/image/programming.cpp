@@ -92,11 +92,15 @@ int stageEchoed(const std::uint8_t* bytes, std::uint32_t length) {
 }
 
 // A copy whose echo came back damaged and that the bootloader refused copied
-// nothing: prepared again, it goes again. One it took may have gone anywhere
-// in the prepared sectors, and only a compare can tell.
-bool copyRefusedAsDamaged() {
+// nothing: prepared again, it goes again. One it took either went where it
+// was meant to, which the compare shows, or elsewhere in the prepared
+// sectors, and then the compare fails and the sectors are written again.
+enum CopyOutcome { COPY_DONE, COPY_AGAIN, COPY_FAILED };
+
+CopyOutcome copyOutcome(int copied) {
     const int code = lastIspExchange.returnCode;
-    return lastIspExchange.echoDiffers && code != ISP_CMD_SUCCESS && code != ISP_NO_ANSWER;
+    if (copied == ISP_OK || (lastIspExchange.echoDiffers && code == ISP_CMD_SUCCESS)) return COPY_DONE;
+    return lastIspExchange.echoDiffers && code != ISP_NO_ANSWER ? COPY_AGAIN : COPY_FAILED;
 }
 
 // What is left of the region being programmed.
@@ -465,8 +469,9 @@ int programBlock(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
     for (int attempt = 0;; ++attempt) {
         if (nxpPrepare(first, last, bank) != ISP_OK) return BLOCK_COMMAND_FAILED;
-        if (nxpCopy(address, ISP_RAM_BUFFER, length) == ISP_OK) break;
-        if (attempt + 1 == COPY_ATTEMPTS || !copyRefusedAsDamaged()) return BLOCK_COMMAND_FAILED;
+        const CopyOutcome copied = copyOutcome(nxpCopy(address, ISP_RAM_BUFFER, length));
+        if (copied == COPY_DONE) break;
+        if (copied == COPY_FAILED || attempt + 1 == COPY_ATTEMPTS) return BLOCK_COMMAND_FAILED;
     }
     return compareStaged(address, length);
 }

@@ -492,7 +492,7 @@ ChunkData readChunkData(std::uint8_t* destination, std::uint32_t count, std::uin
 
 // One "R" command. Returns 1 read and checked; 0 missing line, short data or
 // bad checksum; -1 rejected by the bootloader.
-int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t count) {
+int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t count, bool quiet) {
     std::uint32_t announced = roundUpToWord(count);
     char reply[CODE_CAPACITY];
     const int code = ispCommand(reply, CODE_CAPACITY, "R %u %u", address, announced);
@@ -501,7 +501,7 @@ int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t co
     ChunkData data = readChunkData(destination, count, announced);
     traceNote("received %d data lines, %u bytes", data.lines, data.bytes);
     if (!data.complete || readLineCr(reply, CODE_CAPACITY) < 1) {
-        consolePrintf("Timeout\n");
+        if (!quiet) consolePrintf("Timeout\n");
         return 0;
     }
     // Acknowledged whatever the comparison gives: a bad chunk fails the read
@@ -511,6 +511,23 @@ int readChunk(std::uint8_t* destination, std::uint32_t address, std::uint32_t co
     const bool sumMatches = decimalValue(reply) == data.sum;
     if (!sumMatches) traceNote("the data lines sum to %u", data.sum);
     return data.bytes == announced && sumMatches ? 1 : 0;
+}
+
+int readChunks(void* destination, std::uint32_t address, std::int32_t count, bool quiet) {
+    if (count < 0) return 0;
+    auto* bytes = static_cast<std::uint8_t*>(destination);
+    auto left = static_cast<std::uint32_t>(count);
+    std::int32_t total = 0;
+    while (left != 0) {
+        std::uint32_t chunk = std::min(left, ISP_CHUNK);
+        int result = readChunk(bytes + total, address, chunk, quiet);
+        if (result < 0) return -total;
+        if (result == 0) return 0;
+        total += static_cast<std::int32_t>(chunk);
+        address += chunk;
+        left -= chunk;
+    }
+    return total;
 }
 
 }   // namespace
@@ -551,7 +568,7 @@ void ispEchoTurnedOff() {
 
 bool nxpReadBack(void* destination, std::uint32_t address, std::int32_t count) {
     for (int attempt = 0; attempt < READBACK_ATTEMPTS; ++attempt) {
-        if (nxpRead(destination, address, count) == count) return true;
+        if (readChunks(destination, address, count, true) == count) return true;
         abandonRead(count);
     }
     return false;
@@ -620,20 +637,7 @@ int nxpReadPartId(PartId* out) {
 }
 
 int nxpRead(void* destination, std::uint32_t address, std::int32_t count) {
-    if (count < 0) return 0;
-    auto* bytes = static_cast<std::uint8_t*>(destination);
-    auto left = static_cast<std::uint32_t>(count);
-    std::int32_t total = 0;
-    while (left != 0) {
-        std::uint32_t chunk = std::min(left, ISP_CHUNK);
-        int result = readChunk(bytes + total, address, chunk);
-        if (result < 0) return -total;
-        if (result == 0) return 0;
-        total += static_cast<std::int32_t>(chunk);
-        address += chunk;
-        left -= chunk;
-    }
-    return total;
+    return readChunks(destination, address, count, false);
 }
 
 int nxpWrite(std::uint32_t address, const void* source, std::int32_t count) {

@@ -68,7 +68,8 @@ std::uint32_t ispDamageReports();
 
 // Reads `count` bytes as nxpRead does, asking again (at most three times) when
 // the answer is spoilt on its way back; a spoilt answer is let run out and
-// dropped first. True when all of them arrived with a matching checksum.
+// dropped first. Prints nothing: a read that is asked again is no news for the
+// user. True when all of them arrived with a matching checksum.
 bool nxpReadBack(void* destination, std::uint32_t address, std::int32_t count);
 
 constexpr std::uint32_t ISP_CHUNK = 900;          // data bytes per R command and per checksum block of a W
