@@ -80,7 +80,7 @@ TEST(Update, VerifyReadsTheFlashBackAndCuresWhatDiffers) {
     SwitchHandle sim = startSwitch(options, ports, 3);
     const ProgramRun run = runProgram({"3", "--yes", "--verify"}, ports.path(), {});
     EXPECT_EQ(run.output, foundOn(3, "Sonavex F", "3.03") + askNewer("Sonavex F", "3.03") + "Y\n" +
-                              programmingProgress(0) + dspProgress(2));
+                              programmingProgress(0) + dspProgress(2) + "\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
     std::uint64_t flashRead = 0;
