@@ -54,6 +54,9 @@ TARGET_CPU_SHARE = 0.10
 TARGET_UNTHROTTLED_S = 0.5
 
 COPY_COMMAND = re.compile(r"^C \d+ \d+ (\d+)")
+# A line the host waits on an answer for: a command, or a checksum (data lines and the "OK"
+# after a read are not answered).
+TURN_LINE = re.compile(r'^([A-Z] |[0-9]+\\r\\n$)')
 LOG_LINE = re.compile(r'^\s*([0-9.]+) (host>sim|sim>host) +(\d+) (LOST )?"(.*)"$')
 
 
@@ -76,33 +79,31 @@ def wire_length(escaped):
 
 
 def read_log(path):
-    """The log as (time s, from host, text, byte count) entries."""
-    entries = []
+    """The log as (time s, from host, text, byte count) entries, the host's bytes joined into
+    whole lines (up to LF). With the bootloader's echo on, the switch sends while the host is
+    still sending a line; what it sent meanwhile follows the line."""
+    entries, pending, held = [], None, []
     with open(path, encoding="latin-1") as log:
         for line in log:
             match = LOG_LINE.match(line.rstrip("\n"))
-            if match:
-                text = match.group(5)
-                entries.append(rejoin((float(match.group(1)), match.group(2) == "host>sim", text,
-                                       wire_length(text)), entries))
-    return entries
-
-
-def rejoin(entry, entries):
-    """Both sides act on a line at its CR, so a reply's LF can cross the wire inside the next
-    command: the LF goes back to its reply and the command is joined again. Returns the entry
-    to append (the joined command in place of its first part, which it takes off)."""
-    if (entry[1] and len(entries) >= 2 and entries[-1][2] == "\\n" and not entries[-1][1]
-            and entries[-2][1] and not entries[-2][2].endswith("\\n")):
-        entries.pop()
-        for k in range(len(entries) - 1, -1, -1):
-            if not entries[k][1]:
-                time_s, _, text, count = entries[k]
-                entries[k] = (time_s, False, text + "\\n", count + 1)
-                break
-        time_s, _, text, count = entries.pop()
-        return (time_s, True, text + entry[2], count + entry[3])
-    return entry
+            if not match:
+                continue
+            time_s, text = float(match.group(1)), match.group(5)
+            if match.group(2) != "host>sim":
+                entry = (time_s, False, text, wire_length(text))
+                (held if pending else entries).append(entry)
+                continue
+            pending = [pending[0] if pending else time_s, (pending[1] if pending else "") + text]
+            while pending and "\\n" in pending[1]:
+                whole, rest = pending[1].split("\\n", 1)
+                whole += "\\n"
+                entries.append((pending[0], True, whole, wire_length(whole)))
+                entries.extend(held)
+                held = []
+                pending = [time_s, rest] if rest else None
+    if pending:
+        entries.append((pending[0], True, pending[1], wire_length(pending[1])))
+    return entries + held
 
 
 def is_command(entry, letter):
@@ -161,7 +162,7 @@ def block_turns(entries):
     if len(copies) < 2:
         return None
     first, last = reply_end(entries, copies[0]), reply_end(entries, copies[-1])
-    turns = sum(1 for i in range(first, last) if entries[i][1] and not entries[i + 1][1])
+    turns = sum(1 for i in range(first, last) if entries[i][1] and TURN_LINE.match(entries[i][2]))
     return turns / (len(copies) - 1)
 
 
@@ -393,8 +394,10 @@ def report(runs):
     for name, figures, latency, peer in runs:
         if latency is None or name.startswith("lpc21isp"):
             continue
-        checks.append(("%s: ratio <= %.2f" % (name, TARGET_RATIO[latency]),
-                       figures["ratio_serial"] <= TARGET_RATIO[latency]))
+        # With the bootloader's echo on, the switch sends while the host sends: the bytes no
+        # longer take turns, so the busier direction is the bound.
+        checks.append(("%s: ratio to full duplex <= %.2f" % (name, TARGET_RATIO[latency]),
+                       figures["ratio_duplex"] <= TARGET_RATIO[latency]))
         checks.append(("%s: CPU <= %d%% of wall" % (name, TARGET_CPU_SHARE * 100),
                        figures["cpu_s"] <= TARGET_CPU_SHARE * figures["wall_s"]))
         if peer:

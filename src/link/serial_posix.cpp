@@ -1,5 +1,6 @@
 #include "link/serial.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -171,6 +172,30 @@ int drainOutput(int fd) {
     return 1;
 }
 
+// Bytes taken from the driver ahead of a small read. Lines are read a byte at
+// a time, and with the bootloader's echo on that is some 200,000 bytes a pass:
+// one read() for what is waiting saves a poll() and a read() per byte.
+struct ReadAhead {
+    unsigned char bytes[256];
+    std::uint16_t next;
+    std::uint16_t end;
+};
+static_assert(sizeof(ReadAhead) <= sizeof(SerialPort::platform), "the read-ahead fits the opaque storage");
+
+ReadAhead* readAhead(SerialPort* port) {
+    return reinterpret_cast<ReadAhead*>(port->platform);
+}
+
+int driverWaiting(int fd) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+    return waiting;
+}
+
+// Serves up to `count` bytes from the read-ahead, first taking what the
+// driver holds when the read asks for less than that. Never waits.
+std::int32_t takeAhead(SerialPort* port, unsigned char* bytes, std::int32_t count);
+
 // One read(); returns the count, 0 when nothing was waiting, -1 at hang-up or failure.
 int readAvailable(int fd, unsigned char* buffer, std::int32_t count) {
     for (;;) {
@@ -180,6 +205,19 @@ int readAvailable(int fd, unsigned char* buffer, std::int32_t count) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         if (errno != EINTR) return -1;
     }
+}
+
+std::int32_t takeAhead(SerialPort* port, unsigned char* bytes, std::int32_t count) {
+    ReadAhead* ahead = readAhead(port);
+    if (ahead->next == ahead->end && count < driverWaiting(portFd(port))) {
+        const int got = readAvailable(portFd(port), ahead->bytes, static_cast<std::int32_t>(sizeof ahead->bytes));
+        ahead->next = 0;
+        ahead->end = static_cast<std::uint16_t>(got > 0 ? got : 0);
+    }
+    const std::int32_t served = std::min<std::int32_t>(count, ahead->end - ahead->next);
+    std::memcpy(bytes, ahead->bytes + ahead->next, static_cast<std::size_t>(served));
+    ahead->next = static_cast<std::uint16_t>(ahead->next + served);
+    return served;
 }
 
 }   // namespace
@@ -262,9 +300,8 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
 
 int comBytesWaiting(SerialPort* port) {
     if (!serialPortUsable(port)) return 0;
-    int waiting = 0;
-    if (ioctl(portFd(port), FIONREAD, &waiting) != 0 || waiting < 0) return 0;
-    return waiting;
+    const ReadAhead* ahead = readAhead(port);
+    return ahead->end - ahead->next + driverWaiting(portFd(port));
 }
 
 // Waits up to 1000 ms for the first byte, then takes bytes until `count` or a
@@ -274,7 +311,7 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     if (!serialTransferValid(port, buffer, count)) return 0;
     int fd = portFd(port);
     auto* bytes = static_cast<unsigned char*>(buffer);
-    std::int32_t got = 0;
+    std::int32_t got = takeAhead(port, bytes, count);
     std::uint32_t start = msNow();
     while (got < count) {
         std::uint32_t waitStart = got == 0 ? start : msNow();
@@ -291,6 +328,7 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
 
 int comWaitInput(SerialPort* port, unsigned timeoutMs) {
     if (!serialPortUsable(port)) return 0;
+    if (readAhead(port)->next != readAhead(port)->end) return 1;
     std::uint32_t budget = timeoutMs > INT_MAX ? INT_MAX : timeoutMs;
     int ready = pollFd(portFd(port), POLLIN, msNow(), budget);
     // A hung-up line also reports POLLIN; only real bytes count.

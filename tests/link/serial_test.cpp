@@ -334,6 +334,21 @@ TEST_F(SerialPortTest, CountsAndAwaitsWaitingBytes) {
     msDelay(20);
     EXPECT_EQ(comBytesWaiting(&port), 5);
     EXPECT_EQ(comWaitInput(&port, 0), 1);
+
+    // Read a byte at a time, as lines are: none lost, the count exact at every step.
+    std::string sent = "12345";
+    for (int value = 0; value < 595; ++value) sent += static_cast<char>('A' + value % 26);
+    ASSERT_TRUE(peer.send(sent.substr(5)));
+    msDelay(50);
+    std::string got;
+    for (int waiting = comBytesWaiting(&port); waiting > 0; --waiting) {
+        char byte = 0;
+        ASSERT_EQ(comRead(&port, &byte, 1), 1);
+        got += byte;
+        ASSERT_EQ(comBytesWaiting(&port), waiting - 1);
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(comWaitInput(&port, 50), 0);
 }
 
 TEST_F(SerialPortTest, WriteThatCannotFinishIsAbandonedAndThePortStaysUsable) {
