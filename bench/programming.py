@@ -176,7 +176,8 @@ def bmfwu_phase(entries):
     """From after the application erase's reply to the reply of the compare before the restart."""
     erase = first_index(entries, 0, "E")
     first = reply_end(entries, erase) + 1
-    restart = first_index(entries, first, "U")
+    # The restart's "G" (a damaged line also unlocks again in mid pass, after each resynchronisation).
+    restart = first_index(entries, first, "G")
     last = reply_end(entries, last_command_before(entries, first, restart, ["M"]))
     figures = phase_figures(entries, first, last)
     figures["span_s"] = wire_span(entries, erase, last)

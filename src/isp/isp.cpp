@@ -188,7 +188,7 @@ int takeAnswer(char* reply, int capacity, int sentLength) {
     lastIspExchange.echoDiffers = echo == ECHO_DIFFERS;
     noteFailure(lastIspExchange);
     if (lastIspExchange.echoDiffers) return ISP_ECHO_DIFFERS;
-    if (showsDamageReceived(lastIspExchange.returnCode, reply)) ++damageReports;
+    if (!echoMode && showsDamageReceived(lastIspExchange.returnCode, reply)) ++damageReports;
     return lastIspExchange.returnCode;
 }
 
@@ -334,7 +334,7 @@ ChunkAnswer sendChunk(const std::uint8_t* bytes, std::uint32_t count, std::uint3
     }
     if (std::strcmp(reply, "OK") == 0) return CHUNK_OK;
     if (std::strcmp(reply, "RESEND") == 0) {
-        ++damageReports;
+        if (!echoMode) ++damageReports;
         return CHUNK_RESEND;
     }
     return CHUNK_FAILED;

@@ -60,10 +60,12 @@ bool ispEchoOn();
 void ispEchoTurnedOff();   // nxpSync's "A 0" was answered
 
 // How often, since the program started, the bootloader has shown that bytes
-// reached it damaged: a checksum group answered RESEND, or a command answered
-// with a failing return code other than a compare's difference. Answers that
-// did not come, hold no code, a number beyond the bootloader's codes or more
-// than digits are not counted: damage on the way back looks the same.
+// reached it damaged while its echo was off: a checksum group answered RESEND,
+// or a command answered with a failing return code other than a compare's
+// difference. Answers that did not come, hold no code, a number beyond the
+// bootloader's codes or more than digits are not counted: damage on the way
+// back looks the same. With the echo on, every line the bootloader took has
+// been checked against its echo, so such reports are not counted.
 std::uint32_t ispDamageReports();
 
 // Reads `count` bytes as nxpRead does, asking again (at most three times) when

@@ -149,8 +149,11 @@ SimFaults damagedCopy() {
 
 // A checksum collision (two bytes swapped: the sum holds) in a pass where the
 // switch also asked for a line again: only the read-back finds it.
+// A bootloader without the echo: the flash is read back once the pass has
+// seen damage, and finds what the switch stored otherwise than it heard.
 SimFaults swappedBytesAfterAResend() {
     SimFaults faults;
+    faults.refuseEchoOn = true;
     faults.corruptDataLine = 3;
     faults.swapDataLine = 40;
     return faults;

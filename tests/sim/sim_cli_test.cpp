@@ -101,7 +101,7 @@ TEST(SimCli, EveryOptionInTheHelpParses) {
         EXPECT_EQ(parse(arguments, options, error), 0) << name << ": " << error;
         ++named;
     }
-    EXPECT_EQ(named, 50);
+    EXPECT_EQ(named, 51);
 }
 
 }   // namespace

@@ -253,6 +253,8 @@ const Option OPTIONS[] = {
      [](Parse& p, const char* v) { return setNumber(p.options.faults.corruptSeed, v, U32); }, false},
     {"--fail-compare", "K", "the Kth M command reports a mismatch",
      [](Parse& p, const char* v) { return setNumber(p.options.faults.failCompare, v, U32); }, false},
+    {"--refuse-echo", nullptr, "answer \"A 1\" (echo on) with PARAM_ERROR",
+     [](Parse& p, const char*) { return p.options.faults.refuseEchoOn = true; }, false},
     {"--refuse-write", "K", "answer the Kth W command with the code of --refuse-write-code",
      [](Parse& p, const char* v) { return setNumber(p.options.faults.refuseWrite, v, U32); }, false},
     {"--refuse-write-code", "C", "return code for --refuse-write (default 14)",

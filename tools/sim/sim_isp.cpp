@@ -137,7 +137,7 @@ int commandUnlock(SimDevice& device, const Args& a, std::string_view) {
 }
 
 int commandEcho(SimDevice& device, const Args& a, std::string_view) {
-    if (a[0] > 1) return PARAM_ERROR;
+    if (a[0] > 1 || (a[0] == 1 && device.faults.refuseEchoOn)) return PARAM_ERROR;
     reply(device, CMD_SUCCESS);
     device.echo = a[0] == 1;
     return -1;
