@@ -192,8 +192,8 @@ int driverWaiting(int fd) {
     return waiting;
 }
 
-// Serves up to `count` bytes from the read-ahead, first taking what the
-// driver holds when the read asks for less than that. Never waits.
+// Serves up to `count` bytes from the read-ahead, first taking whatever the
+// driver holds when it is empty. Never waits.
 std::int32_t takeAhead(SerialPort* port, unsigned char* bytes, std::int32_t count);
 
 // One read(); returns the count, 0 when nothing was waiting, -1 at hang-up or failure.
@@ -209,7 +209,7 @@ int readAvailable(int fd, unsigned char* buffer, std::int32_t count) {
 
 std::int32_t takeAhead(SerialPort* port, unsigned char* bytes, std::int32_t count) {
     ReadAhead* ahead = readAhead(port);
-    if (ahead->next == ahead->end && count < driverWaiting(portFd(port))) {
+    if (ahead->next == ahead->end) {
         const int got = readAvailable(portFd(port), ahead->bytes, static_cast<std::int32_t>(sizeof ahead->bytes));
         ahead->next = 0;
         ahead->end = static_cast<std::uint16_t>(got > 0 ? got : 0);
