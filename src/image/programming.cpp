@@ -361,9 +361,10 @@ int verifyArea(const Area& area) {
 
 // The bootloader's checksum is a plain byte sum: a character lost from a data
 // line can shift the rest of the line into bytes of the same sum, which the
-// checksum and the compare (flash against that same RAM) both pass. Once the
-// switch has shown that bytes reach it damaged, what the pass wrote is read
-// back and checked against the image. A clean pass reads nothing back.
+// checksum and the compare (flash against that same RAM) both pass. Without
+// the echo, which shows such damage line by line, once the switch has shown
+// that bytes reach it damaged, what the pass wrote is read back and checked
+// against the image; `always` (--verify) reads it back on every pass.
 int verifyIfDamaged(std::uint32_t damageBefore, int first, int last, bool always) {
     if (!always && ispDamageReports() == damageBefore) return BLOCK_OK;
     traceNote(always ? "reading back what this pass wrote"
