@@ -17,11 +17,11 @@ struct OptionName {
 };
 
 constexpr OptionName OPTION_NAMES[] = {
-    {"/info", OPTION_INFO},        {"--info", OPTION_INFO}, {"-i", OPTION_INFO},
-    {"/yes", OPTION_YES},          {"--yes", OPTION_YES},   {"-y", OPTION_YES},
-    {"/log", OPTION_LOG},          {"--log", OPTION_LOG},   {"/version", OPTION_VERSION},
+    {"/info", OPTION_INFO},        {"--info", OPTION_INFO},    {"-i", OPTION_INFO},
+    {"/yes", OPTION_YES},          {"--yes", OPTION_YES},      {"-y", OPTION_YES},
+    {"/log", OPTION_LOG},          {"--log", OPTION_LOG},      {"/version", OPTION_VERSION},
     {"--version", OPTION_VERSION}, {"/verify", OPTION_VERIFY}, {"--verify", OPTION_VERIFY},
-    {"/?", OPTION_HELP},           {"-h", OPTION_HELP},         {"--help", OPTION_HELP},
+    {"/?", OPTION_HELP},           {"-h", OPTION_HELP},        {"--help", OPTION_HELP},
 };
 
 const OptionName* findOption(const char* argument) {

@@ -26,14 +26,14 @@ static_assert(ISP_CHUNK == LINES_PER_CHUNK * UU_LINE_BYTES, "one checksum block 
 static_assert(ISP_WRITE_PIECE % 4 == 0, "a W names a word-aligned address");
 constexpr std::uint32_t GROUPS_PER_PIECE = (ISP_WRITE_PIECE + ISP_CHUNK - 1) / ISP_CHUNK;
 constexpr int ECHO_CAPACITY = 4 * UU_LINE_CAPACITY;   // room for data lines run together
-constexpr int ECHO_SLACK_LINES = 6;                       // checksum, verdict and a few stray line ends
+constexpr int ECHO_SLACK_LINES = 6;                   // checksum, verdict and a few stray line ends
 constexpr int CLEAN_GROUPS_TO_GROW = 2;
 constexpr int LARGEST_SMALL_GROUP = 8;
 constexpr int CLEAN_GROUPS_TO_GROW_WHOLE = 16;
-constexpr int SMALL_GROUP_ATTEMPTS = 8;   // sends of a group of fewer than 20 lines: each costs little
-constexpr int VERDICT_NUDGES = 6;        // a damaged length character can leave 45 bytes to come
+constexpr int SMALL_GROUP_ATTEMPTS = 8;     // sends of a group of fewer than 20 lines: each costs little
+constexpr int VERDICT_NUDGES = 6;           // a damaged length character can leave 45 bytes to come
 constexpr unsigned VERDICT_WAIT_MS = 100;   // a verdict follows the echo of its checksum at once
-constexpr int ECHO_REPEATS = 3;           // sends of a command that may go again harmlessly
+constexpr int ECHO_REPEATS = 3;             // sends of a command that may go again harmlessly
 constexpr int READBACK_ATTEMPTS = 3;
 constexpr unsigned READBACK_SETTLE_MS = 20;
 

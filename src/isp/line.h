@@ -4,7 +4,7 @@
 #pragma once
 
 constexpr unsigned LINE_TIMEOUT_MS = 500;   // budget of one whole line, from the start of the call
-constexpr int SYNC_ATTEMPTS = 4;       // nxpSync tries 115200 and 19200 twice each
+constexpr int SYNC_ATTEMPTS = 4;            // nxpSync tries 115200 and 19200 twice each
 
 // Reads one line into `buffer` (caller-owned, `capacity` bytes). Only bytes
 // 0x20..0x7F are stored, others are dropped without ending the line; any

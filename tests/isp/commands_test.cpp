@@ -44,8 +44,8 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         std::string reply;
         std::string sent;
         int result;
-        int code;             // the return code the exchange keeps
-        bool damage = false;  // counted as the bootloader showing it got a damaged command
+        int code;              // the return code the exchange keeps
+        bool damage = false;   // counted as the bootloader showing it got a damaged command
     };
     const Case cases[] = {
         {"unlock", nxpUnlock, "0\r\n", "U 23130\r\n", 0, 0},
@@ -105,8 +105,11 @@ TEST_F(Commands, EchoedCommandsJudgeTheirEchoFirst) {
         {"damaged copy answered 0 has failed", copy, {"C 436207617 268435456 4096\r0\r\n"}, 1, 1},
         {"no echo: nothing more is waited for", copy, {""}, 1, 1},
         {"compare mismatch", compare, {"M 436207616 268435456 512\r10\r\n1234\r\n"}, 2, 1},
-        {"damaged compare goes again", compare,
-         {"M 436207616 268435456 51\r10\r\n4\r\n", "M 436207616 268435456 512\r0\r\n"}, 0, 2},
+        {"damaged compare goes again",
+         compare,
+         {"M 436207616 268435456 51\r10\r\n4\r\n", "M 436207616 268435456 512\r0\r\n"},
+         0,
+         2},
         {"go", [] { return nxpGo(0x1A00D838); }, {"G 436262968 T\r0\r\n"}, 0, 1},
     };
     for (const Case& c : cases) {
