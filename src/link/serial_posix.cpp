@@ -192,10 +192,6 @@ int driverWaiting(int fd) {
     return waiting;
 }
 
-// Serves up to `count` bytes from the read-ahead, first taking whatever the
-// driver holds when it is empty. Never waits.
-std::int32_t takeAhead(SerialPort* port, unsigned char* bytes, std::int32_t count);
-
 // One read(); returns the count, 0 when nothing was waiting, -1 at hang-up or failure.
 int readAvailable(int fd, unsigned char* buffer, std::int32_t count) {
     for (;;) {
@@ -207,6 +203,8 @@ int readAvailable(int fd, unsigned char* buffer, std::int32_t count) {
     }
 }
 
+// Serves up to `count` bytes from the read-ahead, first taking whatever the
+// driver holds when it is empty. Never waits.
 std::int32_t takeAhead(SerialPort* port, unsigned char* bytes, std::int32_t count) {
     ReadAhead* ahead = readAhead(port);
     if (ahead->next == ahead->end) {
