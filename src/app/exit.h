@@ -17,7 +17,13 @@ extern int distinctExitStatus;   // 1: the status tells the endings above apart
 // passes on to the support log).
 void endWithLineEnd();
 
-// Closes the port, waits for a key when the run settings ask for it (else ends
+struct SerialPort;
+
+// The port of the switch being worked on is closed before the key wait, so
+// another program may open it while this one waits. Thread-safe.
+void holdPortUntilExit(SerialPort* port);
+
+// Closes the ports held, waits for a key when the run settings ask for it (else ends
 // an open line when endWithLineEnd asked for it), and ends the process with
 // `status` (EXIT_FAILED unless distinctExitStatus is set).
 [[noreturn]] void exitProgram(int status);

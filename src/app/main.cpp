@@ -8,7 +8,6 @@
 #include "app/startup.h"
 #include "app/support_log.h"
 #include "app/update_loop.h"
-#include "catalog/version.h"
 #include "format/sinks.h"
 
 namespace {
@@ -25,7 +24,6 @@ void fixRunSettings() {
     automaticMode = unattended ? 0 : 1;
     promptAtExit = unattended ? 0 : 1;
     distinctExitStatus = unattended ? 1 : 0;
-    if (runOptions.answerYes) automaticAnswer = 'Y';
     if (unattended) endWithLineEnd();
 }
 }   // namespace
@@ -47,5 +45,5 @@ int main(int argc, char** argv) {
     validateFirmwareImages();
     static const PortRange range = portRangeFromArgument(runOptions.portArgument);
     if (runOptions.identifyOnly) identifySwitches(range);
-    runUpdateLoop(scanPorts(range));
+    runUpdateLoop(*scanPorts(range));
 }

@@ -1,13 +1,11 @@
 #include <cstdio>
 
-#include "app/exit.h"
 #include "app/scan.h"
 #include "app/startup.h"
 #include "catalog/version.h"
 #include "firmware/firmware.h"
 #include "format/sinks.h"
 #include "image/image.h"
-#include "isp/identity.h"
 
 namespace {
 bool isForSwitch(const FirmwareImage* header, const DeviceIdentity& identity) {
@@ -27,22 +25,26 @@ int imageIndexFor(const DeviceIdentity& identity) {
     return -1;
 }
 
-bool matchImage() {
+bool matchImage(Session& session) {
+    ImageCursor& image = session.image;
+    const DeviceIdentity& identity = session.link.identity;
+    const OutputSink* out = session.link.out;
     for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
-        imageCursor.base = firmwareImages[index];
-        imageCursor.header = reinterpret_cast<const FirmwareImage*>(imageCursor.base);
-        if (!imageFitsItsStorage(index) || validateImage(nullptr, &imageCursor) != 0) {
-            consoleMessage("This firmware file is corrupt! Try re-downloading file.\n");
-            exitProgram(EXIT_FAILED);
-        }
-        if (isForSwitch(imageCursor.header, deviceIdentity)) {
-            consoleMessage("An %s was found with firmware version: %s", printable(deviceIdentity.modelName),
-                           formatVersion(deviceIdentity.version));
+        image.base = firmwareImages[index];
+        image.header = reinterpret_cast<const FirmwareImage*>(image.base);
+        if (!imageFitsItsStorage(index) || validateImage(nullptr, &image, out) != IMAGE_INTACT) {
+            sinkMessage(out, "This firmware file is corrupt! Try re-downloading file.\n");
+            session.imageCorrupt = true;
             return true;
         }
-        imageCursor.base = nullptr;
-        imageCursor.header = nullptr;
+        if (isForSwitch(image.header, identity)) {
+            sinkMessage(out, "An %s was found with firmware version: %s", printable(identity.modelName),
+                        formatVersion(identity.version).text);
+            return true;
+        }
+        image.base = nullptr;
+        image.header = nullptr;
     }
-    consoleMessage("A Brenmoor device was found, but it does not match this firmware.");
+    sinkMessage(out, "A Brenmoor device was found, but it does not match this firmware.");
     return false;
 }

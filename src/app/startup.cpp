@@ -9,6 +9,7 @@
 
 #include "app/exit.h"
 #include "catalog/version.h"
+#include "crc32/crc32.h"
 #include "firmware/firmware.h"
 #include "format/sinks.h"
 #include "image/image.h"
@@ -41,15 +42,14 @@ void printUsageAndExit(bool listOptions) {
 
 namespace {
 std::uint32_t storedCrc(const std::uint8_t* block, std::uint32_t length) {
-    const std::uint8_t* crc = block + length - 4;
-    return crc[0] | crc[1] << 8 | crc[2] << 16 | static_cast<std::uint32_t>(crc[3]) << 24;
+    return littleEndianWord(block + length - 4);
 }
 
 void printImageIdentity(int index, const ImageCursor& cursor) {
     const FirmwareImage* header = cursor.header;
     consoleMessage("Image %d: %.*s, product id 0x%02X, PCB revision %u, version %s", index + 1,
                    static_cast<int>(sizeof header->modelName), header->modelName, header->productId,
-                   header->pcbRevision, formatVersion(header->version));
+                   header->pcbRevision, formatVersion(header->version).text);
     consoleMessage(", CRC-32 container 0x%08X, application 0x%08X, parameters 0x%08X\n",
                    storedCrc(cursor.base, header->totalLength), storedCrc(cursor.application, header->appLength),
                    storedCrc(cursor.parameters, header->paramLength));
@@ -61,7 +61,7 @@ void printVersionsAndExit() {
     distinctExitStatus = 1;
     for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
         ImageCursor cursor{firmwareImages[index], nullptr, nullptr, nullptr};
-        if (!imageFitsItsStorage(index) || validateImage("Firmware", &cursor) != 0) exitProgram(EXIT_FAILED);
+        if (!imageFitsItsStorage(index) || validateImage("Firmware", &cursor) != IMAGE_INTACT) exitProgram(EXIT_FAILED);
         printImageIdentity(index, cursor);
     }
     exitProgram(EXIT_COMPLETED);
@@ -74,14 +74,14 @@ bool imageFitsItsStorage(int index) {
 
 void validateFirmwareImages() {
     for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
-        imageCursor.base = firmwareImages[index];
-        if (imageCursor.base == nullptr) continue;
+        ImageCursor cursor{firmwareImages[index], nullptr, nullptr, nullptr};
+        if (cursor.base == nullptr) continue;
         // A damaged length must not send the CRC check past the image's storage.
         if (!imageFitsItsStorage(index)) {
             consoleMessage("\nError: Bad layout of file \"%s\"\n", "Firmware");
             exitProgram(EXIT_FAILED);
         }
-        if (validateImage("Firmware", &imageCursor) != 0) exitProgram(EXIT_FAILED);
+        if (validateImage("Firmware", &cursor) != IMAGE_INTACT) exitProgram(EXIT_FAILED);
         consolePutString("Firmware validated.\n");
     }
 }

@@ -35,7 +35,7 @@ void putImage(TextBuffer* text, int index) {
     textBufferPutChar(text, '"');
     putModelName(text, header.modelName);
     textBufferPrintf(text, "\" product 0x%02X PCB %u version %s", header.productId, header.pcbRevision,
-                     formatVersion(header.version));
+                     formatVersion(header.version).text);
 }
 
 void writeHeader() {

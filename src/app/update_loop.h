@@ -3,11 +3,9 @@
 #pragma once
 #include <cstdint>
 
-#include "link/port_list.h"
+#include "app/session.h"
 
 constexpr std::uint32_t COMPLETION_QUIET_MS = 13000;
 
-extern int updateFinished;   // a programming pass has succeeded; from then on only listen
-
 // Never returns: every ending goes through exitProgram.
-[[noreturn]] void runUpdateLoop(const PortName& port);
+[[noreturn]] void runUpdateLoop(Session& session);

@@ -5,12 +5,7 @@
 #include "format/sinks.h"
 #include "link/keyboard.h"
 
-int automaticAnswer = 0;
-
 namespace {
-
-constexpr std::uint16_t VERSION_TEXT_CAPACITY = 128;
-char versionText[VERSION_TEXT_CAPACITY];
 
 unsigned majorOf(std::uint32_t version) {
     return version >> 24;
@@ -45,9 +40,10 @@ int readYesNo() {
 
 }   // namespace
 
-const char* formatVersion(std::uint32_t version) {
+VersionText formatVersion(std::uint32_t version) {
+    VersionText versionText;
     TextBuffer text;
-    textBufferInit(&text, versionText, VERSION_TEXT_CAPACITY);
+    textBufferInit(&text, versionText.text, sizeof versionText.text);
     if (version == 0) {
         textBufferPutString(&text, "None");
         return versionText;
@@ -68,7 +64,7 @@ int versionTextWidth(std::uint32_t version) {
 }
 
 void printVersionField(std::uint32_t version, int spaces) {
-    consoleMessage("%s,", formatVersion(version));
+    consoleMessage("%s,", formatVersion(version).text);
     printSpaces(spaces);
 }
 
@@ -90,7 +86,7 @@ void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
     consoleMessage("Model: %.*s", static_cast<int>(sizeof header->modelName), header->modelName);
 }
 
-int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor) {
+int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor, int automaticAnswer) {
     const FirmwareImage* header = cursor->header;
     const char* model = printable(identity->modelName);
     const char* question;

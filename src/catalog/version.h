@@ -9,9 +9,12 @@
 #include "image/image.h"
 #include "isp/identity.h"
 
-// The version as text ("3.04", "3.04.02b(Beta)", "None"), in one static
-// 128-character storage that the next call overwrites. Always terminated.
-const char* formatVersion(std::uint32_t version);
+// The version as text ("3.04", "3.04.02b(Beta)", "None"), returned by value
+// so that sessions on several threads each have their own. Always terminated.
+struct VersionText {
+    char text[128];
+};
+VersionText formatVersion(std::uint32_t version);
 
 // The length formatVersion is expected to give; exact while major and minor
 // stay below 100.
@@ -24,12 +27,9 @@ void printVersionField(std::uint32_t version, int spaces);
 // the image header, padded so that their "Model:" columns line up.
 void showVersions(const DeviceIdentity* identity, const FirmwareImage* header);
 
-// 0: confirmVersion asks on the keyboard. 'Y' or 'N': it takes that answer
-// without reading a key and prints it as if typed.
-extern int automaticAnswer;
-
 // Says whether the offered version is newer, older or the same, shows both,
 // and asks Y/N on the keyboard until one of them is given. Returns 1 for Y;
 // 0 for N or end of input (after printing "Update canceled."). cursor->header
-// must not be null.
-int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor);
+// must not be null. `automaticAnswer` 'Y' or 'N' is taken without reading a
+// key and printed as if typed; 0 asks on the keyboard.
+int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor, int automaticAnswer);

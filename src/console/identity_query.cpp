@@ -24,13 +24,13 @@ bool isKeepAlive(const char* line) {
 
 }   // namespace
 
-int queryVersion(DeviceIdentity* identity) {
-    int written = sendText(VERSION_REQUEST);
+int queryVersion(SwitchLink& link, DeviceIdentity* identity) {
+    int written = sendText(link, VERSION_REQUEST);
     resetIdentity(identity);
     if (written != static_cast<int>(sizeof VERSION_REQUEST - 1)) return VERSION_REPLY_NONE;
     char line[REPLY_LINE_CAPACITY];
     for (int keepAlives = 0; keepAlives <= VERSION_KEEPALIVE_LIMIT; ++keepAlives) {
-        if (readLineDollar(line, REPLY_LINE_CAPACITY) < 0) return VERSION_REPLY_NONE;
+        if (readLineDollar(link, line, REPLY_LINE_CAPACITY) < 0) return VERSION_REPLY_NONE;
         if (!isKeepAlive(line)) return parseVersionReply(identity, line);
     }
     return VERSION_REPLY_NONE;

@@ -1,7 +1,7 @@
 // Asking the running switch application who it is: the "^V$" request and the
 // version reply it answers with.
 #pragma once
-#include "isp/identity.h"
+#include "isp/link.h"
 
 // Result codes of both functions below.
 enum : int {
@@ -11,13 +11,13 @@ enum : int {
     VERSION_REPLY_TRAILING = 3,   // text after the last field, or an unclosed "(" remark
 };
 
-// Sends "^V$" on serialPort, resets productId, pcbRevision, version and
+// Sends "^V$" on the link's port, resets productId, pcbRevision, version and
 // nameText of *identity (modelName is left alone), and parses the first reply
 // line that is not a keep-alive ("^+"). At most VERSION_KEEPALIVE_LIMIT
 // keep-alives are skipped, so a chattering switch cannot hold the probe.
 // Returns the codes above. Needs an open port.
 constexpr int VERSION_KEEPALIVE_LIMIT = 8;
-int queryVersion(DeviceIdentity* identity);
+int queryVersion(SwitchLink& link, DeviceIdentity* identity);
 
 // Parses one reply line as the line reader delivers it: beginning with "^",
 // without the "$", NUL-terminated. Form:

@@ -6,11 +6,6 @@
 #include "format/support_trace.h"
 #include "link/clock.h"
 
-char replyText[REPLY_TEXT_SIZE];
-int replyLength = 0;
-int appReady = 0;
-std::uint32_t lastDspProgressTime = 0;
-
 namespace {
 
 constexpr int REPLY_LAST_SLOT = REPLY_TEXT_SIZE - 2;   // "$" lands here at the latest
@@ -35,57 +30,57 @@ std::uint32_t stepPercentage(std::int32_t step) {
     return static_cast<std::uint32_t>(scaled / static_cast<std::int32_t>(DSP_UPDATE_STEPS));
 }
 
-void reportDspProgress(const char* cursor) {
+void reportDspProgress(ReplyScanner& scanner, const char* cursor) {
     skipCharacter(&cursor);
     auto bank = static_cast<std::uint32_t>(readSignedNumber(&cursor));
     skipCharacter(&cursor);
     std::int32_t step = readSignedNumber(&cursor);
-    if (step == 0) consoleMessage("\n");
-    consoleMessage("\rUpdating DSPs: Bank = %u, Complete = %3u%%", bank, stepPercentage(step));
-    lastDspProgressTime = msNow();
+    if (step == 0) sinkMessage(scanner.out, "\n");
+    sinkMessage(scanner.out, "\rUpdating DSPs: Bank = %u, Complete = %3u%%", bank, stepPercentage(step));
+    scanner.lastDspProgressTime = msNow();
 }
 
 }   // namespace
 
-void feedReplyByte(int byte) {
+void feedReplyByte(ReplyScanner& scanner, int byte) {
     auto c = static_cast<signed char>(byte);
     if (c < 32) return;
     if (c == '^') {
-        replyLength = 0;
+        scanner.length = 0;
     } else if (c == '$') {
-        replyText[replyLength++] = '$';
-        replyText[replyLength] = '\0';
-        traceReceived(replyText);
-        matchReplyTokens(replyText);
-        replyLength = 0;
+        scanner.text[scanner.length++] = '$';
+        scanner.text[scanner.length] = '\0';
+        traceReceived(scanner.traceTag, scanner.text);
+        matchReplyTokens(scanner, scanner.text);
+        scanner.length = 0;
     } else {
-        replyText[replyLength] = c;
-        if (replyLength < REPLY_LAST_SLOT) ++replyLength;
+        scanner.text[scanner.length] = c;
+        if (scanner.length < REPLY_LAST_SLOT) ++scanner.length;
     }
 }
 
-int matchReplyTokens(const char* reply) {
+int matchReplyTokens(ReplyScanner& scanner, const char* reply) {
     for (const ReplyToken* row = replyTokens; row->token != nullptr; ++row) {
         if (tokenMatches(row->token, reply)) {
-            row->handler(reply);
+            row->handler(scanner, reply);
             return 0;
         }
     }
     return 1;
 }
 
-void onSetZone(const char*) {}
+void onSetZone(ReplyScanner&, const char*) {}
 
-void onNotice(const char* reply) {
+void onNotice(ReplyScanner& scanner, const char* reply) {
     const char* cursor = reply + 1;   // past the "!"
     if (readSignedNumber(&cursor) == DSP_PROGRESS_CODE)
-        reportDspProgress(cursor);
+        reportDspProgress(scanner, cursor);
     else
-        consoleMessage("%s", reply);
+        sinkMessage(scanner.out, "%s", reply);
 }
 
-void onReady(const char*) {
-    appReady = 1;
+void onReady(ReplyScanner& scanner, const char*) {
+    scanner.appReady = 1;
 }
 
-void onVersionNotice(const char*) {}
+void onVersionNotice(ReplyScanner&, const char*) {}

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "format/format.h"
 #include "link/serial.h"
@@ -10,24 +11,34 @@
 namespace {
 
 constexpr int SERIAL_CHUNK = 128;
-constexpr int MIRRORED_MESSAGE_CAPACITY = 1024;   // longer messages reach the mirror cut short
+constexpr int CONSOLE_TEXT_CAPACITY = 1024;   // longer texts reach the mirror cut short
 
-ConsoleMirror consoleMirror = nullptr;
+// Standard output and its mirror, written by one thread at a time.
+struct Console {
+    std::mutex lock;
+    ConsoleMirror mirror = nullptr;
+};
+Console console;
 
-void mirror(const char* text, int length) {
-    if (consoleMirror != nullptr && length > 0) consoleMirror(text, length);
+// Writes `text` whole, with its copy to the mirror. Returns the characters written.
+int consoleWrite(const char* text, int length) {
+    if (length <= 0) return 0;
+    const std::lock_guard<std::mutex> hold(console.lock);
+    if (console.mirror != nullptr) console.mirror(text, length);
+    return static_cast<int>(std::fwrite(text, 1, static_cast<std::size_t>(length), stdout));
 }
 
 // Collects a command line so it reaches the port in one write per chunk;
 // a USB-serial adapter pays per write, the line sees the same bytes.
 struct SerialChunk {
+    SerialPort* port;
     char bytes[SERIAL_CHUNK];
     int length;
     int total;
 };
 
-void flushSerialChunk(SerialChunk* chunk) {
-    if (chunk->length > 0) comWrite(&serialPort, chunk->bytes, chunk->length);
+void flushSerialChunk(SerialPort* port, SerialChunk* chunk) {
+    if (chunk->length > 0) comWrite(port, chunk->bytes, chunk->length);
     chunk->length = 0;
 }
 
@@ -35,18 +46,7 @@ void emitToSerial(int character, void* context) {
     auto* chunk = static_cast<SerialChunk*>(context);
     chunk->bytes[chunk->length++] = static_cast<char>(character);
     ++chunk->total;
-    if (chunk->length == SERIAL_CHUNK) flushSerialChunk(chunk);
-}
-
-// Lets any character function serve as an engine output function.
-struct CharacterSink {
-    int (*put)(int character);
-    int total;
-};
-
-void emitToCharacterSink(int character, void* context) {
-    auto* sink = static_cast<CharacterSink*>(context);
-    sink->total += sink->put(character);
+    if (chunk->length == SERIAL_CHUNK) flushSerialChunk(chunk->port, chunk);
 }
 
 bool isUsable(const TextBuffer* buffer) {
@@ -67,56 +67,103 @@ void terminate(TextBuffer* buffer) {
 
 }   // namespace
 
-int serialPrintf(const char* format, ...) {
+int serialPrintf(SerialPort* port, const char* format, ...) {
     SerialChunk chunk{};
+    chunk.port = port;
     std::va_list args;
     va_start(args, format);
     formatOutput(emitToSerial, &chunk, format, args);
     va_end(args);
-    flushSerialChunk(&chunk);
+    flushSerialChunk(port, &chunk);
     return chunk.total;
 }
 
 int consolePutChar(int character) {
     const char byte = static_cast<char>(character);
-    mirror(&byte, 1);
-    return std::putchar(static_cast<unsigned char>(character)) == EOF ? 0 : 1;
+    return consoleWrite(&byte, 1);
 }
 
 int consolePutString(const char* text) {
     if (text == nullptr) return 0;
-    const auto length = static_cast<int>(std::strlen(text));
-    mirror(text, length);
-    return std::fputs(text, stdout) == EOF ? 0 : length;
+    return consoleWrite(text, static_cast<int>(std::strlen(text)));
 }
+
+namespace {
+// The runtime's formatting, whole: a text longer than the buffer goes out
+// through the runtime itself, its mirror copy cut short.
+int consoleVMessage(const char* format, std::va_list args) {
+    std::va_list copy;
+    va_copy(copy, args);
+    char text[CONSOLE_TEXT_CAPACITY];
+    const int length = std::vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    if (length < static_cast<int>(sizeof text)) return consoleWrite(text, length);
+    const std::lock_guard<std::mutex> hold(console.lock);
+    if (console.mirror != nullptr) console.mirror(text, static_cast<int>(sizeof text) - 1);
+    return std::vprintf(format, args);
+}
+
+int consoleVPrintf(const char* format, std::va_list args) {
+    char storage[CONSOLE_TEXT_CAPACITY];
+    TextBuffer text;
+    textBufferInit(&text, storage, sizeof storage);
+    textBufferVPrintf(&text, format, args);
+    return consoleWrite(text.storage, text.length);
+}
+}   // namespace
 
 int consoleMessage(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    if (consoleMirror != nullptr) {
-        std::va_list copy;
-        va_copy(copy, args);
-        char text[MIRRORED_MESSAGE_CAPACITY];
-        const int length = std::vsnprintf(text, sizeof text, format, copy);
-        va_end(copy);
-        mirror(text, length < static_cast<int>(sizeof text) ? length : static_cast<int>(sizeof text) - 1);
-    }
-    const int written = std::vprintf(format, args);
+    const int written = consoleVMessage(format, args);
     va_end(args);
     return written;
 }
 
 void setConsoleMirror(ConsoleMirror mirrorTo) {
-    consoleMirror = mirrorTo;
+    const std::lock_guard<std::mutex> hold(console.lock);
+    console.mirror = mirrorTo;
 }
 
 int consolePrintf(const char* format, ...) {
-    CharacterSink sink{consolePutChar, 0};
     std::va_list args;
     va_start(args, format);
-    formatOutput(emitToCharacterSink, &sink, format, args);
+    const int written = consoleVPrintf(format, args);
     va_end(args);
-    return sink.total;
+    return written;
+}
+
+int sinkPrintf(const OutputSink* sink, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int written = sink == nullptr || sink->buffer == nullptr ? consoleVPrintf(format, args)
+                                                                   : textBufferVPrintf(sink->buffer, format, args);
+    va_end(args);
+    return written;
+}
+
+int sinkMessage(const OutputSink* sink, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    int written = 0;
+    if (sink == nullptr || sink->buffer == nullptr) {
+        written = consoleVMessage(format, args);
+    } else {
+        char text[CONSOLE_TEXT_CAPACITY];
+        std::vsnprintf(text, sizeof text, format, args);
+        written = textBufferPutString(sink->buffer, text);
+    }
+    va_end(args);
+    return written;
+}
+
+int sinkPutString(const OutputSink* sink, const char* text) {
+    if (sink == nullptr || sink->buffer == nullptr) return consolePutString(text);
+    return textBufferPutString(sink->buffer, text);
+}
+
+void sinkFlush(const OutputSink* sink) {
+    if (sink == nullptr || sink->buffer == nullptr) std::fflush(stdout);
 }
 
 void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity) {

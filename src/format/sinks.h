@@ -5,7 +5,12 @@
 #include <cstdarg>
 #include <cstdint>
 
-int serialPrintf(const char* format, ...);
+struct SerialPort;
+
+int serialPrintf(SerialPort* port, const char* format, ...);
+
+// Console text may come from several threads: every call below reaches
+// standard output (and the mirror) whole, so no line is cut by another's.
 int consolePutChar(int character);
 int consolePutString(const char* text);
 int consolePrintf(const char* format, ...);
@@ -25,6 +30,17 @@ struct TextBuffer {
     std::uint16_t length;
     std::uint16_t capacity;
 };
+
+// Where one session's messages go: the console, or a text buffer that its
+// owner prints later (a port probed beside others shows its lines as one
+// block). A null sink is the console.
+struct OutputSink {
+    TextBuffer* buffer;   // nullptr: the console
+};
+int sinkPrintf(const OutputSink* sink, const char* format, ...);    // as consolePrintf
+int sinkMessage(const OutputSink* sink, const char* format, ...);   // as consoleMessage
+int sinkPutString(const OutputSink* sink, const char* text);
+void sinkFlush(const OutputSink* sink);   // console text is pushed out at once (progress lines)
 
 void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity);
 int textBufferPutChar(TextBuffer* buffer, int character);   // characters added

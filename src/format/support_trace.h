@@ -4,7 +4,11 @@
 // them unconditionally.
 //
 // A record is "<seconds since open> <kind> <text>", the text escaped so that
-// a record stays on one line ("\\", "\r", "\n", "\xHH" for other controls):
+// a record stays on one line ("\\", "\r", "\n", "\xHH" for other controls).
+// A trace record of a port worked on beside others names it after the time
+// ("<seconds> <port> <kind> <text>"); the trace functions take that name
+// (`port`), nullptr when the run works on one port. Records are written whole,
+// from any thread.
 //   |  console text, cut at each newline (the newline kept, escaped)
 //   >  bytes sent to the switch, as sent
 //   <  one line received from the switch, as the line reader stored it
@@ -22,11 +26,11 @@ void supportLogPlainLine(const char* text);
 // The console mirror (see setConsoleMirror): collects console text into records.
 void supportLogConsole(const char* text, int length);
 
-void traceSent(const void* bytes, int count);
-void traceSentText(const char* text);
-void traceReceived(const char* line);
-void traceNoAnswer();
-void traceNote(const char* format, ...);
+void traceSent(const char* port, const void* bytes, int count);
+void traceSentText(const char* port, const char* text);
+void traceReceived(const char* port, const char* line);
+void traceNoAnswer(const char* port);
+void traceNote(const char* port, const char* format, ...);
 
 // Writes out pending console text and closes the file (also run at exit).
 void supportLogClose();

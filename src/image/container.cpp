@@ -1,10 +1,8 @@
 #include <cstdio>
 
+#include "crc32/crc32.h"
 #include "format/sinks.h"
-#include "image/crc32.h"
 #include "image/image.h"
-
-ImageCursor imageCursor{};
 
 namespace {
 constexpr std::uint32_t CONTAINER_CRC_SIZE = 4;
@@ -19,10 +17,11 @@ const char* shownName(const char* displayName) {
 
 // Residue check over one region, its stored CRC included; prints `failure`
 // with the register left and its complement when the region is damaged.
-bool regionIntact(const std::uint8_t* region, std::uint32_t length, const char* failure, const char* displayName) {
+bool regionIntact(const std::uint8_t* region, std::uint32_t length, const char* failure, const char* displayName,
+                  const OutputSink* out) {
     const std::uint32_t residue = crc32Update(crc32Init(), region, length);
     if (residue == CRC32_RESIDUE) return true;
-    consoleMessage(failure, shownName(displayName), static_cast<unsigned>(residue), static_cast<unsigned>(~residue));
+    sinkMessage(out, failure, shownName(displayName), static_cast<unsigned>(residue), static_cast<unsigned>(~residue));
     return false;
 }
 
@@ -40,17 +39,19 @@ bool layoutInside(const FirmwareImage& header) {
 }
 }   // namespace
 
-int validateImage(const char* displayName, ImageCursor* cursor) {
+int validateImage(const char* displayName, ImageCursor* cursor, const OutputSink* out) {
     cursor->header = reinterpret_cast<const FirmwareImage*>(cursor->base);
     const FirmwareImage& header = *cursor->header;
-    if (!regionIntact(cursor->base, header.totalLength, BAD_FILE_CRC, displayName)) return 4;
+    if (!regionIntact(cursor->base, header.totalLength, BAD_FILE_CRC, displayName, out)) return IMAGE_BAD_CONTAINER;
     if (!layoutInside(header)) {
-        consoleMessage("\nError: Bad layout of file \"%s\"\n", shownName(displayName));
-        return 4;
+        sinkMessage(out, "\nError: Bad layout of file \"%s\"\n", shownName(displayName));
+        return IMAGE_BAD_CONTAINER;
     }
     cursor->application = cursor->base + header.appOffset;
-    if (!regionIntact(cursor->application, header.appLength, BAD_FIRMWARE_CRC, displayName)) return 5;
+    if (!regionIntact(cursor->application, header.appLength, BAD_FIRMWARE_CRC, displayName, out))
+        return IMAGE_BAD_REGION;
     cursor->parameters = cursor->base + header.paramOffset;
-    if (!regionIntact(cursor->parameters, header.paramLength, BAD_FIRMWARE_CRC, displayName)) return 5;
-    return 0;
+    if (!regionIntact(cursor->parameters, header.paramLength, BAD_FIRMWARE_CRC, displayName, out))
+        return IMAGE_BAD_REGION;
+    return IMAGE_INTACT;
 }

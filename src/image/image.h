@@ -7,6 +7,8 @@
 #pragma once
 #include <cstdint>
 
+#include "format/sinks.h"
+
 struct FirmwareImage {           // the container header, first part of the container
     std::uint32_t totalLength;   // whole container, trailing CRC included
     std::uint32_t formatWord;    // 0x01000000
@@ -32,10 +34,15 @@ struct ImageCursor {
     const std::uint8_t* parameters;
 };
 
-extern ImageCursor imageCursor;
+// What validateImage finds; the values are those the program has always used.
+enum : int {
+    IMAGE_INTACT = 0,
+    IMAGE_BAD_CONTAINER = 4,   // the container CRC fails, or its layout leaves the container
+    IMAGE_BAD_REGION = 5,      // the application or the parameter block fails its CRC
+};
 
 // Checks the container, application and parameter-block CRCs (residue check)
-// and fills the cursor from its `base`. Returns 0 intact; 4 the container CRC
-// fails; 5 the application or parameter block fails. Prints the reason, naming
-// `displayName` (nullptr prints "(null)").
-int validateImage(const char* displayName, ImageCursor* cursor);
+// and fills the cursor from its `base`. Returns an IMAGE_ code. Prints the
+// reason to `out` (nullptr: the console), naming `displayName` (nullptr
+// prints "(null)").
+int validateImage(const char* displayName, ImageCursor* cursor, const OutputSink* out = nullptr);

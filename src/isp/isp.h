@@ -14,6 +14,8 @@
 #pragma once
 #include <cstdint>
 
+#include "isp/link.h"
+
 enum : int {
     ISP_OK = 0,
     ISP_FAILED = 1,
@@ -33,31 +35,21 @@ enum : int {
                               //   bootloader damaged (the answer line is still in `reply`)
 };
 
-constexpr int ISP_COMMAND_CAPACITY = 40;   // the longest command line, without CR LF, and its terminator
-
-// The last exchange, for the support log and for messages that name it.
-struct IspExchange {
-    char command[ISP_COMMAND_CAPACITY];   // without its CR LF
-    int returnCode;                       // the answer's code, ISP_NO_ANSWER or ISP_NOT_A_CODE
-    bool echoDiffers;                     // the echo was on and did not come back as sent
-};
-extern IspExchange lastIspExchange;
-
 // Sends one command line (`format` as for serialPrintf; CR LF appended) and
 // reads the first line of its answer into `reply` (caller-owned, `capacity`
-// bytes; empty when no line came). Keeps the exchange in lastIspExchange and
+// bytes; empty when no line came). Keeps the exchange in the client's lastExchange and
 // notes a failing return code, with the command, on the support log. Returns
 // the return code: the first character "0" counts as 0 whatever follows;
 // ISP_ECHO_DIFFERS whatever the answer when the echo was on and differed.
-int ispCommand(char* reply, int capacity, const char* format, ...);
+int ispCommand(SwitchLink& link, char* reply, int capacity, const char* format, ...);
 
 // "A 1": the bootloader echoes from now on, and every command checks its echo.
 // Tolerates the echo of "A 1" itself, which comes when the echo already was
 // on. ISP_OK the bootloader took it; ISP_FAILED otherwise (the echo is then
 // taken to be off). nxpSync turns it off again.
-int nxpEchoOn();
-bool ispEchoOn();
-void ispEchoTurnedOff();   // nxpSync's "A 0" was answered
+int nxpEchoOn(SwitchLink& link);
+bool ispEchoOn(const SwitchLink& link);
+void ispEchoTurnedOff(SwitchLink& link);   // nxpSync's "A 0" was answered
 
 // How often, since the program started, the bootloader has shown that bytes
 // reached it damaged while its echo was off: a checksum group answered RESEND,
@@ -66,17 +58,17 @@ void ispEchoTurnedOff();   // nxpSync's "A 0" was answered
 // bootloader's codes or more than digits are not counted: damage on the way
 // back looks the same. With the echo on, every line the bootloader took has
 // been checked against its echo, so such reports are not counted.
-std::uint32_t ispDamageReports();
+std::uint32_t ispDamageReports(const SwitchLink& link);
 
 // Reads `count` bytes as nxpRead does, asking again (at most three times) when
 // the answer is spoilt on its way back; a spoilt answer is let run out and
 // dropped first. Prints nothing: a read that is asked again is no news for the
 // user. True when all of them arrived with a matching checksum.
-bool nxpReadBack(void* destination, std::uint32_t address, std::int32_t count);
+bool nxpReadBack(SwitchLink& link, void* destination, std::uint32_t address, std::int32_t count);
 
-constexpr std::uint32_t ISP_CHUNK = 900;          // data bytes per R command and per checksum block of a W
-constexpr std::uint32_t ISP_WRITE_PIECE = 4096;   // data bytes per W command: one flash block
-constexpr int UU_LINE_BYTES = 45;                 // data bytes per UU line; 20 lines make a chunk
+constexpr std::uint32_t ISP_WRITE_PIECE = 4096;                        // data bytes per W command: one flash block
+constexpr int UU_LINE_BYTES = 45;                                      // data bytes per UU line
+constexpr std::uint32_t ISP_CHUNK = ISP_CHUNK_LINES * UU_LINE_BYTES;   // data bytes per R and per checksum group of a W
 constexpr std::uint32_t ISP_UNLOCK_CODE = 23130;
 constexpr int ISP_WRITE_ATTEMPTS = 3;   // sends of one chunk's lines before a write gives up
 
@@ -86,26 +78,26 @@ struct PartId {
 };
 
 // "U 23130". ISP_OK unlocked; ISP_FAILED any other answer or none.
-int nxpUnlock();
+int nxpUnlock(SwitchLink& link);
 
 // "G <address> T" (Thumb; the caller clears bit 0). ISP_OK when the answer
 // is "0" or there is none (a started application may not answer).
-int nxpGo(std::uint32_t address);
+int nxpGo(SwitchLink& link, std::uint32_t address);
 
 // "P"/"E" with sectors and bank reduced to 8 bits.
-int nxpPrepare(unsigned start, unsigned end, unsigned bank);
-int nxpErase(unsigned start, unsigned end, unsigned bank);
+int nxpPrepare(SwitchLink& link, unsigned start, unsigned end, unsigned bank);
+int nxpErase(SwitchLink& link, unsigned start, unsigned end, unsigned bank);
 
 // "C <flash> <ram> <count>".
-int nxpCopy(std::uint32_t flash, std::uint32_t ram, std::uint32_t count);
+int nxpCopy(SwitchLink& link, std::uint32_t flash, std::uint32_t ram, std::uint32_t count);
 
 // "M <a1> <a2> <count>". ISP_OK equal; ISP_COMPARE_MISMATCH ("10", whose
 // offset line is consumed); ISP_FAILED any other answer or none.
-int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
+int nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
 
 // "J". Fills `out` from the second and third reply lines (their leading
 // decimal digits; a missing line gives 0). Always ISP_OK.
-int nxpReadPartId(PartId* out);
+int nxpReadPartId(SwitchLink& link, PartId* out);
 
 // Reads `count` bytes from `address` into `destination` (caller-owned, at
 // least `count` bytes), 900 per "R" command. Each command asks for its chunk
@@ -114,7 +106,7 @@ int nxpReadPartId(PartId* out);
 // 0: no return code, a data or checksum line missing ("Timeout\n" printed on
 // the console), a checksum mismatch, or a negative count. -total (0 or below):
 // the bootloader rejected an "R"; total is what earlier chunks stored.
-int nxpRead(void* destination, std::uint32_t address, std::int32_t count);
+int nxpRead(SwitchLink& link, void* destination, std::uint32_t address, std::int32_t count);
 
 // Writes `count` bytes from `source` to RAM at `address`, up to 4096 per "W"
 // command (announced rounded up to a multiple of 4; only `count` bytes are
@@ -130,4 +122,4 @@ int nxpRead(void* destination, std::uint32_t address, std::int32_t count);
 // checksum, an answer other than OK/RESEND, RESEND after the last attempt, a
 // piece RAM does not hold after the last attempt, or a negative count;
 // ISP_WRITE_REJECTED the bootloader refused a "W".
-int nxpWrite(std::uint32_t address, const void* source, std::int32_t count);
+int nxpWrite(SwitchLink& link, std::uint32_t address, const void* source, std::int32_t count);

@@ -1,7 +1,8 @@
 // Reading the switch's answers line by line, and finding out what listens on
 // the open port: the ROM bootloader, the switch application, or nothing.
-// Everything here works on the global serialPort.
+// Everything here works on one port's link.
 #pragma once
+#include "isp/link.h"
 
 constexpr unsigned LINE_TIMEOUT_MS = 500;   // budget of one whole line, from the start of the call
 constexpr int SYNC_ATTEMPTS = 4;            // nxpSync tries 115200 and 19200 twice each
@@ -13,32 +14,32 @@ constexpr int SYNC_ATTEMPTS = 4;            // nxpSync tries 115200 and 19200 tw
 // when no terminator came within LINE_TIMEOUT_MS or capacity printable
 // characters filled the buffer; the buffer then holds an empty string (and
 // is left untouched when capacity < 1).
-int readLine(char* buffer, int capacity, const char* terminators);
-int readLineCr(char* buffer, int capacity);       // terminator "\r": every ISP reply
-int readLineDollar(char* buffer, int capacity);   // terminator "$": the application's replies
+int readLine(SwitchLink& link, char* buffer, int capacity, const char* terminators);
+int readLineCr(SwitchLink& link, char* buffer, int capacity);       // terminator "\r": every ISP reply
+int readLineDollar(SwitchLink& link, char* buffer, int capacity);   // terminator "$": the application's replies
 // Every line read is traced on the support log, but for the UU data lines read
 // here: the caller traces a summary of them instead.
-int readDataLineCr(char* buffer, int capacity);
+int readDataLineCr(SwitchLink& link, char* buffer, int capacity);
 // Reads the bootloader's echo of a line as the bytes came, up to CR or LF
 // (either may have been damaged, and the bootloader ends a line at either);
 // empty lines are skipped. Only the bootloader's XON/XOFF (DC1, DC3), which
 // may stand anywhere in an echo, are dropped, so the text may hold NUL bytes:
 // use the count. Returns the bytes stored, or -1 as readLine (within
 // `budgetMs` instead of LINE_TIMEOUT_MS). Not traced.
-int readEchoLine(char* buffer, int capacity, unsigned budgetMs = LINE_TIMEOUT_MS);
+int readEchoLine(SwitchLink& link, char* buffer, int capacity, unsigned budgetMs = LINE_TIMEOUT_MS);
 
 // Sends a NUL-terminated text as it stands and traces it. The result of
 // comSendString.
-int sendText(const char* text);
+int sendText(SwitchLink& link, const char* text);
 
 // Discards every byte already received.
-void drainInput();
+void drainInput(SwitchLink& link);
 
 constexpr unsigned BITS_PER_CHARACTER = 10;   // start bit, 8 data bits, stop bit
 
-// How long `characters` take on the wire at currentBaud, in ms (0 when no
+// How long `characters` take on the wire at the port's rate, in ms (0 when no
 // port is open).
-unsigned wireMs(unsigned characters);
+unsigned wireMs(SwitchLink& link, unsigned characters);
 
 enum : int {
     SYNC_NONE = 0,          // nothing usable answered
@@ -48,5 +49,5 @@ enum : int {
 
 // Tries up to SYNC_ATTEMPTS times, alternating between 115200 and 19200 baud
 // and starting with the rate the port is not at. Returns a SYNC_ result. The
-// port and currentBaud stay at the rate of the last attempt.
-int nxpSync();
+// port stays at the rate of the last attempt.
+int nxpSync(SwitchLink& link);

@@ -1,27 +1,34 @@
 #include <cstdio>
 
+#include "crc32/crc32.h"
 #include "format/sinks.h"
 #include "isp/isp.h"
 #include "isp/table.h"
 
-int reboot() {
-    int result = queryTable(nullptr);
+namespace {
+
+int failWith(SwitchLink& link, RebootNote* note, int result, const char* text) {
+    if (note == nullptr)
+        sinkMessage(link.out, "%s", text);
+    else
+        std::snprintf(note->text, sizeof note->text, "%s", text);
+    return result;
+}
+
+}   // namespace
+
+int reboot(SwitchLink& link, RebootNote* note) {
+    const int result = queryTable(link, nullptr);
     if (result != TABLE_OK) {
-        consoleMessage("reboot: queryTable error: %d\n", result);
-        return result;
+        char text[sizeof RebootNote::text];
+        std::snprintf(text, sizeof text, "reboot: queryTable error: %d\n", result);
+        return failWith(link, note, result, text);
     }
     // Only the second form carries the entry address.
-    if (tableWord(tableImage, ParameterTable::MAGIC) != TABLE_MAGIC_SECOND) {
-        consoleMessage("reboot: No vector table loaded.\n");
-        return REBOOT_NO_ENTRY;
-    }
-    if (nxpUnlock() != ISP_OK) {
-        consoleMessage("reboot: nxpUnlock error\n");
-        return REBOOT_FAILED;
-    }
-    if (nxpGo(tableWord(tableImage, ParameterTable::ENTRY_ADDRESS) & ~1u) != ISP_OK) {
-        consoleMessage("reboot: nxpGo error\n");
-        return REBOOT_FAILED;
-    }
+    if (littleEndianWord(link.table.bytes + ParameterTable::MAGIC) != TABLE_MAGIC_SECOND)
+        return failWith(link, note, REBOOT_NO_ENTRY, "reboot: No vector table loaded.\n");
+    if (nxpUnlock(link) != ISP_OK) return failWith(link, note, REBOOT_FAILED, "reboot: nxpUnlock error\n");
+    if (nxpGo(link, littleEndianWord(link.table.bytes + ParameterTable::ENTRY_ADDRESS) & ~1u) != ISP_OK)
+        return failWith(link, note, REBOOT_FAILED, "reboot: nxpGo error\n");
     return REBOOT_STARTED;
 }

@@ -21,30 +21,30 @@ constexpr unsigned FLUSH_SETTLE_MS = 100;
 // Lines left over once a transfer has ended are taken as commands and each is
 // answered (and echoed, with the echo on): wait as long again as the lines
 // took on the wire, or twice that.
-unsigned flushAnswersMs() {
-    return wireMs(FLUSH_LINES * 3 * (ispEchoOn() ? 2 : 1));
+unsigned flushAnswersMs(SwitchLink& link) {
+    return wireMs(link, FLUSH_LINES * 3 * (ispEchoOn(link) ? 2 : 1));
 }
 
-void settleAndDrain(unsigned ms) {
+void settleAndDrain(SwitchLink& link, unsigned ms) {
     msDelay(ms);
-    drainInput();
+    drainInput(link);
 }
 
-bool sendFlushLines() {
+bool sendFlushLines(SwitchLink& link) {
     char lines[FLUSH_LINES * 3];
     for (int i = 0; i < FLUSH_LINES; ++i) std::memcpy(lines + 3 * i, "0\r\n", 3);
-    traceNote("resynchronising: %d lines \"0\" end any unfinished transfer", FLUSH_LINES);
-    return comWrite(&serialPort, lines, static_cast<std::int32_t>(sizeof lines)) != 0;
+    traceNote(link.traceTag, "resynchronising: %d lines \"0\" end any unfinished transfer", FLUSH_LINES);
+    return comWrite(&link.port, lines, static_cast<std::int32_t>(sizeof lines)) != 0;
 }
 
 }   // namespace
 
 // A port that takes no bytes (an adapter pulled out) ends this at once.
-int nxpResync() {
-    settleAndDrain(SETTLE_MS);
-    if (!sendFlushLines()) return ISP_FAILED;
-    settleAndDrain(FLUSH_SETTLE_MS + flushAnswersMs());
+int nxpResync(SwitchLink& link) {
+    settleAndDrain(link, SETTLE_MS);
+    if (!sendFlushLines(link)) return ISP_FAILED;
+    settleAndDrain(link, FLUSH_SETTLE_MS + flushAnswersMs(link));
     // The echo is asked for again, as it must be on for what follows.
-    if (ispEchoOn() && nxpEchoOn() != ISP_OK) return ISP_FAILED;
-    return nxpUnlock() == ISP_OK ? ISP_OK : ISP_FAILED;
+    if (ispEchoOn(link) && nxpEchoOn(link) != ISP_OK) return ISP_FAILED;
+    return nxpUnlock(link) == ISP_OK ? ISP_OK : ISP_FAILED;
 }

@@ -5,48 +5,20 @@
 #pragma once
 #include <cstdint>
 
-#include "isp/identity.h"
-
-// Byte offsets of the table's fields. Every multi-byte field is an unsigned
-// 32-bit little-endian word; read them with tableWord, never by casting.
-struct ParameterTable {
-    static constexpr int SIZE = 512;
-    static constexpr int APP_LENGTH = 0;
-    static constexpr int VERSION = 4;
-    static constexpr int MODEL_NAME = 8;   // 32 ASCII bytes, NUL-terminated when shorter
-    static constexpr int MODEL_NAME_LENGTH = 32;
-    static constexpr int MAGIC = 40;
-    static constexpr int IDENTITY_WORD = 44;   // bytes 47 product id, 46 PCB revision, 45 and 44 aux
-    static constexpr int AUX_BYTE2 = 44;
-    static constexpr int AUX_BYTE1 = 45;
-    static constexpr int PCB_REVISION = 46;
-    static constexpr int PRODUCT_ID = 47;
-    // Second form only:
-    static constexpr int CRC_LENGTH = 48;   // bytes covered by the table CRC, itself included
-    static constexpr int REGION_ADDRESS = 52;
-    static constexpr int REGION_LENGTH = 56;
-    static constexpr int REGION_CRC = 60;
-    static constexpr int ENTRY_ADDRESS = 132;   // reset vector, bit 0 set for Thumb
-};
+#include "isp/link.h"
 
 constexpr std::uint32_t TABLE_MAGIC_FIRST = 0x1E3CA501;    // identity fields only
 constexpr std::uint32_t TABLE_MAGIC_SECOND = 0x1E3CA502;   // adds CRCs, region and entry address
-constexpr std::uint32_t TABLE_ADDRESS_512K = 0x1A07FE00;   // tableLayout 1
-constexpr std::uint32_t TABLE_ADDRESS_256K = 0x1A03FE00;   // tableLayout 2
+constexpr std::uint32_t TABLE_ADDRESS_512K = 0x1A07FE00;   // layout TABLE_LAYOUT_512K
+constexpr std::uint32_t TABLE_ADDRESS_256K = 0x1A03FE00;   // layout TABLE_LAYOUT_256K
 constexpr std::uint32_t FLASH_CONFIG_512K = 0;             // part identification's flash word
 constexpr std::uint32_t FLASH_CONFIG_256K = 0x44;
 constexpr std::uint32_t TABLE_REGION_MAX = 4096;   // longest region queryTable checks
 
 enum : std::uint8_t { TABLE_LAYOUT_NONE = 0, TABLE_LAYOUT_512K = 1, TABLE_LAYOUT_256K = 2 };
 
-extern std::uint8_t tableLayout;                        // rewritten by every queryTable
-extern std::uint8_t tableImage[ParameterTable::SIZE];   // the table last read
-
-// The little-endian word at `offset` of a table image.
-std::uint32_t tableWord(const std::uint8_t* table, int offset);
-
-// Reads the part identification and sets tableLayout from its flash word.
-void selectTableAddress();
+// Reads the part identification and sets the link's table layout from its flash word.
+void selectTableAddress(SwitchLink& link);
 
 // Results of queryTable and reboot: 0 success, the others the reason. The
 // values reach the console in "reboot: queryTable error: %d".
@@ -61,14 +33,18 @@ enum : int {
     REBOOT_NO_ENTRY = 6,   // the table is not of the second form
 };
 
-// Reads the table into tableImage and checks it; returns a TABLE_ result. A
+// Reads the table into the link's table copy and checks it; returns a TABLE_ result. A
 // bad table CRC only prints "\nParameter table has a bad CRC!\n". With an
 // `identity` (nullptr for none) it is cleared, then filled unless the result
 // is TABLE_UNREADABLE or TABLE_ABSENT; its version stays 0 unless the result
 // is TABLE_OK. modelName is left as it was.
-int queryTable(DeviceIdentity* identity);
+int queryTable(SwitchLink& link, DeviceIdentity* identity);
 
 // Starts the installed application from the bootloader through the table's
 // entry address. REBOOT_STARTED, a failing queryTable result, REBOOT_NO_ENTRY
-// or REBOOT_FAILED. Prints a "reboot: " message on every failure.
-int reboot();
+// or REBOOT_FAILED. Every failure has a "reboot: " diagnostic: printed, or
+// with a `note` kept there instead, for a caller that tries again.
+struct RebootNote {
+    char text[48];
+};
+int reboot(SwitchLink& link, RebootNote* note = nullptr);

@@ -101,8 +101,7 @@ void fillComPorts(PortName* ports, int count) {
 }   // namespace
 
 int comListSerialDevices(const char* root, PortName* ports, int capacity) {
-    static FamilyIndices found[FAMILY_COUNT];
-    for (FamilyIndices& indices : found) indices.count = 0;
+    FamilyIndices found[FAMILY_COUNT]{};   // about 10 KB, once per scan
     collectDevices(root, found);
     int count = 0;
     for (int family = 0; family < FAMILY_COUNT; ++family) {

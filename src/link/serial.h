@@ -1,5 +1,6 @@
-// The one serial port of the program. Implemented once per platform
-// (serial_posix.cpp, serial_win32.cpp); the build picks the file.
+// A serial port, one record per port: each switch's session owns one.
+// Implemented once per platform (serial_posix.cpp, serial_win32.cpp); the
+// build picks the file. A record starts zeroed (closed).
 //
 // Results follow the link convention: 0 is failure, 1 or a byte count is
 // success. Every operation but comOpen and comClose returns 0 without a
@@ -14,11 +15,8 @@ struct SerialPort {
     std::intptr_t handle;                     // 0 when closed
     alignas(8) unsigned char platform[384];   // per-platform records
     std::int32_t isOpen;                      // 1 while open
+    unsigned baud;                            // the rate the port runs at; 0 while closed
 };
-
-extern SerialPort serialPort;   // the one port every protocol uses; closed at start
-extern unsigned currentBaud;    // rate the port was last set to; 0 when none is open
-                                // (written by callers, never by the port functions)
 
 // Opens COM `portNumber` at `baud`, 8 data bits, no software or hardware flow
 // control, DTR off, exclusively. Returns 1 on success, and also when the port
@@ -51,7 +49,7 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count);
 // without spinning. Returns 1 when data is waiting, 0 otherwise.
 int comWaitInput(SerialPort* port, unsigned timeoutMs);
 
-// Writes a NUL-terminated text (without the NUL) to serialPort.
-int comSendString(const char* text);
-// Writes the low 8 bits of `value` as one byte to serialPort.
-int comSendByte(int value);
+// Writes a NUL-terminated text (without the NUL) to `port`.
+int comSendString(SerialPort* port, const char* text);
+// Writes the low 8 bits of `value` as one byte to `port`.
+int comSendByte(SerialPort* port, int value);

@@ -3,9 +3,6 @@
 
 #include <cstring>
 
-SerialPort serialPort;
-unsigned currentBaud;
-
 bool serialPortUsable(const SerialPort* port) {
     return port != nullptr && port->isOpen != 0 && port->handle != 0;
 }
@@ -14,14 +11,14 @@ bool serialTransferValid(const SerialPort* port, const void* bytes, std::int32_t
     return serialPortUsable(port) && bytes != nullptr && count > 0;
 }
 
-int comSendString(const char* text) {
+int comSendString(SerialPort* port, const char* text) {
     if (text == nullptr) return 0;
     const std::size_t length = std::strlen(text);
     if (length > INT32_MAX) return 0;
-    return comWrite(&serialPort, text, static_cast<std::int32_t>(length));
+    return comWrite(port, text, static_cast<std::int32_t>(length));
 }
 
-int comSendByte(int value) {
+int comSendByte(SerialPort* port, int value) {
     const auto byte = static_cast<unsigned char>(value & 0xFF);
-    return comWrite(&serialPort, &byte, 1);
+    return comWrite(port, &byte, 1);
 }

@@ -156,6 +156,7 @@ void releaseFd(int fd) {
 void markClosed(SerialPort* port) {
     port->handle = 0;
     port->isOpen = 0;
+    port->baud = 0;
     std::memset(port->platform, 0, sizeof port->platform);
 }
 
@@ -253,6 +254,7 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
     markClosed(port);
     port->handle = fd;
     port->isOpen = 1;
+    port->baud = baud;
     return 1;
 }
 
@@ -262,7 +264,10 @@ int comSetBaud(SerialPort* port, unsigned baud) {
     speed_t code;
     if (baudCode(baud, &code) != 0 && tcgetattr(portFd(port), &settings) == 0) {
         settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
-        if (applySettings(portFd(port), &settings, code) != 0) return 1;
+        if (applySettings(portFd(port), &settings, code) != 0) {
+            port->baud = baud;
+            return 1;
+        }
     }
     comClose(port);
     return 0;

@@ -57,6 +57,7 @@ void releasePort(SerialPort* port) {
     rec->aheadEnd = 0;
     port->handle = 0;
     port->isOpen = 0;
+    port->baud = 0;
 }
 
 // A fresh operation on `record`: its event stays, the rest starts from zero.
@@ -148,12 +149,16 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
         releasePort(port);
         return 0;
     }
+    port->baud = baud;
     return port->isOpen;
 }
 
 int comSetBaud(SerialPort* port, unsigned baud) {
     if (!serialPortUsable(port)) return 0;
-    if (applyRate(deviceOf(port), baud, false)) return 1;
+    if (applyRate(deviceOf(port), baud, false)) {
+        port->baud = baud;
+        return 1;
+    }
     releasePort(port);
     return 0;
 }
@@ -165,6 +170,7 @@ int comClose(SerialPort* port) {
     records(port)->writeOverlapped.hEvent = nullptr;
     port->handle = 0;
     port->isOpen = 0;
+    port->baud = 0;
     return 1;
 }
 

@@ -32,7 +32,7 @@ TEST(FormatVersion, TextAndPredictedWidth) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.version);
-        EXPECT_STREQ(formatVersion(c.version), c.text);
+        EXPECT_STREQ(formatVersion(c.version).text, c.text);
         EXPECT_EQ(versionTextWidth(c.version), c.width);
     }
 }
@@ -105,7 +105,7 @@ Answer confirmWithKeys(std::uint32_t installed, std::uint32_t offered, const std
     if (child == 0) {
         close(pipeFds[1]);
         dup2(pipeFds[0], 0);
-        int result = confirmVersion(&identity, &cursor);
+        int result = confirmVersion(&identity, &cursor, 0);
         std::fflush(stdout);
         _exit(result);
     }

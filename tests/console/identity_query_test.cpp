@@ -16,6 +16,8 @@
 
 namespace {
 
+SwitchLink switchLink;   // the link every case queries over
+
 constexpr unsigned PEER_PORT = 7;
 constexpr int REQUEST_WAIT_MS = 3000;
 
@@ -32,14 +34,12 @@ class FakeSwitch {
         link_ = dir_ + "/COM" + std::to_string(PEER_PORT);
         if (symlink(ptsname(master_), link_.c_str()) != 0) return;
         setenv("BMFWU_PORT_DIR", dir_.c_str(), 1);
-        ready_ = comOpen(&serialPort, PEER_PORT, 19200) == 1;
-        if (ready_) currentBaud = 19200;
+        ready_ = comOpen(&switchLink.port, PEER_PORT, 19200) == 1;
     }
     ~FakeSwitch() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
-        comClose(&serialPort);
-        currentBaud = 0;
+        comClose(&switchLink.port);
         if (!link_.empty()) unlink(link_.c_str());
         if (!dir_.empty()) rmdir(dir_.c_str());
         if (master_ >= 0) close(master_);
@@ -138,7 +138,7 @@ TEST(QueryVersion, AgainstAFakeSwitch) {
         ASSERT_TRUE(peer.ready());
         peer.start(c.peer, c.answer);
         DeviceIdentity identity = staleIdentity();
-        EXPECT_EQ(queryVersion(&identity), c.result);
+        EXPECT_EQ(queryVersion(switchLink, &identity), c.result);
         EXPECT_EQ(identity.version, c.version);
         EXPECT_STREQ(identity.nameText, c.nameText);
         if (c.result == 0) {
@@ -153,9 +153,9 @@ TEST(QueryVersion, AgainstAFakeSwitch) {
 }
 
 TEST(QueryVersion, ClosedPortFailsAtOnce) {
-    comClose(&serialPort);
+    comClose(&switchLink.port);
     DeviceIdentity identity = staleIdentity();
-    EXPECT_EQ(queryVersion(&identity), 1);
+    EXPECT_EQ(queryVersion(switchLink, &identity), 1);
     EXPECT_EQ(identity.productId, 0);
     EXPECT_EQ(identity.version, 0u);
     EXPECT_STREQ(identity.nameText, "");

@@ -15,15 +15,17 @@ struct ScanResult {
     bool progressTimeSet;
 };
 
+ReplyScanner scanner;
+
 ScanResult feed(const std::string& bytes) {
-    feedReplyByte('^');   // a fresh reply, whatever earlier cases left behind
-    feedReplyByte('$');
-    appReady = 0;
-    lastDspProgressTime = TIME_SENTINEL;
+    feedReplyByte(scanner, '^');   // a fresh reply, whatever earlier cases left behind
+    feedReplyByte(scanner, '$');
+    scanner.appReady = 0;
+    scanner.lastDspProgressTime = TIME_SENTINEL;
     StdoutCapture capture;
-    for (unsigned char byte : bytes) feedReplyByte(byte);
+    for (unsigned char byte : bytes) feedReplyByte(scanner, byte);
     std::string output = capture.text();
-    return {output, appReady, lastDspProgressTime != TIME_SENTINEL};
+    return {output, scanner.appReady, scanner.lastDspProgressTime != TIME_SENTINEL};
 }
 
 struct ScanCase {
@@ -78,7 +80,7 @@ TEST(ReplyScanner, LongReplyIsCutTo254Characters) {
     std::string body = "! " + std::string(298, 'x');
     ScanResult result = feed("^" + body + "$");
     EXPECT_EQ(result.output, body.substr(0, 254) + "$");
-    EXPECT_EQ(replyLength, 0);
+    EXPECT_EQ(scanner.length, 0);
 }
 
 }   // namespace

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "firmware/firmware.h"
-#include "image/crc32.h"
+#include "crc32/crc32.h"
 #include "image/image.h"
 
 namespace {

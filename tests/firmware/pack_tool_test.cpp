@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "firmware/firmware.h"
-#include "image/crc32.h"
+#include "crc32/crc32.h"
 #include "image/image.h"
 
 namespace {

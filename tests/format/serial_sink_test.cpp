@@ -28,11 +28,11 @@ class SerialSink : public ::testing::Test {
         link = portDir + "/COM5";
         ASSERT_EQ(symlink(ptsname(master), link.c_str()), 0);
         ASSERT_EQ(setenv("BMFWU_PORT_DIR", portDir.c_str(), 1), 0);
-        ASSERT_EQ(comOpen(&serialPort, 5, 115200), 1);
+        ASSERT_EQ(comOpen(&serial, 5, 115200), 1);
     }
 
     void TearDown() override {
-        comClose(&serialPort);
+        comClose(&serial);
         unsetenv("BMFWU_PORT_DIR");
         if (!link.empty()) unlink(link.c_str());
         if (!portDir.empty()) rmdir(portDir.c_str());
@@ -53,12 +53,13 @@ class SerialSink : public ::testing::Test {
     }
 
     int master = -1;
+    SerialPort serial{};
     std::string portDir;
     std::string link;
 };
 
 TEST_F(SerialSink, CommandLineReachesTheLineUnchanged) {
-    serialPrintf("W %u %u\r\n", 268435456, 512);
+    serialPrintf(&serial, "W %u %u\r\n", 268435456, 512);
     const std::string expected = "W 268435456 512\r\n";
     EXPECT_EQ(readLine(expected.size()), expected);
 }
@@ -67,11 +68,11 @@ TEST_F(SerialSink, LinesOfAnyLengthArriveWhole) {
     std::string text;
     for (int i = 0; i < 300; ++i) text.push_back(static_cast<char>('!' + i % 90));
     for (int length : {1, 127, 128, 129, 256, 300}) {
-        serialPrintf("%S", length, text.c_str());
+        serialPrintf(&serial, "%S", length, text.c_str());
         const std::string expected = text.substr(0, static_cast<std::size_t>(length));
         EXPECT_EQ(readLine(expected.size()), expected) << length;
     }
-    serialPrintf("%s|%c\r\n", text.c_str(), 0xE9);
+    serialPrintf(&serial, "%s|%c\r\n", text.c_str(), 0xE9);
     const std::string expected = text + "|\xE9\r\n";
     EXPECT_EQ(readLine(expected.size()), expected);
 }

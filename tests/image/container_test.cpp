@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "crc32/crc32.h"
 #include "firmware/firmware.h"
-#include "image/crc32.h"
 #include "image/image.h"
 
 namespace {

@@ -48,39 +48,40 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         bool damage = false;   // counted as the bootloader showing it got a damaged command
     };
     const Case cases[] = {
-        {"unlock", nxpUnlock, "0\r\n", "U 23130\r\n", 0, 0},
-        {"unlock refused", nxpUnlock, "16\r\n", "U 23130\r\n", 1, 16, true},
-        {"unlock answer spoilt on the way back", nxpUnlock, "16x\r\n", "U 23130\r\n", 1, 16},
-        {"unlock answered beyond the codes", nxpUnlock, "50\r\n", "U 23130\r\n", 1, 50},
-        {"unlock unanswered", nxpUnlock, "", "U 23130\r\n", 1, -1},
-        {"go", [] { return nxpGo(0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0, 0},
-        {"go unanswered counts as started", [] { return nxpGo(0x1A00D838); }, "", "G 436262968 T\r\n", 0, -1},
-        {"go refused", [] { return nxpGo(0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19, true},
-        {"prepare reduces to 8 bits", [] { return nxpPrepare(0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0, 0},
-        {"prepare refused", [] { return nxpPrepare(3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7, true},
-        {"erase", [] { return nxpErase(1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
-        {"erase not prepared", [] { return nxpErase(1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9, true},
-        {"copy", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "0\r\n", "C 436207616 268435456 4096\r\n", 0, 0},
-        {"copy refused", [] { return nxpCopy(0x1A000000, 0x10000000, 4096); }, "9\r\n",
+        {"unlock", [] { return nxpUnlock(fakeLink); }, "0\r\n", "U 23130\r\n", 0, 0},
+        {"unlock refused", [] { return nxpUnlock(fakeLink); }, "16\r\n", "U 23130\r\n", 1, 16, true},
+        {"unlock answer spoilt on the way back", [] { return nxpUnlock(fakeLink); }, "16x\r\n", "U 23130\r\n", 1, 16},
+        {"unlock answered beyond the codes", [] { return nxpUnlock(fakeLink); }, "50\r\n", "U 23130\r\n", 1, 50},
+        {"unlock unanswered", [] { return nxpUnlock(fakeLink); }, "", "U 23130\r\n", 1, -1},
+        {"go", [] { return nxpGo(fakeLink, 0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0, 0},
+        {"go unanswered counts as started", [] { return nxpGo(fakeLink, 0x1A00D838); }, "", "G 436262968 T\r\n", 0, -1},
+        {"go refused", [] { return nxpGo(fakeLink, 0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19, true},
+        {"prepare reduces to 8 bits", [] { return nxpPrepare(fakeLink, 0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0, 0},
+        {"prepare refused", [] { return nxpPrepare(fakeLink, 3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7, true},
+        {"erase", [] { return nxpErase(fakeLink, 1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
+        {"erase not prepared", [] { return nxpErase(fakeLink, 1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9, true},
+        {"copy", [] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); }, "0\r\n",
+         "C 436207616 268435456 4096\r\n", 0, 0},
+        {"copy refused", [] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); }, "9\r\n",
          "C 436207616 268435456 4096\r\n", 1, 9, true},
-        {"compare equal", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "0\r\n",
+        {"compare equal", [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "0\r\n",
          "M 436207616 268435456 512\r\n", 0, 0},
-        {"compare mismatch", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "10\r\n1234\r\n",
+        {"compare mismatch", [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "10\r\n1234\r\n",
          "M 436207616 268435456 512\r\n", 2, 10},
-        {"compare other code", [] { return nxpCompare(0x1A000000, 0x10000000, 512); }, "1\r\n",
+        {"compare other code", [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "1\r\n",
          "M 436207616 268435456 512\r\n", 1, 1, true},
-        {"compare address error", [] { return nxpCompare(1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1, 13, true},
+        {"compare address error", [] { return nxpCompare(fakeLink, 1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1, 13, true},
     };
     for (const Case& c : cases) {
         fakeReset();
         fakePort.responder = answer(c.reply);
-        const std::uint32_t damageBefore = ispDamageReports();
+        const std::uint32_t damageBefore = ispDamageReports(fakeLink);
         EXPECT_EQ(c.call(), c.result) << c.name;
-        EXPECT_EQ(ispDamageReports() - damageBefore, c.damage ? 1u : 0u) << c.name;
+        EXPECT_EQ(ispDamageReports(fakeLink) - damageBefore, c.damage ? 1u : 0u) << c.name;
         EXPECT_EQ(fakePort.sent, c.sent) << c.name;
         EXPECT_EQ(fakePending(), c.reply.empty() ? "" : "\n") << c.name << ": every reply line consumed";
-        EXPECT_EQ(std::string(lastIspExchange.command) + "\r\n", c.sent) << c.name;
-        EXPECT_EQ(lastIspExchange.returnCode, c.code) << c.name;
+        EXPECT_EQ(std::string(fakeLink.isp.lastExchange.command) + "\r\n", c.sent) << c.name;
+        EXPECT_EQ(fakeLink.isp.lastExchange.returnCode, c.code) << c.name;
     }
 }
 
@@ -94,9 +95,9 @@ TEST_F(Commands, EchoedCommandsJudgeTheirEchoFirst) {
         int result;
         int sends;   // times the command line went out
     };
-    const auto prepare = [] { return nxpPrepare(0, 9, 0); };
-    const auto copy = [] { return nxpCopy(0x1A000000, 0x10000000, 4096); };
-    const auto compare = [] { return nxpCompare(0x1A000000, 0x10000000, 512); };
+    const auto prepare = [] { return nxpPrepare(fakeLink, 0, 9, 0); };
+    const auto copy = [] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); };
+    const auto compare = [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); };
     const Case cases[] = {
         {"echo as sent", prepare, {"P 0 9 0\r0\r\n\n"}, 0, 1},
         {"echo with XON/XOFF and a lone LF", prepare, {"P 0 9\x11 0\n0\r\n"}, 0, 1},
@@ -110,12 +111,12 @@ TEST_F(Commands, EchoedCommandsJudgeTheirEchoFirst) {
          {"M 436207616 268435456 51\r10\r\n4\r\n", "M 436207616 268435456 512\r0\r\n"},
          0,
          2},
-        {"go", [] { return nxpGo(0x1A00D838); }, {"G 436262968 T\r0\r\n"}, 0, 1},
+        {"go", [] { return nxpGo(fakeLink, 0x1A00D838); }, {"G 436262968 T\r0\r\n"}, 0, 1},
     };
     for (const Case& c : cases) {
         fakeReset();
         fakePort.responder = answer("0\r\n\n");
-        ASSERT_EQ(nxpEchoOn(), 0) << c.name;
+        ASSERT_EQ(nxpEchoOn(fakeLink), 0) << c.name;
         auto turn = std::make_shared<std::size_t>(0);
         fakePort.responder = [&c, turn](const std::string&, unsigned) {
             return c.replies[std::min((*turn)++, c.replies.size() - 1)];
@@ -123,9 +124,9 @@ TEST_F(Commands, EchoedCommandsJudgeTheirEchoFirst) {
         fakePort.sent.clear();
         EXPECT_EQ(c.call(), c.result) << c.name;
         std::string sent;
-        for (int i = 0; i < c.sends; ++i) sent += std::string(lastIspExchange.command) + "\r\n";
+        for (int i = 0; i < c.sends; ++i) sent += std::string(fakeLink.isp.lastExchange.command) + "\r\n";
         EXPECT_EQ(fakePort.sent, sent) << c.name;
-        ispEchoTurnedOff();
+        ispEchoTurnedOff(fakeLink);
     }
 }
 
@@ -135,7 +136,7 @@ TEST_F(Commands, FailureIsNamedOnTheSupportLog) {
     std::remove(path.c_str());
     ASSERT_EQ(supportLogOpen(path.c_str()), 0);
     fakePort.responder = answer("16\r\n");
-    EXPECT_EQ(nxpUnlock(), 1);
+    EXPECT_EQ(nxpUnlock(fakeLink), 1);
     supportLogClose();
     std::ifstream file(path, std::ios::binary);
     std::string records;
@@ -152,7 +153,7 @@ TEST_F(Commands, FailureIsNamedOnTheSupportLog) {
 // does the unlock show whether it takes commands again.
 TEST_F(Commands, ResyncEndsAnUnfinishedTransferBeforeItUnlocks) {
     fakePort.responder = [](const std::string& line, unsigned) { return line == "U 23130" ? "0\r\n" : ""; };
-    nxpResync();
+    nxpResync(fakeLink);
     constexpr int DATA_LINES = 4096 / 16;
     std::string expected;
     for (int i = 0; i < DATA_LINES + (DATA_LINES + 19) / 20; ++i) expected += "0\r\n";
@@ -175,7 +176,7 @@ TEST_F(Commands, PartIdentification) {
         fakeReset();
         fakePort.responder = answer(c.reply);
         PartId part{111, 222};
-        EXPECT_EQ(nxpReadPartId(&part), 0) << c.name;
+        EXPECT_EQ(nxpReadPartId(fakeLink, &part), 0) << c.name;
         EXPECT_EQ(part.partWord0, c.expected.partWord0) << c.name;
         EXPECT_EQ(part.flashConfig, c.expected.flashConfig) << c.name;
         EXPECT_EQ(fakePort.sent, "J\r\n") << c.name;
@@ -245,9 +246,9 @@ TEST_F(Commands, WriteResendsJustTheGroupTheBootloaderFoundDamaged) {
         auto peer = std::make_shared<WritePeer>();
         peer->checksumReplies = c.checksumReplies;
         fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
-        const std::uint32_t damageBefore = ispDamageReports();
-        EXPECT_EQ(nxpWrite(0x10000000, data.data(), c.count), c.result) << c.name;
-        EXPECT_EQ(ispDamageReports() - damageBefore, c.damage) << c.name;
+        const std::uint32_t damageBefore = ispDamageReports(fakeLink);
+        EXPECT_EQ(nxpWrite(fakeLink, 0x10000000, data.data(), c.count), c.result) << c.name;
+        EXPECT_EQ(ispDamageReports(fakeLink) - damageBefore, c.damage) << c.name;
         std::string expected = "W 268435456 " + std::to_string(c.count) + "\r\n";
         for (int g : c.groups) {
             const auto at = static_cast<std::size_t>(g) * 900;
@@ -269,11 +270,11 @@ TEST_F(Commands, WriteSendsTheSameBytesAtEveryRate) {
     expected += "W 268439552 904\r\n" + referenceChunk(data.data() + 4096, 900) + referenceChunk(data.data() + 4996, 4);
     for (unsigned baud : {9600u, 19200u, 115200u}) {
         fakeReset();
-        currentBaud = baud;
+        fakeLink.port.baud = baud;
         auto peer = std::make_shared<WritePeer>();
         peer->checksumReplies = {"OK\r\n"};
         fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
-        EXPECT_EQ(nxpWrite(0x10000000, data.data(), 5000), 0) << baud;
+        EXPECT_EQ(nxpWrite(fakeLink, 0x10000000, data.data(), 5000), 0) << baud;
         EXPECT_EQ(fakePort.sent, expected) << baud;
     }
 }
@@ -296,7 +297,7 @@ TEST_F(Commands, WriteRefusedOrUnansweredOrEmpty) {
     for (const Case& c : cases) {
         fakeReset();
         fakePort.responder = answer(c.commandReply);
-        EXPECT_EQ(nxpWrite(0x10000000, data.data(), c.count), c.result) << c.name;
+        EXPECT_EQ(nxpWrite(fakeLink, 0x10000000, data.data(), c.count), c.result) << c.name;
         EXPECT_EQ(fakePort.sent, c.sent) << c.name;
     }
 }
@@ -371,7 +372,7 @@ TEST_F(Commands, ReadChunksChecksAndAcknowledges) {
         fakePort.responder = [peer](const std::string& l, unsigned b) { return (*peer)(l, b); };
         Bytes buffer(1100, 0xEE);
         StdoutCapture capture;
-        int result = nxpRead(buffer.data(), base, c.count);
+        int result = nxpRead(fakeLink, buffer.data(), base, c.count);
         EXPECT_EQ(capture.text(), c.printed) << c.name;
         EXPECT_EQ(result, c.result) << c.name;
         EXPECT_EQ(peer->commandLines, c.commands) << c.name;
@@ -387,7 +388,7 @@ TEST_F(Commands, ReadAcknowledgesEveryChunkEvenWithABadChecksum) {
     peer.badChecksumCommand = 0;
     fakePort.responder = [&peer](const std::string& l, unsigned b) { return peer(l, b); };
     Bytes buffer(512);
-    EXPECT_EQ(nxpRead(buffer.data(), 0x1A000000, 512), 0);
+    EXPECT_EQ(nxpRead(fakeLink, buffer.data(), 0x1A000000, 512), 0);
     EXPECT_EQ(fakePort.sent, "R 436207616 512\r\nOK\r\n");
 }
 

@@ -7,15 +7,14 @@
 #include "link/serial.h"
 
 FakePort fakePort;
-SerialPort serialPort{};
-unsigned currentBaud = 0;
+SwitchLink fakeLink;
 
 void fakeReset() {
     fakePort = FakePort{};
-    serialPort = SerialPort{};
-    serialPort.isOpen = 1;
-    serialPort.handle = 1;
-    currentBaud = 19200;
+    fakeLink = SwitchLink{};
+    fakeLink.port.isOpen = 1;
+    fakeLink.port.handle = 1;
+    fakeLink.port.baud = 19200;
 }
 
 void fakeFeed(const std::string& bytes) {
@@ -44,18 +43,21 @@ void takeSentByte(char byte) {
 
 int comOpen(SerialPort* port, unsigned, unsigned baud) {
     port->isOpen = 1;
+    port->baud = baud;
     fakePort.baud = baud;
     return 1;
 }
 
 int comSetBaud(SerialPort* port, unsigned baud) {
     if (!port->isOpen) return 0;
+    port->baud = baud;
     fakePort.baud = baud;
     return 1;
 }
 
 int comClose(SerialPort* port) {
     port->isOpen = 0;
+    port->baud = 0;
     return 1;
 }
 
@@ -85,11 +87,11 @@ int comWaitInput(SerialPort* port, unsigned timeoutMs) {
     return 0;
 }
 
-int comSendString(const char* text) {
-    return comWrite(&serialPort, text, static_cast<std::int32_t>(std::char_traits<char>::length(text)));
+int comSendString(SerialPort* port, const char* text) {
+    return comWrite(port, text, static_cast<std::int32_t>(std::char_traits<char>::length(text)));
 }
 
-int comSendByte(int value) {
+int comSendByte(SerialPort* port, int value) {
     char byte = static_cast<char>(value & 0xFF);
-    return comWrite(&serialPort, &byte, 1);
+    return comWrite(port, &byte, 1);
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "isp/link.h"
+
 struct SentLine {
     std::string text;
     unsigned baud;   // the rate the port was set to when the line ended
@@ -24,8 +26,9 @@ struct FakePort {
 };
 
 extern FakePort fakePort;
+extern SwitchLink fakeLink;   // the link every test drives over the fake port
 
-// Opens the port at 19200 with nothing waiting and no responder.
+// Opens the port (fakeLink's, fresh) at 19200 with nothing waiting and no responder.
 void fakeReset();
 void fakeFeed(const std::string& bytes);
 std::string fakePending();   // input not yet taken by the host

@@ -47,7 +47,7 @@ TEST_F(LineReader, ReadsWhatArrivedBeforeTheTerminator) {
         fakeFeed(c.input);
         char buffer[64];
         std::memset(buffer, '#', sizeof buffer);
-        EXPECT_EQ(readLine(buffer, c.capacity, c.terminators), c.result) << c.name;
+        EXPECT_EQ(readLine(fakeLink, buffer, c.capacity, c.terminators), c.result) << c.name;
         EXPECT_EQ(std::string(buffer), c.line) << c.name;
         EXPECT_EQ(fakePending(), c.left) << c.name;
     }
@@ -56,7 +56,7 @@ TEST_F(LineReader, ReadsWhatArrivedBeforeTheTerminator) {
 TEST_F(LineReader, TimesOutWithEmptyLineWhenTheTerminatorNeverComes) {
     fakeFeed("partial");
     char buffer[20] = "stale";
-    EXPECT_EQ(readLineCr(buffer, sizeof buffer), -1);
+    EXPECT_EQ(readLineCr(fakeLink, buffer, sizeof buffer), -1);
     EXPECT_STREQ(buffer, "");
 }
 
@@ -65,20 +65,20 @@ TEST_F(LineReader, ReadThatDeliversNothingIsNotTakenAsAByte) {
     fakeFeed("c\r");
     fakePort.failingRead = 1;   // the port reports "b" waiting but fails to deliver it once
     char buffer[20];
-    EXPECT_EQ(readLineCr(buffer, sizeof buffer), 3);
+    EXPECT_EQ(readLineCr(fakeLink, buffer, sizeof buffer), 3);
     EXPECT_STREQ(buffer, "abc");
 }
 
 TEST_F(LineReader, ZeroCapacityLeavesTheBufferAlone) {
     fakeFeed("x\r");
     char buffer[1] = {'#'};
-    EXPECT_EQ(readLine(buffer, 0, "\r"), -1);
+    EXPECT_EQ(readLine(fakeLink, buffer, 0, "\r"), -1);
     EXPECT_EQ(buffer[0], '#');
 }
 
 TEST_F(LineReader, DrainDiscardsEverythingWaiting) {
     fakeFeed(std::string(300, 'x'));
-    drainInput();
+    drainInput(fakeLink);
     EXPECT_EQ(fakePending(), "");
     EXPECT_EQ(fakePort.sent, "");
 }
@@ -105,24 +105,24 @@ std::string freshBootloader(const std::string& line, unsigned baud) {
 // The one silent line of the suite (it costs four line budgets): the probe
 // reports nothing answered after both rates were tried twice.
 TEST_F(Sync, SilentLineTriesBothRatesTwiceAndTheProbeFindsNothing) {
-    linkState = LINK_APPLICATION;
-    EXPECT_EQ(probeDevice(), PROBE_NO_ANSWER);
-    EXPECT_EQ(linkState, LINK_NONE);
+    fakeLink.state = LINK_APPLICATION;
+    EXPECT_EQ(probeDevice(fakeLink), PROBE_NO_ANSWER);
+    EXPECT_EQ(fakeLink.state, LINK_NONE);
     ASSERT_EQ(fakePort.lines.size(), 4u);
     const unsigned rates[] = {115200, 19200, 115200, 19200};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(fakePort.lines[i].baud, rates[i]) << i;
         EXPECT_EQ(fakePort.lines[i].text, rates[i] == 115200 ? kProbeFast : kProbeSlow) << i;
     }
-    EXPECT_EQ(currentBaud, 19200u);
+    EXPECT_EQ(fakeLink.port.baud, 19200u);
     EXPECT_EQ(fakePort.baud, 19200u);
 }
 
 TEST_F(Sync, ProbeWithoutAPortReturnsAtOnce) {
-    currentBaud = 0;
-    linkState = LINK_BOOTLOADER_NO_TABLE;
-    EXPECT_EQ(probeDevice(), PROBE_NO_PORT);
-    EXPECT_EQ(linkState, LINK_BOOTLOADER_NO_TABLE);
+    fakeLink.port.baud = 0;
+    fakeLink.state = LINK_BOOTLOADER_NO_TABLE;
+    EXPECT_EQ(probeDevice(fakeLink), PROBE_NO_PORT);
+    EXPECT_EQ(fakeLink.state, LINK_BOOTLOADER_NO_TABLE);
     EXPECT_EQ(fakePort.sent, "");
 }
 
@@ -177,9 +177,9 @@ TEST_F(Sync, RecognisesWhatAnswers) {
     for (const Case& c : cases) {
         fakeReset();
         fakePort.responder = c.peer;
-        EXPECT_EQ(nxpSync(), c.result) << c.name;
+        EXPECT_EQ(nxpSync(fakeLink), c.result) << c.name;
         EXPECT_EQ(fakePort.sent, c.sent) << c.name;
-        EXPECT_EQ(currentBaud, c.baud) << c.name;
+        EXPECT_EQ(fakeLink.port.baud, c.baud) << c.name;
         std::string pending = fakePending();
         EXPECT_EQ(pending.find_first_not_of('\n'), std::string::npos) << c.name << ": left " << pending;
     }

@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include "flash/programming.h"
+#include "isp/link.h"
 #include "link/serial.h"
 #include "sim.h"
 
@@ -18,6 +20,8 @@ class SimTest : public ::testing::Test {
     static constexpr unsigned PORT = 7;
     SimSwitch* sim = nullptr;
     std::string dir;
+    SwitchLink link;
+    FlashPass pass;
 
     void start(SimOptions options) {
         char pattern[] = "/tmp/bmfwu-isp-XXXXXX";
@@ -28,13 +32,12 @@ class SimTest : public ::testing::Test {
         sim = simStart(options, &error);
         ASSERT_NE(sim, nullptr) << error;
         setenv("BMFWU_PORT_DIR", dir.c_str(), 1);
-        ASSERT_EQ(comOpen(&serialPort, PORT, 19200), 1);
-        currentBaud = 19200;
+        pass.link = &link;
+        ASSERT_EQ(comOpen(&link.port, PORT, 19200), 1);
     }
 
     void TearDown() override {
-        comClose(&serialPort);
-        currentBaud = 0;
+        comClose(&link.port);
         simStop(sim);
         sim = nullptr;
         if (!dir.empty()) rmdir(dir.c_str());

@@ -42,8 +42,8 @@ using Synchronisation = SimTest;
 
 TEST_F(Synchronisation, FreshBootloaderIsSynchronisedWithEchoOff) {
     start(blankSwitch());
-    EXPECT_EQ(nxpSync(), 1);
-    EXPECT_EQ(currentBaud, 115200u);
+    EXPECT_EQ(nxpSync(link), 1);
+    EXPECT_EQ(link.port.baud, 115200u);
     SimStatus status = simStatus(sim);
     EXPECT_EQ(status.mode, SIM_MODE_ISP);
     EXPECT_FALSE(status.echo);
@@ -54,8 +54,8 @@ TEST_F(Synchronisation, ApplicationAnswersAt19200) {
     SimOptions options = programmedSwitch();
     options.startInBootloader = false;
     start(options);
-    EXPECT_EQ(nxpSync(), 2);
-    EXPECT_EQ(currentBaud, 19200u);
+    EXPECT_EQ(nxpSync(link), 2);
+    EXPECT_EQ(link.port.baud, 19200u);
     EXPECT_EQ(simStatus(sim).mode, SIM_MODE_APPLICATION);
 }
 
@@ -63,20 +63,20 @@ TEST_F(Synchronisation, ApplicationAnswersAt19200) {
 // no second handshake, only "A 0".
 TEST_F(Synchronisation, AlreadySynchronisedBootloader) {
     start(blankSwitch());
-    ASSERT_EQ(nxpSync(), 1);
+    ASSERT_EQ(nxpSync(link), 1);
     for (bool echo : {true, false}) {
         if (echo) {
-            comSendString("A 1\r\n");
+            comSendString(&link.port, "A 1\r\n");
             char reply[8];
-            ASSERT_EQ(readLineCr(reply, sizeof reply), 1);
+            ASSERT_EQ(readLineCr(link, reply, sizeof reply), 1);
             ASSERT_TRUE(simStatus(sim).echo);
         }
-        drainInput();
-        comSetBaud(&serialPort, 19200);
-        currentBaud = 19200;
+        drainInput(link);
+        comSetBaud(&link.port, 19200);
+        link.port.baud = 19200;
         simClearTraffic(sim);
-        EXPECT_EQ(nxpSync(), 1) << "echo " << echo;
-        EXPECT_EQ(currentBaud, 115200u);
+        EXPECT_EQ(nxpSync(link), 1) << "echo " << echo;
+        EXPECT_EQ(link.port.baud, 115200u);
         EXPECT_FALSE(simStatus(sim).echo);
         EXPECT_EQ(received(), "\x1b^P$?\rA 0\r") << "echo " << echo;
     }
@@ -88,8 +88,8 @@ class Commands : public SimTest {
   protected:
     void SetUp() override {
         start(blankSwitch());
-        ASSERT_EQ(nxpSync(), 1);
-        drainInput();
+        ASSERT_EQ(nxpSync(link), 1);
+        drainInput(link);
         simClearTraffic(sim);
     }
 };
@@ -102,42 +102,42 @@ TEST_F(Commands, FlashProgrammingSequenceFollowsTheRules) {
         int result;
     };
     const Step steps[] = {
-        {"erase before unlock is refused", [] { return nxpErase(0, 0, 0); }, 1},
-        {"unlock", nxpUnlock, 0},
-        {"erase without prepare is refused", [] { return nxpErase(0, 0, 0); }, 1},
-        {"prepare beyond the bank is refused", [] { return nxpPrepare(0, 20, 0); }, 1},
-        {"prepare", [] { return nxpPrepare(0, 0, 0); }, 0},
-        {"erase", [] { return nxpErase(0, 0, 0); }, 0},
-        {"write RAM", [&block] { return nxpWrite(RAM, block.data(), 512); }, 0},
-        {"write to unmapped memory is refused", [&block] { return nxpWrite(0x30000000, block.data(), 8); }, 2},
-        {"copy without prepare is refused", [] { return nxpCopy(BANK_A, RAM, 512); }, 1},
-        {"prepare again", [] { return nxpPrepare(0, 0, 0); }, 0},
-        {"copy of an odd size is refused", [] { return nxpCopy(BANK_A, RAM, 100); }, 1},
-        {"prepare once more", [] { return nxpPrepare(0, 0, 0); }, 0},
-        {"copy", [] { return nxpCopy(BANK_A, RAM, 512); }, 0},
-        {"compare equal", [] { return nxpCompare(BANK_A, RAM, 512); }, 0},
-        {"compare with erased flash", [] { return nxpCompare(BANK_A + 512, RAM, 512); }, 2},
-        {"compare unaligned", [] { return nxpCompare(BANK_A + 1, RAM, 512); }, 1},
+        {"erase before unlock is refused", [&] { return nxpErase(link, 0, 0, 0); }, 1},
+        {"unlock", [&] { return nxpUnlock(link); }, 0},
+        {"erase without prepare is refused", [&] { return nxpErase(link, 0, 0, 0); }, 1},
+        {"prepare beyond the bank is refused", [&] { return nxpPrepare(link, 0, 20, 0); }, 1},
+        {"prepare", [&] { return nxpPrepare(link, 0, 0, 0); }, 0},
+        {"erase", [&] { return nxpErase(link, 0, 0, 0); }, 0},
+        {"write RAM", [&] { return nxpWrite(link, RAM, block.data(), 512); }, 0},
+        {"write to unmapped memory is refused", [&] { return nxpWrite(link, 0x30000000, block.data(), 8); }, 2},
+        {"copy without prepare is refused", [&] { return nxpCopy(link, BANK_A, RAM, 512); }, 1},
+        {"prepare again", [&] { return nxpPrepare(link, 0, 0, 0); }, 0},
+        {"copy of an odd size is refused", [&] { return nxpCopy(link, BANK_A, RAM, 100); }, 1},
+        {"prepare once more", [&] { return nxpPrepare(link, 0, 0, 0); }, 0},
+        {"copy", [&] { return nxpCopy(link, BANK_A, RAM, 512); }, 0},
+        {"compare equal", [&] { return nxpCompare(link, BANK_A, RAM, 512); }, 0},
+        {"compare with erased flash", [&] { return nxpCompare(link, BANK_A + 512, RAM, 512); }, 2},
+        {"compare unaligned", [&] { return nxpCompare(link, BANK_A + 1, RAM, 512); }, 1},
     };
     for (const Step& step : steps) EXPECT_EQ(step.call(), step.result) << step.name;
     EXPECT_EQ(memory(BANK_A, 512), block);
 
     Bytes back(512, 0);
-    EXPECT_EQ(nxpRead(back.data(), BANK_A, 512), 512);
+    EXPECT_EQ(nxpRead(link, back.data(), BANK_A, 512), 512);
     EXPECT_EQ(back, block);
-    EXPECT_LT(nxpRead(back.data(), 0x30000000, 8), 1);
+    EXPECT_LT(nxpRead(link, back.data(), 0x30000000, 8), 1);
 
     PartId part{};
-    EXPECT_EQ(nxpReadPartId(&part), 0);
+    EXPECT_EQ(nxpReadPartId(link, &part), 0);
     EXPECT_EQ(part.partWord0, 0xC830u);
     EXPECT_EQ(part.flashConfig, 0u);
     char line[8];
-    EXPECT_EQ(readLineCr(line, sizeof line) + readLineCr(line, sizeof line), -2) << "nothing left unread";
+    EXPECT_EQ(readLineCr(link, line, sizeof line) + readLineCr(link, line, sizeof line), -2) << "nothing left unread";
 }
 
 TEST_F(Commands, WriteOf1024BytesIsOneCommandInTwoChecksumGroups) {
     Bytes data = pattern(1024, 7);
-    ASSERT_EQ(nxpWrite(RAM + 0x200, data.data(), 1024), 0);
+    ASSERT_EQ(nxpWrite(link, RAM + 0x200, data.data(), 1024), 0);
     std::string expected = "W 268435968 1024\r\n" + referenceChunk(data.data(), 900) +
                            referenceChunk(data.data() + 900, 124);
     EXPECT_EQ(received(), expected);
@@ -150,7 +150,7 @@ TEST_F(Commands, DamagedDataLineIsSentAgain) {
     faults.corruptDataLine = 23;
     simSetFaults(sim, faults);
     Bytes data = pattern(1800, 11);
-    EXPECT_EQ(nxpWrite(RAM, data.data(), 1800), 0);
+    EXPECT_EQ(nxpWrite(link, RAM, data.data(), 1800), 0);
     EXPECT_EQ(simStatus(sim).resends, 1u);
     const std::string second = referenceChunk(data.data() + 900, 900);
     EXPECT_EQ(received(), "W 268435456 1800\r\n" + referenceChunk(data.data(), 900) + second + second);
@@ -184,12 +184,12 @@ TEST_F(Commands, EchoShowsWhatTheBootloaderHeard) {
     };
     const Bytes first = pattern(4096, 5), second = pattern(4096, 6);
     for (const Case& c : cases) {
-        ASSERT_EQ(nxpEchoOn(), 0) << c.name;
+        ASSERT_EQ(nxpEchoOn(link), 0) << c.name;
         simSetFaults(sim, c.faults);
         simClearTraffic(sim);
-        EXPECT_EQ(nxpWrite(RAM, first.data(), 4096), 0) << c.name;
+        EXPECT_EQ(nxpWrite(link, RAM, first.data(), 4096), 0) << c.name;
         EXPECT_EQ(memory(RAM, 4096), first) << c.name;
-        EXPECT_EQ(nxpWrite(RAM + 4096, second.data(), 4096), 0) << c.name;
+        EXPECT_EQ(nxpWrite(link, RAM + 4096, second.data(), 4096), 0) << c.name;
         EXPECT_EQ(memory(RAM + 4096, 4096), second) << c.name;
         std::istringstream heard(received());
         int writes = 0;
@@ -201,7 +201,7 @@ TEST_F(Commands, EchoShowsWhatTheBootloaderHeard) {
         EXPECT_EQ(writes, c.writes) << c.name;
         EXPECT_EQ(readsRam, c.readsRam) << c.name;
         simSetFaults(sim, SimFaults{});
-        ASSERT_EQ(nxpSync(), 1) << c.name;   // echo off again, as a new pass finds it
+        ASSERT_EQ(nxpSync(link), 1) << c.name;   // echo off again, as a new pass finds it
     }
 }
 
@@ -222,7 +222,7 @@ class TableTest : public SimTest {
         edit(table.data(), sim);
         if (!keepCrc) putWord(&table[140], referenceCrc32(table.data(), 140));
         ASSERT_EQ(simWriteMemory(sim, address, table.data(), 512), 0);
-        ASSERT_EQ(nxpSync(), 1);
+        ASSERT_EQ(nxpSync(link), 1);
     }
     void startProgrammed(SimOptions options) {
         startWithTable(
@@ -242,15 +242,15 @@ TEST_F(TableTest, SecondFormTableIsAcceptedAtBothLayouts) {
         startProgrammed(options);
         identity.modelName = "kept";
         StdoutCapture capture;
-        EXPECT_EQ(queryTable(&identity), 0);
+        EXPECT_EQ(queryTable(link, &identity), 0);
         EXPECT_EQ(capture.text(), "");
-        EXPECT_EQ(tableLayout, config == 0 ? TABLE_LAYOUT_512K : TABLE_LAYOUT_256K);
+        EXPECT_EQ(link.table.layout, config == 0 ? TABLE_LAYOUT_512K : TABLE_LAYOUT_256K);
         EXPECT_EQ(identity.version, 0x02050000u);
         EXPECT_EQ(identity.productId, 0x41);
         EXPECT_EQ(identity.pcbRevision, 2);
         EXPECT_EQ(name(), "Matrix 8");
         EXPECT_STREQ(identity.modelName, "kept");
-        EXPECT_EQ(std::memcmp(tableImage, memory(simTableAddress(config), 512).data(), 512), 0);
+        EXPECT_EQ(std::memcmp(link.table.bytes, memory(simTableAddress(config), 512).data(), 512), 0);
         TearDown();
     }
 }
@@ -304,7 +304,7 @@ TEST_F(TableTest, Outcomes) {
         startWithTable(c.options, c.edit, c.keepCrc);
         identity = DeviceIdentity{7, 7, 7, 7, 7, nullptr, "stale"};
         StdoutCapture capture;
-        EXPECT_EQ(queryTable(&identity), c.result);
+        EXPECT_EQ(queryTable(link, &identity), c.result);
         EXPECT_EQ(capture.text(), c.printed);
         EXPECT_EQ(identity.version, c.version);
         EXPECT_EQ(identity.productId, c.productId);
@@ -319,15 +319,15 @@ TEST_F(TableTest, PartIdentificationUnansweredMeans512kBanks) {
     SimOptions options = programmedSwitch();
     options.partIdReply = SIM_PART_ID_SILENT;
     startProgrammed(options);
-    EXPECT_EQ(queryTable(&identity), 0);
-    EXPECT_EQ(tableLayout, TABLE_LAYOUT_512K);
+    EXPECT_EQ(queryTable(link, &identity), 0);
+    EXPECT_EQ(link.table.layout, TABLE_LAYOUT_512K);
 }
 
 TEST_F(TableTest, NameOfThirtyTwoCharactersIsTerminated) {
     SimOptions options = programmedSwitch();
     options.flash.modelName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
     startProgrammed(options);
-    EXPECT_EQ(queryTable(&identity), 0);
+    EXPECT_EQ(queryTable(link, &identity), 0);
     EXPECT_EQ(name(), "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
 }
 
@@ -339,7 +339,7 @@ TEST_F(TableTest, RebootStartsTheApplicationAtItsEntryAddress) {
     startProgrammed(options);
     simClearTraffic(sim);
     StdoutCapture capture;
-    EXPECT_EQ(reboot(), 0);
+    EXPECT_EQ(reboot(link), 0);
     EXPECT_EQ(capture.text(), "");
     std::string sent = received();
     EXPECT_NE(sent.find("U 23130\r\nG 436262968 T\r\n"), std::string::npos) << sent;
@@ -360,9 +360,9 @@ TEST_F(TableTest, RebootRefusals) {
     };
     for (const Case& c : cases) {
         start(programmedSwitch(c.kind));
-        ASSERT_EQ(nxpSync(), 1);
+        ASSERT_EQ(nxpSync(link), 1);
         StdoutCapture capture;
-        EXPECT_EQ(reboot(), c.result) << c.name;
+        EXPECT_EQ(reboot(link), c.result) << c.name;
         EXPECT_EQ(capture.text(), c.printed) << c.name;
         EXPECT_NE(simStatus(sim).mode, SIM_MODE_APPLICATION) << c.name;
         TearDown();
@@ -372,7 +372,7 @@ TEST_F(TableTest, RebootRefusals) {
 TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
     startProgrammed(programmedSwitch());
     simClearTraffic(sim);
-    ASSERT_EQ(queryTable(nullptr), 0);
+    ASSERT_EQ(queryTable(link, nullptr), 0);
     // The table reads end with the host's last "OK"; wait until the switch has taken it.
     std::string reads = received();
     for (int i = 0; i < 100 && reads.substr(reads.size() - 4) != "OK\r\n"; ++i, reads = received()) usleep(10000);
@@ -380,7 +380,7 @@ TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
     faults.silentAfterBytes = reads.size();   // hears reboot's table reads, then nothing
     simSetFaults(sim, faults);
     StdoutCapture capture;
-    EXPECT_EQ(reboot(), 1);
+    EXPECT_EQ(reboot(link), 1);
     EXPECT_EQ(capture.text(), "reboot: nxpUnlock error\n");
 }
 
@@ -388,7 +388,7 @@ TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
 
 class Probe : public SimTest {
   protected:
-    void SetUp() override { deviceIdentity = DeviceIdentity{0x99, 9, 9, 9, 0x09090000, nullptr, "before"}; }
+    void SetUp() override { link.identity = DeviceIdentity{0x99, 9, 9, 9, 0x09090000, nullptr, "before"}; }
 };
 
 TEST_F(Probe, Outcomes) {
@@ -397,7 +397,7 @@ TEST_F(Probe, Outcomes) {
         SimOptions options;
         int result;
         int link;
-        std::uint16_t productId;   // of deviceIdentity afterwards
+        std::uint16_t productId;   // of link.identity afterwards
         std::uint32_t version;
         std::string name_;
     };
@@ -432,16 +432,16 @@ TEST_F(Probe, Outcomes) {
         SCOPED_TRACE(c.name);
         SetUp();
         start(c.options);
-        EXPECT_EQ(probeDevice(), c.result);
-        EXPECT_EQ(linkState, c.link);
+        EXPECT_EQ(probeDevice(link), c.result);
+        EXPECT_EQ(link.state, c.link);
         if (c.result == PROBE_IDENTIFIED) {
-            EXPECT_EQ(deviceIdentity.productId, c.productId);
-            EXPECT_EQ(deviceIdentity.version, c.version);
-            EXPECT_EQ(std::string(deviceIdentity.nameText), c.name_);
+            EXPECT_EQ(link.identity.productId, c.productId);
+            EXPECT_EQ(link.identity.version, c.version);
+            EXPECT_EQ(std::string(link.identity.nameText), c.name_);
         }
         if (c.link == LINK_BOOTLOADER) {
-            EXPECT_EQ(deviceIdentity.pcbRevision, 4);
-            EXPECT_EQ(deviceIdentity.modelName, deviceIdentity.nameText);
+            EXPECT_EQ(link.identity.pcbRevision, 4);
+            EXPECT_EQ(link.identity.modelName, link.identity.nameText);
         }
         TearDown();
     }

@@ -32,10 +32,7 @@ std::string allByteValues() {
 class SerialPortTest : public ::testing::Test {
   protected:
     void SetUp() override { ports.link(PORT, peer.slavePath()); }
-    void TearDown() override {
-        comClose(&port);
-        comClose(&serialPort);
-    }
+    void TearDown() override { comClose(&port); }
 
     termios lineSettings() {
         termios settings{};
@@ -284,11 +281,11 @@ TEST_F(SerialPortTest, EveryByteValuePassesUnchangedBothWays) {
     EXPECT_EQ(got, bytes);
 }
 
-TEST_F(SerialPortTest, SendHelpersWriteToTheGlobalPort) {
-    ASSERT_EQ(comOpen(&serialPort, PORT, 19200), 1);
-    EXPECT_EQ(comSendByte(0x11B), 1);
-    EXPECT_EQ(comSendString("^V$"), 3);
-    EXPECT_EQ(comSendString(""), 0);
+TEST_F(SerialPortTest, SendHelpersWriteToTheirPort) {
+    ASSERT_EQ(comOpen(&port, PORT, 19200), 1);
+    EXPECT_EQ(comSendByte(&port, 0x11B), 1);
+    EXPECT_EQ(comSendString(&port, "^V$"), 3);
+    EXPECT_EQ(comSendString(&port, ""), 0);
     EXPECT_EQ(peer.receive(4, 1000), "\x1b^V$");
 }
 
@@ -373,7 +370,7 @@ TEST_F(SerialPortTest, InvalidArgumentsAreRefused) {
     EXPECT_EQ(comRead(&port, buffer, 0), 0);
     EXPECT_EQ(comRead(&port, buffer, -5), 0);
     EXPECT_EQ(comRead(&port, nullptr, 2), 0);
-    EXPECT_EQ(comSendString(nullptr), 0);
+    EXPECT_EQ(comSendString(&port, nullptr), 0);
     EXPECT_EQ(comOpen(nullptr, PORT, 19200), 0);
     EXPECT_EQ(peer.drain(), "");
 }

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "image/crc32.h"
+#include "crc32/crc32.h"
 
 namespace {
 std::string hex32(std::uint32_t value) {

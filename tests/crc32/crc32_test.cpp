@@ -1,4 +1,4 @@
-#include "image/crc32.h"
+#include "crc32/crc32.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,181 @@
+#include "app/probe_ports.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/probe.h"
+#include "format/sinks.h"
+#include "isp/line.h"
+#include "link/clock.h"
+
+namespace {
+
+// Some ports (Windows Bluetooth serial ports) keep an open waiting for seconds.
+constexpr std::uint32_t OPEN_GIVE_UP_MS = 3000;
+constexpr auto POLL = std::chrono::milliseconds(20);
+
+enum Stage { STAGE_OPENING, STAGE_PROBING, STAGE_DONE };
+
+struct Slot {
+    std::unique_ptr<Session> session;
+    std::thread worker;
+    Stage stage = STAGE_OPENING;
+    std::uint32_t startedAt = 0;
+    bool abandoned = false;   // its open took too long: reported as not opened, its thread left to end alone
+    int result = PORT_NOT_OPENED;
+    bool wanted = false;
+};
+
+// Shared with the port threads, so that a thread left blocked in an open can
+// still finish after the probing is over.
+struct Board {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Slot> slots;
+    ProbeOptions options{};
+};
+
+using Hold = std::unique_lock<std::mutex>;
+
+// A found device is named by its COM number and its path, so the user sees both.
+void announcePort(Session& session) {
+    const PortName& port = session.port;
+    const OutputSink* out = session.link.out;
+    if (port.number == 0)
+        sinkMessage(out, "\n%s: ", port.device);
+    else if (port.device[0] == '\0')
+        sinkMessage(out, "\nCOM%u: ", port.number);
+    else
+        sinkMessage(out, "\nCOM%u (%s): ", port.number, port.device);
+}
+
+int openPort(Session& session) {
+    const PortName& port = session.port;
+    if (port.device[0] != '\0') return comOpenDevice(&session.link.port, port.device, APPLICATION_BAUD);
+    return comOpen(&session.link.port, port.number, APPLICATION_BAUD);
+}
+
+int probeOpened(Board& board, Session& session, bool* wanted) {
+    drainInput(session.link);
+    if (probeDevice(session.link) != PROBE_IDENTIFIED) {
+        sinkMessage(session.link.out, "No Brenmoor devices detected.");
+        *wanted = board.options.keepOpened;
+        return PORT_NO_ANSWER;
+    }
+    const AfterProbe after = board.options.afterProbe;
+    *wanted = (after != nullptr && after(session)) || board.options.keepOpened;
+    return PORT_SWITCH_ANSWERED;
+}
+
+// Whether the open may go on: false when the port was given up meanwhile.
+bool openedInTime(Board& board, Slot& slot, bool opened) {
+    const Hold hold(board.lock);
+    if (slot.abandoned) {
+        if (opened) comClose(&slot.session->link.port);
+        slot.stage = STAGE_DONE;
+        return false;
+    }
+    slot.stage = STAGE_PROBING;
+    return true;
+}
+
+void probeSlot(const std::shared_ptr<Board>& board, std::size_t index) {
+    Slot& slot = board->slots[index];
+    Session& session = *slot.session;
+    const bool opened = openPort(session) != 0;
+    if (!openedInTime(*board, slot, opened)) return;
+    bool wanted = false;
+    int result = PORT_NOT_OPENED;
+    if (opened)
+        result = probeOpened(*board, session, &wanted);
+    else
+        sinkMessage(session.link.out, "Could not open port.");
+    if (!wanted) comClose(&session.link.port);
+    const Hold hold(board->lock);
+    slot.result = result;
+    slot.wanted = wanted;
+    slot.stage = STAGE_DONE;
+    board->changed.notify_all();
+}
+
+// Waits until the slot is done or its open has taken too long. True when done.
+bool awaitSlot(Board& board, Slot& slot) {
+    Hold hold(board.lock);
+    for (;;) {
+        if (slot.stage == STAGE_DONE) return true;
+        if (slot.stage == STAGE_OPENING && msElapsed(slot.startedAt, OPEN_GIVE_UP_MS)) {
+            slot.abandoned = true;
+            return false;
+        }
+        board.changed.wait_for(hold, POLL);
+    }
+}
+
+void showSlot(Board& board, Slot& slot) {
+    const bool done = awaitSlot(board, slot);
+    Hold hold(board.lock);
+    Session& session = *slot.session;
+    consolePutString(session.text);
+    if (!done) consoleMessage("Could not open port.");
+    std::fflush(stdout);
+}
+
+void startSlots(const std::shared_ptr<Board>& board, const PortRange& range) {
+    board->slots.resize(static_cast<std::size_t>(range.count));
+    for (std::size_t index = 0; index < board->slots.size(); ++index) {
+        Slot& slot = board->slots[index];
+        slot.session = std::make_unique<Session>();
+        // One port alone is shown and traced as it goes, as a run of one port always was.
+        startSession(*slot.session, range.ports[index], board->slots.size() > 1);
+        announcePort(*slot.session);
+        slot.startedAt = msNow();
+    }
+    for (std::size_t index = 0; index < board->slots.size(); ++index)
+        board->slots[index].worker = std::thread(probeSlot, board, index);
+}
+
+// The ports after the chosen one stop probing, and every thread ends but
+// those still in an open: they close what they open on their own.
+void endSlots(Board& board, std::size_t chosen) {
+    for (std::size_t index = 0; index < board.slots.size(); ++index)
+        if (index != chosen) board.slots[index].session->stop = true;
+    for (Slot& slot : board.slots) {
+        bool abandoned = false;
+        {
+            const Hold hold(board.lock);
+            abandoned = slot.abandoned || slot.stage == STAGE_OPENING;
+            slot.abandoned = abandoned;
+        }
+        if (abandoned)
+            slot.worker.detach();
+        else
+            slot.worker.join();
+    }
+    for (std::size_t index = 0; index < board.slots.size(); ++index)
+        if (index != chosen && !board.slots[index].abandoned) comClose(&board.slots[index].session->link.port);
+}
+
+}   // namespace
+
+ProbeOutcome probePorts(const PortRange& range, const ProbeOptions& options) {
+    auto board = std::make_shared<Board>();
+    board->options = options;
+    startSlots(board, range);
+    ProbeOutcome outcome{nullptr, 0};
+    std::size_t chosen = board->slots.size();
+    for (std::size_t index = 0; index < board->slots.size() && chosen == board->slots.size(); ++index) {
+        Slot& slot = board->slots[index];
+        showSlot(*board, slot);
+        if (slot.abandoned) continue;
+        if (slot.result == PORT_SWITCH_ANSWERED) ++outcome.switches;
+        if (slot.wanted && options.stopAtWanted) chosen = index;
+    }
+    endSlots(*board, chosen);
+    if (chosen < board->slots.size()) {
+        outcome.chosen = std::move(board->slots[chosen].session);
+        showSessionOnConsole(*outcome.chosen);
+    }
+    return outcome;
+}

@@ -1,0 +1,13 @@
+// The controller's flash: two banks of eight 8 KB sectors and seven of 64 KB.
+#pragma once
+#include <cstdint>
+
+constexpr std::uint32_t FLASH_BLOCK = 512;   // smallest block the bootloader copies
+
+// Bank and sector of a flash address. BLOCK_OK (0) with both set;
+// BLOCK_OUTSIDE_FLASH (3) when the address is in no flash bank (outputs untouched).
+int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector);
+
+// Bounds of the sector holding a flash address.
+std::uint32_t sectorStart(std::uint32_t address);
+std::uint32_t sectorEnd(std::uint32_t address);

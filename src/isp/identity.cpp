@@ -1,4 +1,0 @@
-#include "isp/identity.h"
-
-DeviceIdentity deviceIdentity{};
-int linkState = LINK_NONE;
