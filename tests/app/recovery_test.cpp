@@ -95,6 +95,26 @@ TEST(Recovery, UnattendedUpdateGivesUpAfterThreeFailedPasses) {
     EXPECT_EQ(run.status, 1);
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// A bootloader that refuses to start the application: the restart is tried
+// again within the pass, and its diagnostic shown once for each failed pass.
+TEST(Recovery, RefusedRestartIsReportedOncePerPass) {
+    TempDir ports;
+    SimOptions options = imageOneSwitch();
+    options.faults.refuseGo = true;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    const ProgramRun run = runProgram({"-y", "3"}, ports.path(), {});
+    const std::size_t passes = occurrences(run.output, "\nFailed to update firmware!\n");
+    EXPECT_EQ(passes, 3u) << run.output;
+    EXPECT_EQ(occurrences(run.output, "reboot: nxpGo error\n"), passes) << run.output;
+    EXPECT_EQ(run.status, 1);
+}
+
 // Every block's first compare fails and its second passes: each block is cured
 // with one recovery, which no block's own bound stops, so only the pass's does.
 TEST(Recovery, PassEndsOnceItsRecoveriesAreSpent) {

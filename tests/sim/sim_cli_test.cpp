@@ -101,7 +101,7 @@ TEST(SimCli, EveryOptionInTheHelpParses) {
         EXPECT_EQ(parse(arguments, options, error), 0) << name << ": " << error;
         ++named;
     }
-    EXPECT_EQ(named, 51);
+    EXPECT_EQ(named, 52);
 }
 
 }   // namespace

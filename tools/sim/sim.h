@@ -71,6 +71,7 @@ struct SimFaults {
     unsigned refuseWrite = 0;             // the Kth "W" command is answered refuseWriteCode
     int refuseWriteCode = 14;
     bool refuseEchoOn = false;      // answer "A 1" with PARAM_ERROR, as a bootloader without that echo would
+    bool refuseGo = false;          // answer every "G" with CODE_READ_PROTECTION_ENABLED and stay in the bootloader
     unsigned misdirectWrite = 0;    // the Kth "W" command is heard with its address `misdirectBy` bytes
     std::int32_t misdirectBy = 0;   //   away, as a damaged digit would leave it (its echo shows it)
 };

@@ -253,6 +253,8 @@ const Option OPTIONS[] = {
      [](Parse& p, const char* v) { return setNumber(p.options.faults.corruptSeed, v, U32); }, false},
     {"--fail-compare", "K", "the Kth M command reports a mismatch",
      [](Parse& p, const char* v) { return setNumber(p.options.faults.failCompare, v, U32); }, false},
+    {"--refuse-go", nullptr, "answer every G command with CODE_READ_PROTECTION_ENABLED",
+     [](Parse& p, const char*) { return p.options.faults.refuseGo = true; }, false},
     {"--refuse-echo", nullptr, "answer \"A 1\" (echo on) with PARAM_ERROR",
      [](Parse& p, const char*) { return p.options.faults.refuseEchoOn = true; }, false},
     {"--refuse-write", "K", "answer the Kth W command with the code of --refuse-write-code",

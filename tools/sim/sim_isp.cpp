@@ -29,6 +29,7 @@ enum : int {
     INVALID_CODE = 16,
     INVALID_BAUD_RATE = 17,
     INVALID_STOP_BIT = 18,
+    CODE_READ_PROTECTION_ENABLED = 19,
     INVALID_FLASH_UNIT = 20,
 };
 
@@ -273,6 +274,7 @@ int commandCompare(SimDevice& device, const Args& a, std::string_view) {
 }
 
 int commandGo(SimDevice& device, const Args& a, std::string_view mode) {
+    if (device.faults.refuseGo) return CODE_READ_PROTECTION_ENABLED;
     if (mode != "T") return PARAM_ERROR;
     if (a[0] % 4) return ADDR_ERROR;
     if (!simMap(device.memory, a[0], 4)) return ADDR_NOT_MAPPED;
