@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds bmfwu and runs every test: the normal build (GCC) and its .deb, the
 # same suite built by Clang with AddressSanitizer and UndefinedBehaviorSanitizer,
-# a short run of every fuzz target, and the Windows build under Wine with its ZIP.
+# the tests of the concurrent paths under ThreadSanitizer, a short run of every fuzz target, and the Windows build under Wine with its ZIP.
 #   BMFWU_FUZZ_SECONDS=N  seconds per fuzz target (default 20; 0 skips fuzzing)
 #   BMFWU_SKIP_WINE=1     leave out the Windows build and its suites
 set -euo pipefail
@@ -21,6 +21,15 @@ bash "$root/tools/check-deb.sh" "$root/build/normal"
 # A second compiler for the same code, at no extra build.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite "$root/build/sanitize" -DBMFWU_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++
+
+# What runs on several threads (every port of a scan probed at once, two
+# switches programmed at once) under ThreadSanitizer: only the tests of it.
+cmake -S "$root" -B "$root/build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DBMFWU_TSAN=ON >/dev/null
+cmake --build "$root/build/tsan" -j "$jobs" --target bmfwu bmfwu-sim app_program_test flash_sessions_test
+(cd "$root/build/tsan" && export BMFWU_BUILD_DIR="$PWD" TSAN_OPTIONS=halt_on_error=1:abort_on_error=1 &&
+  ./tests/flash/flash_sessions_test &&
+  ./tests/app/app_program_test --gtest_filter='*Scan*:*Info*')
 
 fuzz_seconds=${BMFWU_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" -gt 0 ]; then
