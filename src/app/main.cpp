@@ -7,6 +7,7 @@
 #include "app/scan.h"
 #include "app/startup.h"
 #include "app/support_log.h"
+#include "app/update_all.h"
 #include "app/update_loop.h"
 #include "format/sinks.h"
 
@@ -20,7 +21,7 @@ void endOnBadCommandLine(int commandLine, const char* unknown) {
 // Unattended runs neither wait for a key nor loop for ever, their exit status
 // tells the endings apart, and their output ends with a line end.
 void fixRunSettings() {
-    const bool unattended = runOptions.identifyOnly || runOptions.answerYes;
+    const bool unattended = runOptions.identifyOnly || runOptions.answerYes || runOptions.updateAll;
     automaticMode = unattended ? 0 : 1;
     promptAtExit = unattended ? 0 : 1;
     distinctExitStatus = unattended ? 1 : 0;
@@ -43,7 +44,8 @@ int main(int argc, char** argv) {
     if (runOptions.showVersion) printVersionsAndExit();
     fixRunSettings();
     validateFirmwareImages();
-    static const PortRange range = portRangeFromArgument(runOptions.portArgument);
+    static const PortRange range = portRangeFromArguments(runOptions.portArguments, runOptions.portCount);
     if (runOptions.identifyOnly) identifySwitches(range);
+    if (runOptions.updateAll) updateAllSwitches(range);
     runUpdateLoop(*scanPorts(range));
 }

@@ -9,7 +9,7 @@ RunOptions runOptions{};
 
 namespace {
 
-enum OptionKind { OPTION_INFO, OPTION_YES, OPTION_LOG, OPTION_VERSION, OPTION_VERIFY, OPTION_HELP };
+enum OptionKind { OPTION_INFO, OPTION_YES, OPTION_LOG, OPTION_VERSION, OPTION_VERIFY, OPTION_ALL, OPTION_HELP };
 
 struct OptionName {
     const char* name;
@@ -21,6 +21,7 @@ constexpr OptionName OPTION_NAMES[] = {
     {"/yes", OPTION_YES},          {"--yes", OPTION_YES},      {"-y", OPTION_YES},
     {"/log", OPTION_LOG},          {"--log", OPTION_LOG},      {"/version", OPTION_VERSION},
     {"--version", OPTION_VERSION}, {"/verify", OPTION_VERIFY}, {"--verify", OPTION_VERIFY},
+    {"/all", OPTION_ALL},          {"--all", OPTION_ALL},      {"-a", OPTION_ALL},
     {"/?", OPTION_HELP},           {"-h", OPTION_HELP},        {"--help", OPTION_HELP},
 };
 
@@ -48,6 +49,7 @@ void applyOption(OptionKind kind, RunOptions* options) {
     if (kind == OPTION_YES) options->answerYes = true;
     if (kind == OPTION_VERSION) options->showVersion = true;
     if (kind == OPTION_VERIFY) options->verifyAll = true;
+    if (kind == OPTION_ALL) options->updateAll = true;
 }
 
 }   // namespace
@@ -70,12 +72,14 @@ int parseCommandLine(int argc, char** argv, RunOptions* options, const char** un
         } else if (!isPortArgument(argument)) {
             *unknown = argument;
             return COMMAND_LINE_UNKNOWN;
-        } else if (options->portArgument != nullptr) {
+        } else if (options->portCount == PORT_ARGUMENT_LIMIT) {
             usage = true;
         } else {
-            options->portArgument = argument;
+            options->portArguments[options->portCount++] = argument;
         }
     }
+    options->portArgument = options->portArguments[0];
+    if (options->portCount > 1 && !options->updateAll) usage = true;
     if (help) return COMMAND_LINE_HELP;
     return usage ? COMMAND_LINE_USAGE : COMMAND_LINE_OK;
 }

@@ -1,20 +1,26 @@
-// The command line: at most one port argument and the options around it.
+// The command line: the port arguments (one, or with --all any number) and
+// the options around them.
 #pragma once
 
+constexpr int PORT_ARGUMENT_LIMIT = 16;
+
 struct RunOptions {
-    const char* portArgument;   // the one port argument; nullptr when none
-    const char* logPath;        // --log FILE; nullptr when not asked for
-    bool identifyOnly;          // --info
-    bool answerYes;             // --yes
-    bool showVersion;           // --version
-    bool verifyAll;             // --verify: read back the whole flash the pass wrote
+    const char* portArgument;                         // the first port argument; nullptr when none
+    const char* portArguments[PORT_ARGUMENT_LIMIT];   // every port argument, in the order given
+    int portCount;
+    const char* logPath;   // --log FILE; nullptr when not asked for
+    bool identifyOnly;     // --info
+    bool answerYes;        // --yes
+    bool showVersion;      // --version
+    bool verifyAll;        // --verify: read back the whole flash the pass wrote
+    bool updateAll;        // --all: every switch found, at once
 };
 
 extern RunOptions runOptions;
 
 // What parseCommandLine found.
 constexpr int COMMAND_LINE_OK = 0;
-constexpr int COMMAND_LINE_USAGE = 1;     // more than one port argument, or --log without a file
+constexpr int COMMAND_LINE_USAGE = 1;     // more than one port argument without --all, or --log without a file
 constexpr int COMMAND_LINE_HELP = 2;      // help asked for
 constexpr int COMMAND_LINE_UNKNOWN = 3;   // an unknown option, handed back in *unknown
 

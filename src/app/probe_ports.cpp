@@ -137,8 +137,9 @@ void startSlots(const std::shared_ptr<Board>& board, const PortRange& range) {
 }
 
 // The ports after the chosen one stop probing, and every thread ends but
-// those still in an open: they close what they open on their own.
-void endSlots(Board& board, std::size_t chosen) {
+// those still in an open: they close what they open on their own. What is
+// not kept is closed.
+void endSlots(Board& board, std::size_t chosen, bool keepWanted) {
     for (std::size_t index = 0; index < board.slots.size(); ++index)
         if (index != chosen) board.slots[index].session->stop = true;
     for (Slot& slot : board.slots) {
@@ -153,8 +154,18 @@ void endSlots(Board& board, std::size_t chosen) {
         else
             slot.worker.join();
     }
-    for (std::size_t index = 0; index < board.slots.size(); ++index)
-        if (index != chosen && !board.slots[index].abandoned) comClose(&board.slots[index].session->link.port);
+    for (std::size_t index = 0; index < board.slots.size(); ++index) {
+        const Slot& slot = board.slots[index];
+        if (index != chosen && !slot.abandoned && !(keepWanted && slot.wanted)) comClose(&slot.session->link.port);
+    }
+}
+
+void handOverSessions(Board& board, ProbeOutcome* outcome) {
+    for (Slot& slot : board.slots)
+        if (!slot.abandoned) {
+            showSessionOnConsole(*slot.session);
+            outcome->sessions.push_back(std::move(slot.session));
+        }
 }
 
 }   // namespace
@@ -163,7 +174,7 @@ ProbeOutcome probePorts(const PortRange& range, const ProbeOptions& options) {
     auto board = std::make_shared<Board>();
     board->options = options;
     startSlots(board, range);
-    ProbeOutcome outcome{nullptr, 0};
+    ProbeOutcome outcome{nullptr, 0, {}};
     std::size_t chosen = board->slots.size();
     for (std::size_t index = 0; index < board->slots.size() && chosen == board->slots.size(); ++index) {
         Slot& slot = board->slots[index];
@@ -172,10 +183,11 @@ ProbeOutcome probePorts(const PortRange& range, const ProbeOptions& options) {
         if (slot.result == PORT_SWITCH_ANSWERED) ++outcome.switches;
         if (slot.wanted && options.stopAtWanted) chosen = index;
     }
-    endSlots(*board, chosen);
+    endSlots(*board, chosen, !options.stopAtWanted);
     if (chosen < board->slots.size()) {
         outcome.chosen = std::move(board->slots[chosen].session);
         showSessionOnConsole(*outcome.chosen);
     }
+    if (!options.stopAtWanted) handOverSessions(*board, &outcome);
     return outcome;
 }

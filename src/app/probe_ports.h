@@ -3,6 +3,7 @@
 // exactly as probing one port after the other shows them.
 #pragma once
 #include <memory>
+#include <vector>
 
 #include "app/session.h"
 #include "app/startup.h"
@@ -25,8 +26,11 @@ struct ProbeOptions {
 struct ProbeOutcome {
     std::unique_ptr<Session> chosen;   // the first wanted port's session, left open; null when none
     int switches;                      // ports where a switch answered, up to the chosen one
+    // Without stopAtWanted: every port's session in port order (but one whose
+    // open was given up), the wanted ones left open.
+    std::vector<std::unique_ptr<Session>> sessions;
 };
 
 // Probes the ports of `range`, showing their blocks in order. Every port but
-// the chosen one is closed when this returns.
+// the chosen (or the wanted) ones is closed when this returns.
 ProbeOutcome probePorts(const PortRange& range, const ProbeOptions& options);

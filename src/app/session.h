@@ -30,6 +30,8 @@ struct Session {
     bool programmingFailed = false;   // a pass of this run failed after the switch was identified
     int failedPasses = 0;
     bool updateFinished = false;   // a pass has succeeded; from then on only listen
+    int plan = 0;                  // with --all: what the run does with this switch (a PLAN_ value)
+    OutputSink lineSink{};         // with --all: the session's text as whole lines named by its port
 };
 
 // Wires the records of a fresh session to one another for `port`. With

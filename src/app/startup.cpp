@@ -23,6 +23,7 @@ constexpr char OPTIONS_TEXT[] =
     "\n                           0 updated, 1 failed, 2 nothing to update"
     "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
     "\n   /verify, --verify       read the whole flash back after writing it"
+    "\n   /all, --all, -a         update every switch found (or on the ports given), at once"
     "\n   /version, --version     show the program's version and its firmware images"
     "\n   /?, -h, --help          show this text";
 
@@ -156,5 +157,24 @@ PortRange portRangeFromArgument(const char* argument) {
     range.ports[0].number = value;
     range.count = 1;
     range.singlePort = true;
+    return range;
+}
+
+namespace {
+bool alreadyIn(const PortRange& range, const PortName& port) {
+    for (int at = 0; at < range.count; ++at)
+        if (comSamePort(range.ports[at], port) != 0) return true;
+    return false;
+}
+}   // namespace
+
+PortRange portRangeFromArguments(const char* const* arguments, int count) {
+    if (count <= 1) return portRangeFromArgument(count == 1 ? arguments[0] : nullptr);
+    PortRange range{};
+    for (int argument = 0; argument < count; ++argument) {
+        const PortRange named = portRangeFromArgument(arguments[argument]);
+        for (int at = 0; at < named.count && range.count < SCAN_PORT_LIMIT; ++at)
+            if (!alreadyIn(range, named.ports[at])) range.ports[range.count++] = named.ports[at];
+    }
     return range;
 }

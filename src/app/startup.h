@@ -30,3 +30,6 @@ void validateFirmwareImages();
 // (where the platform names ports so) a device path; none or 0 scans. An
 // invalid number or device ends the program.
 PortRange portRangeFromArgument(const char* argument);
+// The ports of every argument (none: the scan), in the order given; two that
+// name one device count once.
+PortRange portRangeFromArguments(const char* const* arguments, int count);

@@ -28,7 +28,8 @@ void printSpaces(int count) {
     for (int i = 0; i < count; ++i) consolePutChar(' ');
 }
 
-// Blocks for Y or N; every other code is dropped. End of input answers N.
+}   // namespace
+
 int readYesNo() {
     for (;;) {
         int key = kbdGetch();
@@ -37,8 +38,6 @@ int readYesNo() {
         if (answer == 'Y' || answer == 'N') return answer;
     }
 }
-
-}   // namespace
 
 VersionText formatVersion(std::uint32_t version) {
     VersionText versionText;

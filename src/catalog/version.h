@@ -27,6 +27,9 @@ void printVersionField(std::uint32_t version, int spaces);
 // the image header, padded so that their "Model:" columns line up.
 void showVersions(const DeviceIdentity* identity, const FirmwareImage* header);
 
+// Blocks for Y or N on the keyboard; every other key is dropped. End of input answers 'N'.
+int readYesNo();
+
 // Says whether the offered version is newer, older or the same, shows both,
 // and asks Y/N on the keyboard until one of them is given. Returns 1 for Y;
 // 0 for N or end of input (after printing "Update canceled."). cursor->header

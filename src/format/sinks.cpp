@@ -1,5 +1,6 @@
 #include "format/sinks.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr int SERIAL_CHUNK = 128;
 constexpr int CONSOLE_TEXT_CAPACITY = 1024;   // longer texts reach the mirror cut short
+constexpr int PREFIX_ROOM = 64;               // a line prefix names a port
 
 // Standard output and its mirror, written by one thread at a time.
 struct Console {
@@ -133,36 +135,67 @@ int consolePrintf(const char* format, ...) {
     return written;
 }
 
+namespace {
+void endSinkLine(const OutputSink* sink) {
+    if (sink->lineLength == 0) return;
+    sink->line[sink->lineLength] = '\0';
+    std::memcpy(sink->lastLine, sink->line, static_cast<std::size_t>(sink->lineLength) + 1);
+    char text[SINK_LINE_CAPACITY + PREFIX_ROOM];
+    const int length = std::snprintf(text, sizeof text, "%s: %s\n", sink->linePrefix, sink->line);
+    consoleWrite(text, std::min(length, static_cast<int>(sizeof text) - 1));
+    sink->lineLength = 0;
+}
+
+int sinkLines(const OutputSink* sink, const char* text, int length) {
+    for (int i = 0; i < length; ++i) {
+        if (text[i] == '\n' || text[i] == '\r')
+            endSinkLine(sink);
+        else if (sink->lineLength < SINK_LINE_CAPACITY - 1)
+            sink->line[sink->lineLength++] = text[i];
+    }
+    return length;
+}
+
+int sinkWrite(const OutputSink* sink, const char* text, int length) {
+    if (sink == nullptr || (sink->buffer == nullptr && sink->linePrefix == nullptr)) return consoleWrite(text, length);
+    if (sink->linePrefix != nullptr) return sinkLines(sink, text, length);
+    return textBufferPutString(sink->buffer, text);
+}
+}   // namespace
+
 int sinkPrintf(const OutputSink* sink, const char* format, ...) {
+    char storage[CONSOLE_TEXT_CAPACITY];
+    TextBuffer text;
+    textBufferInit(&text, storage, sizeof storage);
     std::va_list args;
     va_start(args, format);
-    const int written = sink == nullptr || sink->buffer == nullptr ? consoleVPrintf(format, args)
-                                                                   : textBufferVPrintf(sink->buffer, format, args);
+    textBufferVPrintf(&text, format, args);
     va_end(args);
-    return written;
+    return sinkWrite(sink, text.storage, text.length);
 }
 
 int sinkMessage(const OutputSink* sink, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     int written = 0;
-    if (sink == nullptr || sink->buffer == nullptr) {
+    if (sink == nullptr || (sink->buffer == nullptr && sink->linePrefix == nullptr)) {
         written = consoleVMessage(format, args);
     } else {
         char text[CONSOLE_TEXT_CAPACITY];
-        std::vsnprintf(text, sizeof text, format, args);
-        written = textBufferPutString(sink->buffer, text);
+        const int length = std::vsnprintf(text, sizeof text, format, args);
+        written = sinkWrite(sink, text, std::min(length, static_cast<int>(sizeof text) - 1));
     }
     va_end(args);
     return written;
 }
 
 int sinkPutString(const OutputSink* sink, const char* text) {
-    if (sink == nullptr || sink->buffer == nullptr) return consolePutString(text);
-    return textBufferPutString(sink->buffer, text);
+    if (text == nullptr) return 0;
+    return sinkWrite(sink, text, static_cast<int>(std::strlen(text)));
 }
 
 void sinkFlush(const OutputSink* sink) {
+    if (sink != nullptr && sink->linePrefix != nullptr) endSinkLine(sink);
     if (sink == nullptr || sink->buffer == nullptr) std::fflush(stdout);
 }
 

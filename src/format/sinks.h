@@ -33,14 +33,23 @@ struct TextBuffer {
 
 // Where one session's messages go: the console, or a text buffer that its
 // owner prints later (a port probed beside others shows its lines as one
-// block). A null sink is the console.
+// block), or the console in whole lines that each begin with `linePrefix`
+// (a switch updated beside others: no line of one is cut by another's; a
+// carriage return ends a line too, so progress comes as lines). A null sink
+// is the console. Written by one thread.
+constexpr int SINK_LINE_CAPACITY = 200;
 struct OutputSink {
-    TextBuffer* buffer;   // nullptr: the console
+    TextBuffer* buffer = nullptr;       // nullptr: the console
+    const char* linePrefix = nullptr;   // with it: whole lines to the console
+    mutable char line[SINK_LINE_CAPACITY]{};
+    mutable int lineLength = 0;
+    mutable char lastLine[SINK_LINE_CAPACITY]{};   // the last line written whole, without its prefix
 };
 int sinkPrintf(const OutputSink* sink, const char* format, ...);    // as consolePrintf
 int sinkMessage(const OutputSink* sink, const char* format, ...);   // as consoleMessage
 int sinkPutString(const OutputSink* sink, const char* text);
-void sinkFlush(const OutputSink* sink);   // console text is pushed out at once (progress lines)
+void sinkFlush(
+    const OutputSink* sink);   // console text is pushed out at once (progress lines), a line sink's line ended
 
 void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity);
 int textBufferPutChar(TextBuffer* buffer, int character);   // characters added

@@ -32,3 +32,12 @@ constexpr int DEVICE_NOT_SERIAL = 2;   // not a character device, or a path too 
 // Whether the device path a user gave may be tried as a serial port, without
 // opening it (opening raises the modem lines of a real port).
 int comCheckDevice(const char* path);
+
+// 1 when both name the same device (two arguments naming one device count once).
+int comSamePort(const PortName& first, const PortName& second);
+
+// A name of the port that stays the same across reboots and replugging, where
+// the system gives one (Linux: /dev/serial/by-id, else by-path, under
+// $BMFWU_SYSTEM_ROOT when set), so a technician can tell which cable is which.
+// 1 with the name in `name`; 0 when there is none.
+int comStableName(const PortName& port, char* name, std::size_t size);

@@ -1,6 +1,7 @@
 #include "link/port_list.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -131,4 +132,52 @@ int comCheckDevice(const char* path) {
     struct stat status;
     if (stat(path, &status) != 0) return DEVICE_MISSING;
     return S_ISCHR(status.st_mode) ? DEVICE_USABLE : DEVICE_NOT_SERIAL;
+}
+
+namespace {
+
+// The device a port name stands for, followed through its links.
+bool resolvedPath(const PortName& port, char* resolved) {
+    char path[PORT_DEVICE_SIZE];
+    if (port.device[0] != '\0')
+        std::snprintf(path, sizeof path, "%s", port.device);
+    else if (comDevicePath(port.number, path, sizeof path) == 0)
+        return false;
+    return realpath(path, resolved) != nullptr;
+}
+
+bool linkInFolderTo(const char* folder, const char* target, char* name, std::size_t size) {
+    DIR* dir = opendir(folder);
+    if (dir == nullptr) return false;
+    bool found = false;
+    char entryPath[PATH_MAX], resolved[PATH_MAX];
+    for (dirent* entry = readdir(dir); entry != nullptr && !found; entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const int length = std::snprintf(entryPath, sizeof entryPath, "%s/%s", folder, entry->d_name);
+        if (length < 0 || length >= static_cast<int>(sizeof entryPath)) continue;
+        found = realpath(entryPath, resolved) != nullptr && std::strcmp(resolved, target) == 0 &&
+                std::snprintf(name, size, "%s", entryPath) < static_cast<int>(size);
+    }
+    closedir(dir);
+    return found;
+}
+
+}   // namespace
+
+int comSamePort(const PortName& first, const PortName& second) {
+    char a[PATH_MAX], b[PATH_MAX];
+    if (resolvedPath(first, a) && resolvedPath(second, b)) return std::strcmp(a, b) == 0 ? 1 : 0;
+    return first.number == second.number && std::strcmp(first.device, second.device) == 0 ? 1 : 0;
+}
+
+int comStableName(const PortName& port, char* name, std::size_t size) {
+    char target[PATH_MAX], folder[PATH_MAX];
+    if (size > 0) name[0] = '\0';
+    if (!resolvedPath(port, target)) return 0;
+    const char* root = std::getenv("BMFWU_SYSTEM_ROOT");
+    for (const char* kind : {"by-id", "by-path"}) {
+        std::snprintf(folder, sizeof folder, "%s/dev/serial/%s", root != nullptr ? root : "", kind);
+        if (linkInFolderTo(folder, target, name, size)) return 1;
+    }
+    return 0;
 }

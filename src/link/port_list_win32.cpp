@@ -17,3 +17,13 @@ int comIsDevicePath(const char*) {
 int comCheckDevice(const char*) {
     return DEVICE_NOT_SERIAL;
 }
+
+int comSamePort(const PortName& first, const PortName& second) {
+    return first.number == second.number ? 1 : 0;
+}
+
+// Windows offers no such name for a COM port.
+int comStableName(const PortName&, char* name, std::size_t size) {
+    if (size > 0) name[0] = '\0';
+    return 0;
+}
