@@ -141,7 +141,7 @@ void startSlots(const std::shared_ptr<Board>& board, const PortRange& range) {
 // not kept is closed.
 void endSlots(Board& board, std::size_t chosen, bool keepWanted) {
     for (std::size_t index = 0; index < board.slots.size(); ++index)
-        if (index != chosen) board.slots[index].session->stop = true;
+        if (index > chosen && chosen < board.slots.size()) board.slots[index].session->stop = true;
     for (Slot& slot : board.slots) {
         bool abandoned = false;
         {

@@ -29,9 +29,10 @@ struct Session {
     bool imageCorrupt = false;        // a compiled-in image failed its check while being matched
     bool programmingFailed = false;   // a pass of this run failed after the switch was identified
     int failedPasses = 0;
-    bool updateFinished = false;   // a pass has succeeded; from then on only listen
-    int plan = 0;                  // with --all: what the run does with this switch (a PLAN_ value)
-    OutputSink lineSink{};         // with --all: the session's text as whole lines named by its port
+    bool updateFinished = false;         // a pass has succeeded; from then on only listen
+    int plan = 0;                        // with --all: what the run does with this switch (a PLAN_ value)
+    std::atomic<bool> finished{false};   // with --all: its update's thread is done
+    OutputSink lineSink{};               // with --all: the session's text as whole lines named by its port
 };
 
 // Wires the records of a fresh session to one another for `port`. With

@@ -14,7 +14,9 @@
 #include "catalog/version.h"
 #include "firmware/firmware.h"
 #include "format/sinks.h"
+#include "isp/line.h"
 #include "link/clock.h"
+#include "link/keyboard.h"
 #include "link/serial.h"
 
 namespace {
@@ -23,6 +25,7 @@ using Sessions = std::vector<std::unique_ptr<Session>>;
 
 constexpr int PASSES = 3;   // as an unattended run of one switch: a pass and two more
 constexpr unsigned LISTEN_WAIT_MS = 100;
+constexpr unsigned INTERRUPT_POLL_MS = 20;
 
 // The image for the switch into its cursor; false when none is, or it may not take it.
 bool takesAnImage(Session& session) {
@@ -80,7 +83,8 @@ bool planSwitch(Session& session) {
 void listen(Session& session) {
     ReplyScanner& scanner = session.scanner;
     scanner.lastDspProgressTime = msNow();
-    while (scanner.appReady == 0 && !msElapsed(scanner.lastDspProgressTime, COMPLETION_QUIET_MS)) {
+    while (scanner.appReady == 0 && !msElapsed(scanner.lastDspProgressTime, COMPLETION_QUIET_MS) &&
+           !linkStopped(session.link)) {
         if (comWaitInput(&session.link.port, LISTEN_WAIT_MS) == 0) continue;
         unsigned char byte = 0;
         while (comBytesWaiting(&session.link.port) > 0 && comRead(&session.link.port, &byte, 1) == 1)
@@ -93,7 +97,7 @@ void listen(Session& session) {
 // One switch's update, as an unattended run of one switch does it.
 void updateSwitch(Session& session) {
     session.plan = PLAN_FAILED;
-    for (int pass = 0; pass < PASSES; ++pass) {
+    for (int pass = 0; pass < PASSES && !linkStopped(session.link); ++pass) {
         if (pass > 0 && probeDevice(session.link) != PROBE_IDENTIFIED) break;
         session.scanner.appReady = 0;
         if (updateFirmware(session.pass, &session.image, runOptions.verifyAll) != UPDATE_DONE) continue;
@@ -101,11 +105,28 @@ void updateSwitch(Session& session) {
         session.plan = PLAN_UPDATED;
         break;
     }
+    if (session.plan != PLAN_UPDATED && linkStopped(session.link)) session.plan = PLAN_INTERRUPTED;
     sinkFlush(session.link.out);
+    session.finished = true;
+}
+
+// Waits for every update; the first Ctrl-C asks each to stop.
+void awaitUpdates(const std::vector<Session*>& running) {
+    bool stopped = false;
+    for (Session* session : running) {
+        while (!session->finished.load()) {
+            msSleep(INTERRUPT_POLL_MS);
+            if (stopped || !kbdInterrupted()) continue;
+            stopped = true;
+            for (Session* each : running) each->stop = true;
+        }
+    }
 }
 
 void updateAtOnce(const Sessions& sessions) {
+    kbdCatchInterrupt();
     std::vector<std::thread> updates;
+    std::vector<Session*> running;
     for (const auto& session : sessions) {
         if (session->plan != PLAN_UPDATE) continue;
         session->lineSink.linePrefix = session->label;
@@ -113,9 +134,12 @@ void updateAtOnce(const Sessions& sessions) {
         session->scanner.out = &session->lineSink;
         session->link.traceTag = session->label;
         session->scanner.traceTag = session->label;
+        session->link.stop = &session->stop;
         holdPortUntilExit(&session->link.port);
+        running.push_back(session.get());
         updates.emplace_back(updateSwitch, std::ref(*session));
     }
+    awaitUpdates(running);
     for (std::thread& update : updates) update.join();
 }
 
@@ -131,6 +155,8 @@ void summarise(const Sessions& sessions) {
             consoleMessage("failed: %s\n", session->lineSink.lastLine);
         else if (plan == PLAN_DECLINED)
             consoleMessage("declined\n");
+        else if (plan == PLAN_INTERRUPTED)
+            consoleMessage("interrupted\n");
         else
             consoleMessage("%s\n", planText(plan));
     }
@@ -151,7 +177,9 @@ bool confirmed(const Sessions& sessions) {
 }
 
 int exitStatus(const Sessions& sessions) {
-    if (countPlans(sessions, PLAN_FAILED) + countPlans(sessions, PLAN_DECLINED) > 0) return EXIT_FAILED;
+    const int unfinished = countPlans(sessions, PLAN_FAILED) + countPlans(sessions, PLAN_DECLINED) +
+                           countPlans(sessions, PLAN_INTERRUPTED);
+    if (unfinished > 0) return EXIT_FAILED;
     return EXIT_COMPLETED;
 }
 

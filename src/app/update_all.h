@@ -14,8 +14,11 @@ enum : int {
     PLAN_UPDATED,        // after the run: updated
     PLAN_FAILED,         // after the run: its update failed
     PLAN_DECLINED,       // the user answered N
+    PLAN_INTERRUPTED,    // after the run: Ctrl-C came before its update was finished
 };
 
 // Exit status: 0 every compatible switch updated or up to date (or newer);
-// 1 one failed or the user declined; 2 no switch found, or none compatible.
+// 1 one failed, the user declined or Ctrl-C ended the run; 2 no switch
+// found, or none compatible. A first Ctrl-C stops every update (nothing more
+// is sent) and the run ends with its summary; a second ends it at once.
 [[noreturn]] void updateAllSwitches(const PortRange& range);

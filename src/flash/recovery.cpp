@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "format/support_trace.h"
+#include "isp/line.h"
 #include "isp/resync.h"
 
 namespace {
@@ -140,7 +141,7 @@ void startAreas(FlashPass& pass, const FirmwareImage* header, const std::uint8_t
 // Each recovery first brings the line back: the switch's RAM may have taken
 // stray data, so nothing staged earlier can be trusted.
 bool recoverLine(FlashPass& pass, int* blockRecoveries) {
-    while (spendRecovery(pass, blockRecoveries)) {
+    while (!linkStopped(*pass.link) && spendRecovery(pass, blockRecoveries)) {
         forgetStagedBytes(pass);
         if (nxpResync(*pass.link) == ISP_OK) return true;
     }

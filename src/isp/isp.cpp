@@ -137,6 +137,7 @@ int sendCommandV(SwitchLink& link, const char* format, std::va_list args) {
     char line[ISP_COMMAND_CAPACITY + 2];
     std::memcpy(line, command.storage, command.length);
     std::memcpy(line + command.length, "\r\n", 2);
+    if (linkStopped(link)) return command.length;
     traceSent(link.traceTag, line, command.length + 2);
     comWrite(&link.port, line, command.length + 2);
     return command.length;
@@ -206,6 +207,7 @@ void encodeGroup(const std::uint8_t* bytes, std::uint32_t count, GroupText* grou
 
 void sendLines(SwitchLink& link, const GroupText& group) {
     const int burst = linesPerWrite(link);
+    if (linkStopped(link)) return;
     for (int first = 0; first < group.lines; first += burst) {
         const int last = std::min(group.lines, first + burst);
         comWrite(&link.port, group.text + group.starts[first], group.starts[last] - group.starts[first]);

@@ -103,7 +103,12 @@ int readLineDollar(SwitchLink& link, char* buffer, int capacity) {
     return readLine(link, buffer, capacity, "$");
 }
 
+bool linkStopped(const SwitchLink& link) {
+    return stopAsked(link);
+}
+
 int sendText(SwitchLink& link, const char* text) {
+    if (stopAsked(link)) return 0;
     traceSentText(link.traceTag, text);
     return comSendString(&link.port, text);
 }

@@ -28,8 +28,12 @@ int readDataLineCr(SwitchLink& link, char* buffer, int capacity);
 // `budgetMs` instead of LINE_TIMEOUT_MS). Not traced.
 int readEchoLine(SwitchLink& link, char* buffer, int capacity, unsigned budgetMs = LINE_TIMEOUT_MS);
 
+// True once another thread asked the link to stop (link.stop): nothing more
+// is sent, and no answer is waited for.
+bool linkStopped(const SwitchLink& link);
+
 // Sends a NUL-terminated text as it stands and traces it. The result of
-// comSendString.
+// comSendString; 0 without sending once the link is stopped.
 int sendText(SwitchLink& link, const char* text);
 
 // Discards every byte already received.

@@ -33,6 +33,7 @@ void settleAndDrain(SwitchLink& link, unsigned ms) {
 bool sendFlushLines(SwitchLink& link) {
     char lines[FLUSH_LINES * 3];
     for (int i = 0; i < FLUSH_LINES; ++i) std::memcpy(lines + 3 * i, "0\r\n", 3);
+    if (linkStopped(link)) return false;
     traceNote(link.traceTag, "resynchronising: %d lines \"0\" end any unfinished transfer", FLUSH_LINES);
     return comWrite(&link.port, lines, static_cast<std::int32_t>(sizeof lines)) != 0;
 }

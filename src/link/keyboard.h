@@ -10,3 +10,9 @@ int kbdHit();
 // 224 and then a second code. Returns KEY_END_OF_INPUT when input has ended.
 int kbdGetch();
 // Both flush standard output first, so a prompt is visible before any wait.
+
+// From now on the first Ctrl-C (on POSIX also SIGTERM) only sets a flag that
+// kbdInterrupted reads, so that a run can end in order; a second one ends the
+// program at once, the terminal restored.
+void kbdCatchInterrupt();
+bool kbdInterrupted();

@@ -73,15 +73,21 @@ struct Keyboard {
 
 Keyboard keyboard;
 termios savedTerminal;
-volatile std::sig_atomic_t terminalChanged;
+// Written by signal handlers: the terminal's settings were changed, and how
+// many interrupts came while they are caught.
+struct SignalState {
+    volatile std::sig_atomic_t terminalChanged;
+    volatile std::sig_atomic_t interrupts;
+};
+SignalState signalState;
 
 constexpr int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // Async-signal-safe: called from the signal handlers as well as at exit.
 void restoreTerminal() {
-    if (terminalChanged != 0) {
+    if (signalState.terminalChanged != 0) {
         (void)tcsetattr(STDIN_FD, TCSANOW, &savedTerminal);
-        terminalChanged = 0;
+        signalState.terminalChanged = 0;
     }
 }
 
@@ -93,6 +99,14 @@ extern "C" void restoreAndReraise(int signalNumber) {
     restoreTerminal();
     (void)std::signal(signalNumber, SIG_DFL);
     (void)std::raise(signalNumber);
+}
+
+extern "C" void countInterrupt(int signalNumber) {
+    if (signalState.interrupts == 0) {
+        signalState.interrupts = 1;
+        return;
+    }
+    restoreAndReraise(signalNumber);
 }
 
 // Handlers go only where the default action would end the program; a signal
@@ -122,8 +136,8 @@ void enterKeyMode() {
     keys.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
     keys.c_cc[VMIN] = 1;
     keys.c_cc[VTIME] = 0;
-    terminalChanged = 1;
-    if (tcsetattr(STDIN_FD, TCSANOW, &keys) != 0) terminalChanged = 0;
+    signalState.terminalChanged = 1;
+    if (tcsetattr(STDIN_FD, TCSANOW, &keys) != 0) signalState.terminalChanged = 0;
 }
 
 void startKeyboard() {
@@ -278,4 +292,18 @@ int kbdGetch() {
         if (byte >= 0) takeKey(byte);
     }
     return keyboard.count > 0 ? popCode() : KEY_END_OF_INPUT;
+}
+
+void kbdCatchInterrupt() {
+    constexpr int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM};
+    for (int signalNumber : CAUGHT_SIGNALS) {
+        struct sigaction counting = {};
+        counting.sa_handler = countInterrupt;
+        if (sigemptyset(&counting.sa_mask) != 0) continue;
+        (void)sigaction(signalNumber, &counting, nullptr);
+    }
+}
+
+bool kbdInterrupted() {
+    return signalState.interrupts != 0;
 }

@@ -11,8 +11,18 @@
 
 namespace {
 
-// A byte taken ahead by kbdHit from a file, which has no way to peek.
-int aheadKey = KEY_END_OF_INPUT;
+// A byte taken ahead by kbdHit from a file, which has no way to peek, and the
+// Ctrl-C events counted while they are caught (by the console's handler thread).
+struct KeyboardState {
+    int aheadKey = KEY_END_OF_INPUT;
+    volatile LONG interrupts = 0;
+};
+KeyboardState keyboardState;
+
+BOOL WINAPI countInterrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    return InterlockedIncrement(&keyboardState.interrupts) == 1 ? TRUE : FALSE;   // the second ends the program
+}
 
 bool isConsole(HANDLE input) {
     DWORD mode = 0;
@@ -29,20 +39,20 @@ int readByte(HANDLE input) {
 }
 
 int redirectedHit(HANDLE input) {
-    if (aheadKey != KEY_END_OF_INPUT) return 1;
+    if (keyboardState.aheadKey != KEY_END_OF_INPUT) return 1;
     if (GetFileType(input) == FILE_TYPE_PIPE) {
         DWORD available = 0;
         return PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) && available > 0 ? 1 : 0;
     }
     // A file or a character device other than the console: reading one
     // byte does not block, so take it ahead.
-    aheadKey = readByte(input);
-    return aheadKey != KEY_END_OF_INPUT ? 1 : 0;
+    keyboardState.aheadKey = readByte(input);
+    return keyboardState.aheadKey != KEY_END_OF_INPUT ? 1 : 0;
 }
 
 int redirectedGetch(HANDLE input) {
-    int key = aheadKey;
-    aheadKey = KEY_END_OF_INPUT;
+    int key = keyboardState.aheadKey;
+    keyboardState.aheadKey = KEY_END_OF_INPUT;
     return key != KEY_END_OF_INPUT ? key : readByte(input);
 }
 
@@ -62,4 +72,12 @@ int kbdGetch() {
     if (input == nullptr || input == INVALID_HANDLE_VALUE) return KEY_END_OF_INPUT;
     if (isConsole(input)) return _getch();
     return redirectedGetch(input);
+}
+
+void kbdCatchInterrupt() {
+    SetConsoleCtrlHandler(countInterrupt, TRUE);
+}
+
+bool kbdInterrupted() {
+    return keyboardState.interrupts != 0;
 }

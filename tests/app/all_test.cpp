@@ -84,6 +84,23 @@ TEST_P(AllSwitches, AreUpdatedAtOnceAndSummarised) {
     EXPECT_EQ(simStatus(sims[3].get()).flashChanges, 0u);
 }
 
+// Ctrl-C while two switches are being programmed: nothing more is sent, the
+// summary says which were not finished, and a second run finishes them.
+TEST(AllSwitchesInterrupted, EndWithASummaryAndARerunFinishesThem) {
+    if (underWine()) GTEST_SKIP() << "Ctrl-C is a console event on Windows";
+    TempDir ports;
+    SimOptions first = imageOneSwitch(), second = imageTwoSwitch();
+    first.throttle = second.throttle = true;
+    SwitchHandle sims[] = {startSwitch(first, ports, 2), startSwitch(second, ports, 4)};
+    const ProgramRun cut = runProgram({"--all", "--yes"}, ports.path(), {{"Updating firmware:  ", "", false, true}});
+    EXPECT_EQ(summaryOf(cut.output), "\nSummary:\nCOM2: interrupted\nCOM4: interrupted\n") << cut.output;
+    EXPECT_EQ(cut.status, 1);
+    const ProgramRun rerun = runProgram({"--all", "--yes"}, ports.path(), {});
+    EXPECT_EQ(summaryOf(rerun.output), "\nSummary:\nCOM2: updated to 3.04\nCOM4: updated to 3.04\n") << rerun.output;
+    EXPECT_TRUE(flashHoldsImage(sims[0].get(), 0));
+    EXPECT_TRUE(flashHoldsImage(sims[1].get(), 1));
+}
+
 INSTANTIATE_TEST_SUITE_P(Runs, AllSwitches, testing::ValuesIn(ALL_CASES),
                          [](const testing::TestParamInfo<AllCase>& info) { return std::string(info.param.name); });
 

@@ -17,7 +17,8 @@
 struct KeyAfter {
     std::string text;   // typed once this text has appeared (after the previous step's text)
     std::string keys;
-    bool kill = false;   // instead of typing, kill the program (SIGKILL) there
+    bool kill = false;        // instead of typing, kill the program (SIGKILL) there
+    bool interrupt = false;   // instead of typing, interrupt it there (SIGINT, as Ctrl-C)
 };
 
 struct ProgramRun {
