@@ -24,65 +24,65 @@ void checkIdentity(const DeviceIdentity& identity) {
 
 void runRead(std::int32_t count) {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count));
-    int result = nxpRead(buffer.data(), 0x10000000, count);
+    int result = nxpRead(scriptedLink, buffer.data(), 0x10000000, count);
     FUZZ_CHECK(result == 0 || result == count || (result < 0 && -result < count && -result % 900 == 0));
 }
 
 void runWrite(std::int32_t count, const std::uint8_t* bytes, std::size_t size) {
     std::vector<std::uint8_t> source(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < source.size() && size != 0; ++i) source[i] = bytes[i % size];
-    int result = nxpWrite(0x10000000, source.data(), count);
+    int result = nxpWrite(scriptedLink, 0x10000000, source.data(), count);
     FUZZ_CHECK(result >= 0 && result <= 2);
 }
 
 void runOperation(std::uint8_t operation, std::int32_t count, const std::uint8_t* script, std::size_t size) {
     switch (operation % 16) {
     case 0: {
-        int result = nxpSync();
+        int result = nxpSync(scriptedLink);
         FUZZ_CHECK(result >= 0 && result <= 2);
         break;
     }
-    case 1: FUZZ_CHECK(nxpUnlock() <= 1); break;
-    case 2: FUZZ_CHECK(nxpGo(0x1A000100) <= 1); break;
-    case 3: FUZZ_CHECK(nxpPrepare(0, 14, 0) <= 1); break;
-    case 4: FUZZ_CHECK(nxpErase(0, 14, 0) <= 1); break;
-    case 5: FUZZ_CHECK(nxpCopy(0x1A000000, 0x10000000, 4096) <= 1); break;
-    case 6: FUZZ_CHECK(nxpCompare(0x1A000000, 0x10000000, 4096) <= 2); break;
+    case 1: FUZZ_CHECK(nxpUnlock(scriptedLink) <= 1); break;
+    case 2: FUZZ_CHECK(nxpGo(scriptedLink, 0x1A000100) <= 1); break;
+    case 3: FUZZ_CHECK(nxpPrepare(scriptedLink, 0, 14, 0) <= 1); break;
+    case 4: FUZZ_CHECK(nxpErase(scriptedLink, 0, 14, 0) <= 1); break;
+    case 5: FUZZ_CHECK(nxpCopy(scriptedLink, 0x1A000000, 0x10000000, 4096) <= 1); break;
+    case 6: FUZZ_CHECK(nxpCompare(scriptedLink, 0x1A000000, 0x10000000, 4096) <= 2); break;
     case 7: {
         PartId part{};
-        FUZZ_CHECK(nxpReadPartId(&part) == 0 && part.partWord0 <= 0xFFFF);
+        FUZZ_CHECK(nxpReadPartId(scriptedLink, &part) == 0 && part.partWord0 <= 0xFFFF);
         break;
     }
     case 8: runRead(count); break;
     case 9: runWrite(count, script, size); break;
     case 10: {
         DeviceIdentity identity{};
-        int result = queryTable(&identity);
+        int result = queryTable(scriptedLink, &identity);
         FUZZ_CHECK(result == 0 || result == 1 || result == 3 || result == 4 || result == 5);
         checkIdentity(identity);
         break;
     }
     case 11: {
-        int result = reboot();
+        int result = reboot(scriptedLink);
         FUZZ_CHECK(result >= 0 && result <= 6 && result != 2);
         break;
     }
     case 12: {
-        int result = probeDevice();
+        int result = probeDevice(scriptedLink);
         FUZZ_CHECK(result == PROBE_IDENTIFIED || result == PROBE_NO_ANSWER || result == PROBE_UNIDENTIFIED);
-        checkIdentity(deviceIdentity);
+        checkIdentity(scriptedLink.identity);
         break;
     }
     case 13: {
         DeviceIdentity identity{};
-        FUZZ_CHECK(queryVersion(&identity) <= VERSION_REPLY_TRAILING);
+        FUZZ_CHECK(queryVersion(scriptedLink, &identity) <= VERSION_REPLY_TRAILING);
         checkIdentity(identity);
         break;
     }
     default: {
         // Answers that were already waiting before the command went out.
         linkFeed(script, size);
-        drainInput();
+        drainInput(scriptedLink);
         FUZZ_CHECK(linkPending() == 0);
         break;
     }
@@ -97,7 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // are not a multiple of four.
     auto count = static_cast<std::int32_t>((data[1] | data[2] << 8) & 0xFFF);
     linkReset(data + 3, size - 3);
-    deviceIdentity = DeviceIdentity{};
     runOperation(data[0], count, data + 3, size - 3);
     return 0;
 }

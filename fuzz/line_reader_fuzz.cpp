@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> buffer(capacity > 0 ? static_cast<std::size_t>(capacity) : 0);
     for (std::size_t pending = linkPending() + 1; pending > linkPending();) {
         pending = linkPending();
-        int length = readLine(buffer.data(), capacity, terminators);
+        int length = readLine(scriptedLink, buffer.data(), capacity, terminators);
         if (capacity < 1) {
             FUZZ_CHECK(length == -1);
             break;
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(std::strlen(buffer.data()) == static_cast<std::size_t>(length < 0 ? 0 : length));
         for (int i = 0; i < length; ++i) FUZZ_CHECK(buffer[i] >= 0x20 && buffer[i] <= 0x7F);
     }
-    drainInput();
+    drainInput(scriptedLink);
     FUZZ_CHECK(linkPending() == 0);
     return 0;
 }

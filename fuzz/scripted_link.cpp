@@ -6,8 +6,7 @@
 
 #include "link/serial.h"
 
-SerialPort serialPort{};
-unsigned currentBaud = 0;
+SwitchLink scriptedLink;
 
 namespace {
 
@@ -52,10 +51,10 @@ void linkReset(const std::uint8_t* script, std::size_t size) {
     peer = Peer{};
     peer.script = script;
     peer.left = size;
-    serialPort = SerialPort{};
-    serialPort.isOpen = 1;
-    serialPort.handle = 1;
-    currentBaud = 19200;
+    scriptedLink = SwitchLink{};
+    scriptedLink.port.isOpen = 1;
+    scriptedLink.port.handle = 1;
+    scriptedLink.port.baud = APPLICATION_BAUD;
 }
 
 void linkRespondWith(std::function<std::string(const std::string& line)> responder) {
@@ -70,17 +69,20 @@ std::size_t linkPending() {
     return peer.input.size();
 }
 
-int comOpen(SerialPort* port, unsigned, unsigned) {
+int comOpen(SerialPort* port, unsigned, unsigned baud) {
     port->isOpen = 1;
+    port->baud = baud;
     return 1;
 }
 
-int comSetBaud(SerialPort* port, unsigned) {
+int comSetBaud(SerialPort* port, unsigned baud) {
+    if (port->isOpen) port->baud = baud;
     return port->isOpen;
 }
 
 int comClose(SerialPort* port) {
     port->isOpen = 0;
+    port->baud = 0;
     return 1;
 }
 
@@ -110,11 +112,11 @@ int comWaitInput(SerialPort* port, unsigned timeoutMs) {
     return 0;
 }
 
-int comSendString(const char* text) {
-    return comWrite(&serialPort, text, static_cast<std::int32_t>(std::strlen(text)));
+int comSendString(SerialPort* port, const char* text) {
+    return comWrite(port, text, static_cast<std::int32_t>(std::strlen(text)));
 }
 
-int comSendByte(int value) {
+int comSendByte(SerialPort* port, int value) {
     char byte = static_cast<char>(value & 0xFF);
-    return comWrite(&serialPort, &byte, 1);
+    return comWrite(port, &byte, 1);
 }

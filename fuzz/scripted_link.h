@@ -6,11 +6,16 @@
 #include <functional>
 #include <string>
 
+#include "isp/link.h"
+
 // Separates the peer's answers in a script: the first answer is delivered
 // when the host ends its first line (CR), the next on the next CR, and so on.
 constexpr std::uint8_t SCRIPT_SEPARATOR = 0xFE;
 
-// Opens the port at 19200 with nothing waiting and a fresh clock reading;
+// The link every target drives over the scripted peer.
+extern SwitchLink scriptedLink;
+
+// Makes scriptedLink fresh, its port open at 19200 with nothing waiting;
 // `script` (not owned, must outlive the run) feeds the answers. An empty
 // script gives a peer that never answers.
 void linkReset(const std::uint8_t* script, std::size_t size);

@@ -2,14 +2,14 @@
 // honest bootloader: the fuzzer picks the table, the bytes everywhere else in
 // flash, and the flash size. Flags let it make the magic, the table CRC and
 // the region CRC right, so the checks behind them are reached as well; the
-// table's lengths and addresses may point anywhere. reboot() then runs over
+// table's lengths and addresses may point anywhere. reboot(scriptedLink) then runs over
 // the same switch.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "crc32/crc32.h"
 #include "fuzz_check.h"
-#include "image/crc32.h"
 #include "isp/isp.h"
 #include "isp/table.h"
 #include "isp/uu.h"
@@ -73,8 +73,8 @@ std::string answer(const std::string& line, std::uint32_t flashConfig) {
 }
 
 void fixRegionCrc() {
-    std::uint32_t address = tableWord(flash.table, ParameterTable::REGION_ADDRESS);
-    std::uint32_t length = tableWord(flash.table, ParameterTable::REGION_LENGTH);
+    std::uint32_t address = littleEndianWord(flash.table + ParameterTable::REGION_ADDRESS);
+    std::uint32_t length = littleEndianWord(flash.table + ParameterTable::REGION_LENGTH);
     if (length > TABLE_REGION_MAX) return;
     std::uint32_t crc = crc32Init();
     for (std::uint32_t i = 0; i < length; ++i) {
@@ -85,7 +85,7 @@ void fixRegionCrc() {
 }
 
 void fixTableCrc() {
-    std::uint32_t covered = tableWord(flash.table, ParameterTable::CRC_LENGTH);
+    std::uint32_t covered = littleEndianWord(flash.table + ParameterTable::CRC_LENGTH);
     if (covered < 4 || covered > ParameterTable::SIZE) return;
     putWord(flash.table + covered - 4, crc32Final(crc32Update(crc32Init(), flash.table, covered - 4)));
 }
@@ -115,16 +115,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     linkRespondWith([flashConfig](const std::string& line) { return answer(line, flashConfig); });
 
     DeviceIdentity identity{};
-    int result = queryTable(&identity);
+    int result = queryTable(scriptedLink, &identity);
     FUZZ_CHECK(result == 0 || result == 1 || result == 3 || result == 4 || result == 5);
     FUZZ_CHECK(std::memchr(identity.nameText, '\0', sizeof identity.nameText) != nullptr);
     if (flags & FLAG_ODD_FLASH) FUZZ_CHECK(result == 1);
     // An honest switch: every read succeeds, so only the table's own content
     // decides (an empty region reads as nothing, which counts as unreadable).
-    bool emptyRegion = tableWord(tableImage, ParameterTable::REGION_LENGTH) == 0;
+    bool emptyRegion = littleEndianWord(scriptedLink.table.bytes + ParameterTable::REGION_LENGTH) == 0;
     if (!(flags & FLAG_ODD_FLASH) && !emptyRegion) FUZZ_CHECK(result != 1);
     if (result != 0) FUZZ_CHECK(identity.version == 0);
-    int rebooted = reboot();
+    int rebooted = reboot(scriptedLink);
     FUZZ_CHECK(rebooted == result || (result == 0 && (rebooted == 6 || rebooted == 0)));
     return 0;
 }

@@ -22,17 +22,14 @@ TEST(SerialClosed, EveryOperationFailsWithoutASystemCall) {
     EXPECT_EQ(comBytesWaiting(&port), 0);
     EXPECT_EQ(comWaitInput(&port, 50), 0);
     EXPECT_EQ(comSetBaud(&port, 115200), 0);
+    EXPECT_EQ(comSendString(&port, "^P$"), 0);
+    EXPECT_EQ(comSendByte(&port, 'x'), 0);
     EXPECT_EQ(comClose(&port), 1);
     EXPECT_EQ(comClose(&port), 1);
     EXPECT_EQ(port.isOpen, 0);
     EXPECT_EQ(port.handle, 0);
+    EXPECT_EQ(port.baud, 0u);
     EXPECT_EQ(std::memcmp(buffer, "abcd", 4), 0);
-}
-
-TEST(SerialClosed, GlobalSendsFailWhileClosed) {
-    ASSERT_EQ(serialPort.isOpen, 0);
-    EXPECT_EQ(comSendString("^P$"), 0);
-    EXPECT_EQ(comSendByte('x'), 0);
 }
 
 TEST(SerialClosed, AbsentPortDoesNotOpenAndLeavesNothingBehind) {
@@ -42,6 +39,7 @@ TEST(SerialClosed, AbsentPortDoesNotOpenAndLeavesNothingBehind) {
     EXPECT_EQ(shown, "");
     EXPECT_EQ(port.isOpen, 0);
     EXPECT_EQ(port.handle, 0);
+    EXPECT_EQ(port.baud, 0u);
     char byte = 'x';
     EXPECT_EQ(comWrite(&port, &byte, 1), 0);
     EXPECT_EQ(comRead(&port, &byte, 1), 0);
@@ -68,20 +66,20 @@ class SerialPeer : public ::testing::Test {
     void SetUp() override {
         comNumber = peerComPort();
         if (comNumber == 0) GTEST_SKIP() << "no loop-back peer (BMFWU_TEST_COM is not set)";
-        ASSERT_EQ(comOpen(&serialPort, comNumber, 19200), 1);
-        while (comBytesWaiting(&serialPort) > 0) {   // what an earlier test left
+        ASSERT_EQ(comOpen(&port, comNumber, 19200), 1);
+        while (comBytesWaiting(&port) > 0) {   // what an earlier test left
             char drop[64];
-            comRead(&serialPort, drop, sizeof drop);
+            comRead(&port, drop, sizeof drop);
         }
     }
-    void TearDown() override { comClose(&serialPort); }
+    void TearDown() override { comClose(&port); }
 
     // Reads until `count` bytes came or the line stays quiet for 2 s.
     std::string receive(std::size_t count) {
         std::string got;
-        while (got.size() < count && comWaitInput(&serialPort, 2000) == 1) {
+        while (got.size() < count && comWaitInput(&port, 2000) == 1) {
             char chunk[512];
-            int n = comRead(&serialPort, chunk, static_cast<std::int32_t>(count - got.size()));
+            int n = comRead(&port, chunk, static_cast<std::int32_t>(count - got.size()));
             if (n <= 0) break;
             got.append(chunk, static_cast<std::size_t>(n));
         }
@@ -91,11 +89,11 @@ class SerialPeer : public ::testing::Test {
     // Waits up to 3 s until `count` received bytes are waiting.
     void waitUntilQueued(std::size_t count) {
         std::uint32_t start = msNow();
-        while (comBytesWaiting(&serialPort) < static_cast<int>(count) && !msElapsed(start, 3000)) msSleep(1);
+        while (comBytesWaiting(&port) < static_cast<int>(count) && !msElapsed(start, 3000)) msSleep(1);
     }
 
     std::string lineSettings() {
-        EXPECT_EQ(comWrite(&serialPort, "\xFFS", 2), 2);
+        EXPECT_EQ(comWrite(&port, "\xFFS", 2), 2);
         std::string reply;
         while (reply.empty() || reply.back() != '\n') {
             std::string more = receive(1);
@@ -105,16 +103,19 @@ class SerialPeer : public ::testing::Test {
         return reply;
     }
 
+    SerialPort port{};
     unsigned comNumber = 0;
 };
 
 TEST_F(SerialPeer, OpensAtTheRequestedRateWithEightBitsAndNoFlowControl) {
+    EXPECT_EQ(port.baud, 19200u);
     EXPECT_EQ(lineSettings(), "baud=19200 csize=8 ixon=0 ixoff=0 crtscts=0\n");
 }
 
 TEST_F(SerialPeer, RateChangesAreSeenOnTheLine) {
     for (unsigned baud : {115200u, 19200u, 115200u}) {
-        ASSERT_EQ(comSetBaud(&serialPort, baud), 1);
+        ASSERT_EQ(comSetBaud(&port, baud), 1);
+        EXPECT_EQ(port.baud, baud);
         EXPECT_EQ(lineSettings(), "baud=" + std::to_string(baud) + " csize=8 ixon=0 ixoff=0 crtscts=0\n");
     }
 }
@@ -124,92 +125,93 @@ TEST_F(SerialPeer, EveryByteValueTravelsUnchanged) {
     // line-end characters included, must pass both ways as itself.
     std::string sent;
     for (int value = 0; value < 0xFF; ++value) sent += static_cast<char>(value);
-    ASSERT_EQ(comWrite(&serialPort, sent.data(), static_cast<std::int32_t>(sent.size())),
-              static_cast<int>(sent.size()));
+    ASSERT_EQ(comWrite(&port, sent.data(), static_cast<std::int32_t>(sent.size())), static_cast<int>(sent.size()));
     waitUntilQueued(sent.size());
-    EXPECT_EQ(comBytesWaiting(&serialPort), static_cast<int>(sent.size()));
+    EXPECT_EQ(comBytesWaiting(&port), static_cast<int>(sent.size()));
     EXPECT_EQ(receive(sent.size()), sent);
 }
 
 TEST_F(SerialPeer, ByteByByteReadsOfAFullQueueKeepEveryByteAndTheCount) {
     std::string sent;
     for (int value = 0; value < 600; ++value) sent += static_cast<char>('A' + value % 26);
-    ASSERT_EQ(comWrite(&serialPort, sent.data(), static_cast<std::int32_t>(sent.size())),
-              static_cast<int>(sent.size()));
+    ASSERT_EQ(comWrite(&port, sent.data(), static_cast<std::int32_t>(sent.size())), static_cast<int>(sent.size()));
     waitUntilQueued(sent.size());
     std::string got;
-    for (int waiting = comBytesWaiting(&serialPort); waiting > 0; --waiting) {
+    for (int waiting = comBytesWaiting(&port); waiting > 0; --waiting) {
         char byte = 0;
-        ASSERT_EQ(comRead(&serialPort, &byte, 1), 1);
+        ASSERT_EQ(comRead(&port, &byte, 1), 1);
         got += byte;
-        ASSERT_EQ(comBytesWaiting(&serialPort), waiting - 1);
+        ASSERT_EQ(comBytesWaiting(&port), waiting - 1);
     }
     EXPECT_EQ(got, sent);
-    EXPECT_EQ(comWaitInput(&serialPort, 100), 0);
+    EXPECT_EQ(comWaitInput(&port, 100), 0);
 }
 
-TEST_F(SerialPeer, SendHelpersWriteToTheGlobalPort) {
-    EXPECT_EQ(comSendByte(0x11B), 1);
+TEST_F(SerialPeer, SendHelpersWriteToTheirPort) {
+    EXPECT_EQ(comSendByte(&port, 0x11B), 1);
     EXPECT_EQ(receive(1), "\x1B");
-    EXPECT_EQ(comSendString("^BOOTL$"), 7);
+    EXPECT_EQ(comSendString(&port, "^BOOTL$"), 7);
     EXPECT_EQ(receive(7), "^BOOTL$");
-    EXPECT_EQ(comWaitInput(&serialPort, 100), 0) << "nothing beyond the bytes sent";
+    EXPECT_EQ(comWaitInput(&port, 100), 0) << "nothing beyond the bytes sent";
 }
 
 TEST_F(SerialPeer, ReadOnASilentLineGivesUpAfterASecondAndThePortStaysUsable) {
     char buffer[8];
     std::uint32_t start = msNow();
-    EXPECT_EQ(comRead(&serialPort, buffer, 1), 0);
+    EXPECT_EQ(comRead(&port, buffer, 1), 0);
     EXPECT_TRUE(msElapsed(start, 900));
     // The abandoned read must be gone: a stale one would take these bytes.
-    ASSERT_EQ(comWrite(&serialPort, "xyz", 3), 3);
+    ASSERT_EQ(comWrite(&port, "xyz", 3), 3);
     EXPECT_EQ(receive(3), "xyz");
 }
 
 TEST_F(SerialPeer, ReadEndsAtAGapBetweenBytes) {
-    ASSERT_EQ(comWrite(&serialPort, "\xFFG", 2), 2);
-    ASSERT_EQ(comWaitInput(&serialPort, 2000), 1);
+    ASSERT_EQ(comWrite(&port, "\xFFG", 2), 2);
+    ASSERT_EQ(comWaitInput(&port, 2000), 1);
     char buffer[4];
-    int first = comRead(&serialPort, buffer, 4);
+    int first = comRead(&port, buffer, 4);
     EXPECT_EQ(std::string(buffer, first > 0 ? static_cast<std::size_t>(first) : 0), "AB");
     EXPECT_EQ(receive(2), "CD");
 }
 
 TEST_F(SerialPeer, WaitInputWakesForDataAndTimesOutOnSilence) {
-    EXPECT_EQ(comWaitInput(&serialPort, 100), 0);
-    ASSERT_EQ(comWrite(&serialPort, "w", 1), 1);
-    EXPECT_EQ(comWaitInput(&serialPort, 2000), 1);
-    EXPECT_EQ(comBytesWaiting(&serialPort), 1);
+    EXPECT_EQ(comWaitInput(&port, 100), 0);
+    ASSERT_EQ(comWrite(&port, "w", 1), 1);
+    EXPECT_EQ(comWaitInput(&port, 2000), 1);
+    EXPECT_EQ(comBytesWaiting(&port), 1);
 }
 
 TEST_F(SerialPeer, SecondOpenIsRefusedWithAMessageAndKeepsThePort) {
-    std::intptr_t handle = serialPort.handle;
-    std::string shown = captureStdout([&] { EXPECT_EQ(comOpen(&serialPort, 12, 115200), 1); });
+    std::intptr_t handle = port.handle;
+    std::string shown = captureStdout([&] { EXPECT_EQ(comOpen(&port, 12, 115200), 1); });
     EXPECT_EQ(shown, "Com12 already open!\n");
-    EXPECT_EQ(serialPort.handle, handle);
+    EXPECT_EQ(port.handle, handle);
+    EXPECT_EQ(port.baud, 19200u);
     EXPECT_EQ(lineSettings(), "baud=19200 csize=8 ixon=0 ixoff=0 crtscts=0\n");
 }
 
 TEST_F(SerialPeer, FailedRateChangeClosesThePortAndReleasesIt) {
     if (runningUnderWine()) GTEST_SKIP() << "Wine accepts every rate, 0 included, on a pseudo-terminal";
-    comClose(&serialPort);
+    comClose(&port);
     int before = openHandleCount();
-    ASSERT_EQ(comOpen(&serialPort, comNumber, 19200), 1);
-    EXPECT_EQ(comSetBaud(&serialPort, 0), 0);
-    EXPECT_EQ(serialPort.isOpen, 0);
-    EXPECT_EQ(serialPort.handle, 0);
-    EXPECT_EQ(comWrite(&serialPort, "x", 1), 0);
-    EXPECT_EQ(comClose(&serialPort), 1);
+    ASSERT_EQ(comOpen(&port, comNumber, 19200), 1);
+    EXPECT_EQ(comSetBaud(&port, 0), 0);
+    EXPECT_EQ(port.isOpen, 0);
+    EXPECT_EQ(port.handle, 0);
+    EXPECT_EQ(port.baud, 0u);
+    EXPECT_EQ(comWrite(&port, "x", 1), 0);
+    EXPECT_EQ(comClose(&port), 1);
     EXPECT_EQ(openHandleCount(), before);
 }
 
 TEST_F(SerialPeer, OpenCloseCyclesReleaseEveryHandle) {
-    comClose(&serialPort);
+    comClose(&port);
     int before = openHandleCount();
     for (int cycle = 0; cycle < 20; ++cycle) {
-        ASSERT_EQ(comOpen(&serialPort, comNumber, 19200), 1);
-        ASSERT_EQ(comClose(&serialPort), 1);
-        ASSERT_EQ(comClose(&serialPort), 1);
+        ASSERT_EQ(comOpen(&port, comNumber, 19200), 1);
+        ASSERT_EQ(comClose(&port), 1);
+        ASSERT_EQ(port.baud, 0u);
+        ASSERT_EQ(comClose(&port), 1);
     }
     EXPECT_EQ(openHandleCount(), before);
 }
