@@ -18,6 +18,7 @@
 #include "link/clock.h"
 #include "link/keyboard.h"
 #include "link/serial.h"
+#include "link/terminal.h"
 
 namespace {
 
@@ -123,12 +124,23 @@ void awaitUpdates(const std::vector<Session*>& running) {
     }
 }
 
+int countPlans(const Sessions& sessions, int plan) {
+    int count = 0;
+    for (const auto& session : sessions) count += session->plan == plan ? 1 : 0;
+    return count;
+}
+
+// On a terminal each switch's progress replaces its own row; elsewhere (a
+// pipe, a file) every line goes out whole, named by its port.
 void updateAtOnce(const Sessions& sessions) {
     kbdCatchInterrupt();
+    const bool board = terminalCanRedraw();
+    if (board) consoleStartBoard(countPlans(sessions, PLAN_UPDATE));
     std::vector<std::thread> updates;
     std::vector<Session*> running;
     for (const auto& session : sessions) {
         if (session->plan != PLAN_UPDATE) continue;
+        if (board) session->lineSink.boardRow = static_cast<int>(running.size());
         session->lineSink.linePrefix = session->label;
         session->link.out = &session->lineSink;
         session->scanner.out = &session->lineSink;
@@ -141,6 +153,7 @@ void updateAtOnce(const Sessions& sessions) {
     }
     awaitUpdates(running);
     for (std::thread& update : updates) update.join();
+    consoleEndBoard();
 }
 
 void summarise(const Sessions& sessions) {
@@ -160,12 +173,6 @@ void summarise(const Sessions& sessions) {
         else
             consoleMessage("%s\n", planText(plan));
     }
-}
-
-int countPlans(const Sessions& sessions, int plan) {
-    int count = 0;
-    for (const auto& session : sessions) count += session->plan == plan ? 1 : 0;
-    return count;
 }
 
 bool confirmed(const Sessions& sessions) {

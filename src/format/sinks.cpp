@@ -19,6 +19,7 @@ constexpr int PREFIX_ROOM = 64;               // a line prefix names a port
 struct Console {
     std::mutex lock;
     ConsoleMirror mirror = nullptr;
+    int boardRows = 0;   // a board's rows end the output: lines move up to them and back
 };
 Console console;
 
@@ -136,13 +137,26 @@ int consolePrintf(const char* format, ...) {
 }
 
 namespace {
+// Up to the row, over it, and back below the board; the log gets the plain
+// line. False when the row is on no board.
+bool redrawRow(int row, const char* text, int length) {
+    const std::lock_guard<std::mutex> hold(console.lock);
+    if (row < 0 || row >= console.boardRows) return false;
+    if (console.mirror != nullptr) console.mirror(text, length);
+    const int up = console.boardRows - row;
+    std::fprintf(stdout, "\x1B[%dA\r\x1B[K%.*s\x1B[%dB\r", up, length - 1, text, up);
+    std::fflush(stdout);
+    return true;
+}
+
 void endSinkLine(const OutputSink* sink) {
     if (sink->lineLength == 0) return;
     sink->line[sink->lineLength] = '\0';
     std::memcpy(sink->lastLine, sink->line, static_cast<std::size_t>(sink->lineLength) + 1);
     char text[SINK_LINE_CAPACITY + PREFIX_ROOM];
-    const int length = std::snprintf(text, sizeof text, "%s: %s\n", sink->linePrefix, sink->line);
-    consoleWrite(text, std::min(length, static_cast<int>(sizeof text) - 1));
+    const int length = std::min(std::snprintf(text, sizeof text, "%s: %s\n", sink->linePrefix, sink->line),
+                                static_cast<int>(sizeof text) - 1);
+    if (!redrawRow(sink->boardRow, text, length)) consoleWrite(text, length);
     sink->lineLength = 0;
 }
 
@@ -192,6 +206,17 @@ int sinkMessage(const OutputSink* sink, const char* format, ...) {
 int sinkPutString(const OutputSink* sink, const char* text) {
     if (text == nullptr) return 0;
     return sinkWrite(sink, text, static_cast<int>(std::strlen(text)));
+}
+
+void consoleStartBoard(int rows) {
+    for (int row = 0; row < rows; ++row) consoleWrite("\n", 1);
+    const std::lock_guard<std::mutex> hold(console.lock);
+    console.boardRows = rows;
+}
+
+void consoleEndBoard() {
+    const std::lock_guard<std::mutex> hold(console.lock);
+    console.boardRows = 0;
 }
 
 void sinkFlush(const OutputSink* sink) {

@@ -41,6 +41,7 @@ constexpr int SINK_LINE_CAPACITY = 200;
 struct OutputSink {
     TextBuffer* buffer = nullptr;       // nullptr: the console
     const char* linePrefix = nullptr;   // with it: whole lines to the console
+    int boardRow = -1;                  // with a board on the console: the row its lines replace
     mutable char line[SINK_LINE_CAPACITY]{};
     mutable int lineLength = 0;
     mutable char lastLine[SINK_LINE_CAPACITY]{};   // the last line written whole, without its prefix
@@ -50,6 +51,12 @@ int sinkMessage(const OutputSink* sink, const char* format, ...);   // as consol
 int sinkPutString(const OutputSink* sink, const char* text);
 void sinkFlush(
     const OutputSink* sink);   // console text is pushed out at once (progress lines), a line sink's line ended
+
+// A board of `rows` lines at the foot of a terminal: each line a sink with a
+// board row ends replaces that row in place, and the support log gets it as
+// a whole line. consoleEndBoard leaves the cursor below the board.
+void consoleStartBoard(int rows);
+void consoleEndBoard();
 
 void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity);
 int textBufferPutChar(TextBuffer* buffer, int character);   // characters added

@@ -139,4 +139,38 @@ TEST(Console, MirrorReceivesExactlyWhatEveryConsoleFunctionPrints) {
     EXPECT_EQ(mirrored, bytes);
 }
 
+// A switch updated beside others: its text as whole lines named by its port,
+// or, on a terminal's board, over its own row; its last line is kept.
+TEST(Console, LineSinkWritesWholeLinesOrRedrawsItsRow) {
+    struct Case {
+        const char* name;
+        int boardRows;
+        int row;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {"no board", 0, 1, "COM4: Updating: 45%\nCOM4: Error 1: lost\n"},
+        {"second of two rows", 2, 1,
+         "\n\n\x1B[1A\r\x1B[KCOM4: Updating: 45%\x1B[1B\r\x1B[1A\r\x1B[KCOM4: Error 1: lost\x1B[1B\r"},
+    };
+    for (const Case& c : cases) {
+        mirrored.clear();
+        setConsoleMirror([](const char* text, int length) { mirrored.append(text, static_cast<std::size_t>(length)); });
+        OutputSink sink;
+        sink.linePrefix = "COM4";
+        sink.boardRow = c.row;
+        const std::string bytes = captureStdout([&] {
+            if (c.boardRows > 0) consoleStartBoard(c.boardRows);
+            sinkPrintf(&sink, "\rUpdating: %u%%", 45);
+            sinkFlush(&sink);
+            sinkMessage(&sink, "\n\nError %u: lost\n", 1);
+            consoleEndBoard();
+        });
+        setConsoleMirror(nullptr);
+        EXPECT_EQ(bytes, c.printed) << c.name;
+        EXPECT_EQ(mirrored, std::string(c.boardRows, '\n') + "COM4: Updating: 45%\nCOM4: Error 1: lost\n") << c.name;
+        EXPECT_STREQ(sink.lastLine, "Error 1: lost") << c.name;
+    }
+}
+
 }   // namespace
