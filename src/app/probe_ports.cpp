@@ -9,6 +9,8 @@
 #include "format/sinks.h"
 #include "isp/line.h"
 #include "link/clock.h"
+#include "link/port_list.h"
+#include "link/serial.h"
 
 namespace {
 
@@ -35,6 +37,8 @@ struct Board {
     std::condition_variable changed;
     std::vector<Slot> slots;
     ProbeOptions options{};
+    bool deniedShown = false;   // each reason a user can act on is given once a run
+    bool busyShown = false;
 };
 
 using Hold = std::unique_lock<std::mutex>;
@@ -113,12 +117,31 @@ bool awaitSlot(Board& board, Slot& slot) {
     }
 }
 
+// Why a port that is there could not be opened, where the user can do
+// something about it; once for each cause.
+void showOpenFailure(Board& board, const Session& session) {
+    const int failure = session.link.port.openFailure;
+    if (failure == PORT_OPEN_BUSY && !board.busyShown) {
+        board.busyShown = true;
+        consoleMessage("\nThe port is in use by another program.");
+    } else if (failure == PORT_OPEN_DENIED && !board.deniedShown) {
+        board.deniedShown = true;
+        char group[64] = "dialout", user[64] = "$USER";
+        comDeviceGroup(session.port, group, sizeof group);
+        comUserName(user, sizeof user);
+        consoleMessage(
+            "\nPermission denied: add your user to the group %s (sudo usermod -aG %s %s), then log in again.", group,
+            group, user);
+    }
+}
+
 void showSlot(Board& board, Slot& slot) {
     const bool done = awaitSlot(board, slot);
     Hold hold(board.lock);
     Session& session = *slot.session;
     consolePutString(session.text);
     if (!done) consoleMessage("Could not open port.");
+    if (done && slot.result == PORT_NOT_OPENED) showOpenFailure(board, session);
     std::fflush(stdout);
 }
 

@@ -41,3 +41,9 @@ int comSamePort(const PortName& first, const PortName& second);
 // $BMFWU_SYSTEM_ROOT when set), so a technician can tell which cable is which.
 // 1 with the name in `name`; 0 when there is none.
 int comStableName(const PortName& port, char* name, std::size_t size);
+
+// The group owning the port's device and the name of the user running the
+// program, for the hint to a user who may not open the port (POSIX). 1 with
+// the name stored; 0 when it is not known (always on Windows).
+int comDeviceGroup(const PortName& port, char* group, std::size_t size);
+int comUserName(char* name, std::size_t size);

@@ -8,7 +8,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,4 +182,18 @@ int comStableName(const PortName& port, char* name, std::size_t size) {
         if (linkInFolderTo(folder, target, name, size)) return 1;
     }
     return 0;
+}
+
+int comDeviceGroup(const PortName& port, char* group, std::size_t size) {
+    char path[PATH_MAX];
+    struct stat device {};
+    if (!resolvedPath(port, path) || stat(path, &device) != 0) return 0;
+    const struct group* entry = getgrgid(device.st_gid);
+    return entry != nullptr && std::snprintf(group, size, "%s", entry->gr_name) < static_cast<int>(size) ? 1 : 0;
+}
+
+int comUserName(char* name, std::size_t size) {
+    const struct passwd* entry = getpwuid(geteuid());
+    const char* user = entry != nullptr ? entry->pw_name : std::getenv("USER");
+    return user != nullptr && std::snprintf(name, size, "%s", user) < static_cast<int>(size) ? 1 : 0;
 }

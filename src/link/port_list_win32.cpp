@@ -27,3 +27,13 @@ int comStableName(const PortName&, char* name, std::size_t size) {
     if (size > 0) name[0] = '\0';
     return 0;
 }
+
+int comDeviceGroup(const PortName&, char* group, std::size_t size) {
+    if (size > 0) group[0] = '\0';
+    return 0;
+}
+
+int comUserName(char* name, std::size_t size) {
+    if (size > 0) name[0] = '\0';
+    return 0;
+}

@@ -16,11 +16,22 @@ struct SerialPort {
     alignas(8) unsigned char platform[384];   // per-platform records
     std::int32_t isOpen;                      // 1 while open
     unsigned baud;                            // the rate the port runs at; 0 while closed
+    int openFailure;                          // why the last open failed: a PORT_OPEN_ value
+};
+
+// Why an open failed; the two a user can act on are told apart.
+enum : int {
+    PORT_OPEN_OK = 0,
+    PORT_OPEN_MISSING = 1,   // no such device
+    PORT_OPEN_DENIED = 2,    // the user may not open it (POSIX: not in the device's group)
+    PORT_OPEN_BUSY = 3,      // another program holds it
+    PORT_OPEN_FAILED = 4,    // any other reason
 };
 
 // Opens COM `portNumber` at `baud`, 8 data bits, no software or hardware flow
 // control, DTR off, exclusively. Returns 1 on success, and also when the port
-// is already open (after printing "Com%d already open!\n"); 0 on failure.
+// is already open (after printing "Com%d already open!\n"); 0 on failure, its
+// reason in openFailure.
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud);
 
 // Opens the device at `path` as comOpen does (POSIX; on Windows a path such

@@ -80,6 +80,13 @@ int moveAboveStandardStreams(int fd) {
     return moved;
 }
 
+int openFailureOf(int error) {
+    if (error == ENOENT || error == ENXIO || error == ENODEV || error == ENOTDIR) return PORT_OPEN_MISSING;
+    if (error == EACCES || error == EPERM) return PORT_OPEN_DENIED;
+    return error == EBUSY ? PORT_OPEN_BUSY : PORT_OPEN_FAILED;
+}
+
+// errno stays that of the failed open.
 int openDevice(const char* path) {
     int fd;
     do {
@@ -228,6 +235,7 @@ int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
         return 1;
     }
     char path[DEVICE_PATH_SIZE];
+    port->openFailure = PORT_OPEN_MISSING;
     if (comDevicePath(portNumber, path, sizeof path) == 0) return 0;
     return comOpenDevice(port, path, baud);
 }
@@ -238,18 +246,24 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
         std::printf("%s already open!\n", path);
         return 1;
     }
+    port->openFailure = PORT_OPEN_FAILED;
     speed_t code;
     if (baudCode(baud, &code) == 0) return 0;
     int fd = openDevice(path);
-    if (fd < 0) return 0;
+    if (fd < 0) {
+        port->openFailure = openFailureOf(errno);
+        return 0;
+    }
     if (claimExclusively(fd) == 0) {
         closeFd(fd);   // the exclusive flag may belong to whoever holds the port
+        port->openFailure = PORT_OPEN_BUSY;
         return 0;
     }
     if (configurePort(fd, code) == 0) {
         releaseFd(fd);
         return 0;
     }
+    port->openFailure = PORT_OPEN_OK;
     requestLowLatency(fd);
     markClosed(port);
     port->handle = fd;

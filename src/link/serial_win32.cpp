@@ -109,6 +109,14 @@ void applyTimeouts(HANDLE device) {
     SetCommTimeouts(device, &timeouts);
 }
 
+// Another program holding the port shows as access denied (or, for some
+// drivers, a sharing violation); that is the one cause a user can act on.
+int openFailureOf(DWORD error) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PORT_OPEN_MISSING;
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) return PORT_OPEN_BUSY;
+    return PORT_OPEN_FAILED;
+}
+
 HANDLE createManualResetEvent() {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
@@ -133,7 +141,11 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
     }
     HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (device == nullptr || device == INVALID_HANDLE_VALUE) return 0;
+    if (device == nullptr || device == INVALID_HANDLE_VALUE) {
+        port->openFailure = openFailureOf(GetLastError());
+        return 0;
+    }
+    port->openFailure = PORT_OPEN_FAILED;
 
     port->handle = reinterpret_cast<std::intptr_t>(device);
     port->isOpen = 1;
@@ -150,6 +162,7 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
         return 0;
     }
     port->baud = baud;
+    port->openFailure = PORT_OPEN_OK;
     return port->isOpen;
 }
 

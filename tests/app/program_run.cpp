@@ -1,5 +1,6 @@
 #include "app/program_run.h"
 
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -70,6 +71,8 @@ TempDir::~TempDir() {
 
 namespace {
 
+constexpr uid_t NOBODY = 65534;
+
 // The command line that starts the program: the program itself, or Wine's
 // loader in front of it.
 std::vector<std::string> commandLine(const std::vector<std::string>& arguments) {
@@ -108,6 +111,10 @@ pid_t startChild(const std::vector<std::string>& arguments, const std::string& p
     }
     close_range(3, ~0u, 0);   // the simulated switch's pseudo-terminal stays with the test
     setenv("BMFWU_PORT_DIR", portDir.c_str(), 1);
+    // What an ordinary user meets, when the suite runs as root.
+    if (!environment("BMFWU_E2E_AS_NOBODY").empty() && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+        _exit(126);
     execvp(argv[0], argv.data());
     _exit(127);
 }

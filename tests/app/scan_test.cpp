@@ -4,6 +4,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -61,6 +68,56 @@ INSTANTIATE_TEST_SUITE_P(Modes, ScanFinds,
                                          FoundCase{"ImageTwoBootloaderConfig44", inBootloader(imageTwoSwitch()),
                                                    "Sonavex F-II"}),
                          [](const testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.name); });
+
+// Two ports that are there but cannot be opened: the reason a user can act
+// on, once for the run; absent ports say nothing more.
+struct UnopenableCase {
+    const char* name;
+    bool denied;   // else another program holds both ports
+};
+
+class UnopenablePorts : public testing::TestWithParam<UnopenableCase> {};
+
+TEST_P(UnopenablePorts, SayWhyOnce) {
+    if (underWine()) GTEST_SKIP() << "POSIX permissions and locks";
+    const bool denied = GetParam().denied;
+    TempDir ports;
+    chmod(ports.path().c_str(), 0755);   // an ordinary user reaches the links
+    std::vector<int> masters, holders;
+    std::string group;
+    for (unsigned port = 1; port <= 2; ++port) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        masters.push_back(master);
+        const std::string slave = ptsname(master);
+        ASSERT_EQ(symlink(slave.c_str(), ports.comPath(port).c_str()), 0);
+        struct stat device {};
+        ASSERT_EQ(stat(slave.c_str(), &device), 0);
+        group = getgrgid(device.st_gid)->gr_name;
+        if (denied && geteuid() != 0) chmod(slave.c_str(), 0);
+        if (denied) continue;
+        holders.push_back(open(slave.c_str(), O_RDWR | O_NOCTTY));
+        ASSERT_EQ(flock(holders.back(), LOCK_EX), 0);
+    }
+    if (denied) setenv("BMFWU_E2E_AS_NOBODY", "1", 1);
+    const ProgramRun run = runProgram({"--info"}, ports.path(), {});
+    unsetenv("BMFWU_E2E_AS_NOBODY");
+    const std::string user = getpwuid(geteuid() == 0 ? 65534 : geteuid())->pw_name;
+    const std::string why = denied ? "Permission denied: add your user to the group " + group + " (sudo usermod -aG " +
+                                         group + " " + user + "), then log in again."
+                                   : "The port is in use by another program.";
+    EXPECT_EQ(run.output, START + "\nCOM1: Could not open port.\n" + why + "\nCOM2: Could not open port." +
+                              absentPorts(3, 16) + NONE_FOUND);
+    EXPECT_EQ(run.status, 2);
+    for (int fd : holders) close(fd);
+    for (int fd : masters) close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, UnopenablePorts,
+                         testing::Values(UnopenableCase{"PermissionDenied", true}, UnopenableCase{"Busy", false}),
+                         [](const testing::TestParamInfo<UnopenableCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(Scan, DevicePathArgumentNamesThePortByItsPath) {
     if (underWine()) GTEST_SKIP() << "Windows names ports by number only";

@@ -37,6 +37,7 @@ TEST(SerialClosed, AbsentPortDoesNotOpenAndLeavesNothingBehind) {
     int before = openHandleCount();
     std::string shown = captureStdout([&] { EXPECT_EQ(comOpen(&port, ABSENT_COM, 19200), 0); });
     EXPECT_EQ(shown, "");
+    EXPECT_EQ(port.openFailure, PORT_OPEN_MISSING);   // nothing is said beyond the open's failure
     EXPECT_EQ(port.isOpen, 0);
     EXPECT_EQ(port.handle, 0);
     EXPECT_EQ(port.baud, 0u);
@@ -224,6 +225,9 @@ TEST_F(SerialPeer, PortIsOpenedExclusively) {
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    SerialPort other{};
+    EXPECT_EQ(comOpen(&other, comNumber, 19200), 0);
+    EXPECT_EQ(other.openFailure, PORT_OPEN_BUSY);   // the reason the user is told
 }
 
 }   // namespace
