@@ -149,10 +149,16 @@ bool redrawRow(int row, const char* text, int length) {
     return true;
 }
 
-void endSinkLine(const OutputSink* sink) {
+// The lines one message ends are kept together in lastLine, a space between.
+void keepLastMessage(const OutputSink* sink, bool sameMessage) {
+    const std::size_t kept = sameMessage ? std::strlen(sink->lastLine) : 0;
+    std::snprintf(sink->lastLine + kept, sizeof sink->lastLine - kept, "%s%s", kept > 0 ? " " : "", sink->line);
+}
+
+void endSinkLine(const OutputSink* sink, bool sameMessage = false) {
     if (sink->lineLength == 0) return;
     sink->line[sink->lineLength] = '\0';
-    std::memcpy(sink->lastLine, sink->line, static_cast<std::size_t>(sink->lineLength) + 1);
+    keepLastMessage(sink, sameMessage);
     char text[SINK_LINE_CAPACITY + PREFIX_ROOM];
     const int length = std::min(std::snprintf(text, sizeof text, "%s: %s\n", sink->linePrefix, sink->line),
                                 static_cast<int>(sizeof text) - 1);
@@ -161,11 +167,15 @@ void endSinkLine(const OutputSink* sink) {
 }
 
 int sinkLines(const OutputSink* sink, const char* text, int length) {
+    bool sameMessage = false;
     for (int i = 0; i < length; ++i) {
-        if (text[i] == '\n' || text[i] == '\r')
-            endSinkLine(sink);
-        else if (sink->lineLength < SINK_LINE_CAPACITY - 1)
-            sink->line[sink->lineLength++] = text[i];
+        if (text[i] != '\n' && text[i] != '\r') {
+            if (sink->lineLength < SINK_LINE_CAPACITY - 1) sink->line[sink->lineLength++] = text[i];
+            continue;
+        }
+        const bool ended = sink->lineLength > 0;
+        endSinkLine(sink, sameMessage);
+        sameMessage = sameMessage || ended;
     }
     return length;
 }

@@ -44,7 +44,7 @@ struct OutputSink {
     int boardRow = -1;                  // with a board on the console: the row its lines replace
     mutable char line[SINK_LINE_CAPACITY]{};
     mutable int lineLength = 0;
-    mutable char lastLine[SINK_LINE_CAPACITY]{};   // the last line written whole, without its prefix
+    mutable char lastLine[2 * SINK_LINE_CAPACITY]{};   // the last message's lines, without their prefix
 };
 int sinkPrintf(const OutputSink* sink, const char* format, ...);    // as consolePrintf
 int sinkMessage(const OutputSink* sink, const char* format, ...);   // as consoleMessage

@@ -48,7 +48,8 @@ const std::vector<AllCase> ALL_CASES = {
      true,
      {"/all", "/yes"},
      {},
-     "\nSummary:\nCOM2: failed: Verify cables have not come loose, and the switch still has power.\n"
+     "\nSummary:\nCOM2: failed: Failed to update firmware! Verify cables have not come loose, and the switch "
+     "still has power.\n"
      "COM4: updated to 3.04\nCOM6: up to date\nCOM7: newer than its image, left alone\n",
      1,
      {false, true}},
