@@ -9,14 +9,20 @@ Runs the whole update several ways and prints one table:
                  and bmfwu's CPU time;
   unthrottled    without throttle or latency (the program's own overhead);
   lpc21isp N ms  lpc21isp programming the same application bytes into the same
-                 throttled simulator at the same latency, as the peer figure.
+                 throttled simulator at the same latency, as the peer figure;
+  switches at once
+                 bmfwu --all --yes over 1, 4 and 8 throttled simulators behind 16 ms
+                 adapters (image 1's and image 2's switch in turn, all at 3.03), from
+                 the start of the process to its exit, and bmfwu's CPU time, beside one
+                 switch's bmfwu --yes run in the same conditions.
 The phase runs from the "0%" progress line to the "100%" line. Its bytes and
 flash operations are taken from the simulator's traffic log, from the first
 command after the application erase to the reply of the last compare.
 
---quick runs the unthrottled update only (for CI). --support-log has bmfwu
-write its support log (--log) during every run, to see what the log costs. The exit status is 0 when
-every measured target is met, 1 when one is missed, 2 when a run failed.
+--quick runs the unthrottled update only (for CI); --all-switches runs only the switches
+at once. --support-log has bmfwu write its support log (--log) during every run, to see what
+the log costs. The exit status is 0 when every measured target is met, 1 when one is missed,
+2 when a run failed.
 """
 
 import argparse
@@ -42,6 +48,8 @@ APP_OFFSET = 0x50
 FLASH_BASE = 0x1A000000
 SWITCH = ["--table", "--product-id", "0x56", "--pcb-revision", "3", "--version", "3.03",
           "--name", "Sonavex F"]
+SWITCH_TWO = ["--table", "--product-id", "0x64", "--pcb-revision", "1", "--version", "3.03",
+              "--name", "Sonavex F-II", "--flash-config", "0x44"]
 PHASE_START = b"Updating firmware:   0% complete."
 PHASE_END = b"\rUpdating firmware: 100% complete.\n"
 QUESTION = b"(Y,N) "
@@ -52,6 +60,13 @@ LATENCIES_MS = (0, 2, 16)
 TARGET_RATIO = {0: 1.03, 2: 1.04, 16: 1.20}
 TARGET_CPU_SHARE = 0.10
 TARGET_UNTHROTTLED_S = 0.5
+
+# Switches updated at once: as many as a rack holds, behind the usual adapter latency.
+SWITCH_COUNTS = (1, 4, 8)
+AT_ONCE_LATENCY_MS = 16
+TARGET_AT_ONCE_RATIO = 1.5   # 8 switches' run against one switch's run
+TARGET_AT_ONCE_COUNTS = (1, 8)   # 4 is shown, not judged
+UPDATED = re.compile(r"^(COM\d+): updated to ", re.M)
 
 COPY_COMMAND = re.compile(r"^C \d+ \d+ (\d+)")
 # A line the host waits on an answer for: a command, or a checksum (data lines and the "OK"
@@ -195,10 +210,14 @@ def lpc21isp_span(entries):
 # ---------------------------------------------------------------- processes
 
 def cpu_seconds(pid):
-    """CPU time (user + system) of a process so far."""
+    """CPU time (user + system) of a process so far, all its threads: the simulator serves
+    its line on a thread of its own, and --all updates each switch on one."""
     try:
-        with open("/proc/%d/schedstat" % pid) as stat:
-            return int(stat.read().split()[0]) / 1e9
+        total = 0
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as stat:
+                total += int(stat.read().split()[0])
+        return total / 1e9
     except OSError:
         with open("/proc/%d/stat" % pid) as stat:
             fields = stat.read().rsplit(")", 1)[1].split()
@@ -206,10 +225,10 @@ def cpu_seconds(pid):
 
 
 class Simulator:
-    def __init__(self, build, work, name, throttle, extra, link=None, latency=0):
-        self.log = os.path.join(work, name + ".log")
+    def __init__(self, build, work, name, throttle, extra, link=None, latency=0, log=True):
+        self.log = os.path.join(work, name + ".log") if log else None
         self.output = open(os.path.join(work, name + ".out"), "w+b")
-        command = [os.path.join(build, "tools/sim/bmfwu-sim"), "--log", self.log] + extra
+        command = [os.path.join(build, "tools/sim/bmfwu-sim")] + (["--log", self.log] if log else []) + extra
         if throttle:
             command += ["--throttle", "--erase-ms", str(ERASE_MS), "--copy-ms", str(COPY_MS)]
         if link:
@@ -256,6 +275,18 @@ class Simulator:
         return lines[-1] if lines else ""
 
 
+def read_console(console):
+    """What the program wrote to its terminal within half a second: None when nothing came,
+    b"" once the terminal's last holder has gone."""
+    ready, _, _ = select.select([console], [], [], 0.5)
+    if not ready:
+        return None
+    try:
+        return os.read(console, 65536)
+    except OSError:   # the terminal's last holder has gone
+        return b""
+
+
 def drive_bmfwu(build, port_dir, arguments):
     """Runs bmfwu on COM3, answers its question and its exit prompt, and times the phase."""
     env = dict(os.environ, BMFWU_PORT_DIR=port_dir)
@@ -269,13 +300,9 @@ def drive_bmfwu(build, port_dir, arguments):
     deadline = time.monotonic() + RUN_LIMIT_S
     try:
         while time.monotonic() < deadline:
-            ready, _, _ = select.select([console], [], [], 0.5)
-            if not ready:
+            chunk = read_console(console)
+            if chunk is None:
                 continue
-            try:
-                chunk = os.read(console, 65536)
-            except OSError:   # the terminal's last holder has gone
-                chunk = b""
             if not chunk:
                 break
             now = time.monotonic()
@@ -348,6 +375,121 @@ def run_lpc21isp(build, work, hex_path, latency):
     if done.returncode != 0:
         raise RunFailed("lpc21isp failed:\n" + done.stdout.decode(errors="replace")[-400:])
     return {"process_s": wall, "span_s": lpc21isp_span(read_log(sim.log)), "sim_says": sim_says}
+
+
+# ---------------------------------------------------------------- switches at once
+
+def run_to_exit(build, port_dir, arguments):
+    """Runs bmfwu with its output on a terminal until it exits. Returns the seconds from its
+    start to its exit, its CPU time (user + system, all its threads), its exit status and
+    output. Nothing is answered: an unattended run asks nothing."""
+    env = dict(os.environ, BMFWU_PORT_DIR=port_dir)
+    console, terminal = pty.openpty()
+    tty.setraw(terminal)
+    start = time.monotonic()
+    program = subprocess.Popen([os.path.join(build, "src/app/bmfwu")] + arguments, env=env,
+                               stdin=subprocess.PIPE, stdout=terminal, stderr=terminal)
+    os.close(terminal)
+    seen, finished = b"", False
+    try:
+        while time.monotonic() - start < RUN_LIMIT_S:
+            chunk = read_console(console)
+            if chunk is None:
+                continue
+            if not chunk:
+                finished = True
+                break
+            seen += chunk
+    finally:
+        if not finished:
+            program.kill()
+        # wait4, not Popen.wait: its resource usage is the program's CPU time to the end.
+        _, status, usage = os.wait4(program.pid, 0)
+        wall = time.monotonic() - start
+        program.returncode = os.waitstatus_to_exitcode(status)
+        program.stdin.close()
+        os.close(console)
+    output = seen.decode(errors="replace")
+    if not finished:
+        raise RunFailed("bmfwu %s did not finish within %d s; its output ended:\n%s"
+                        % (" ".join(arguments), RUN_LIMIT_S, output[-600:]))
+    return {"wall_s": wall, "cpu_s": usage.ru_utime + usage.ru_stime, "status": program.returncode,
+            "output": output}
+
+
+def run_at_once(build, work, name, count, arguments, noise=()):
+    """bmfwu with arguments over count throttled switches on COM1 to COMcount."""
+    port_dir = os.path.join(work, name)
+    os.mkdir(port_dir)
+    sims = []
+    try:
+        for port in range(1, count + 1):
+            # Image 1's and image 2's switch in turn; the first is always image 1's, as in the
+            # single-switch run.
+            switch = SWITCH if port % 2 else SWITCH_TWO
+            # No traffic log: nothing reads it here, and eight of them would only add load.
+            sims.append(Simulator(build, work, "%s-COM%d" % (name, port), True, switch + list(noise),
+                                  os.path.join(port_dir, "COM%d" % port), AT_ONCE_LATENCY_MS, log=False))
+        figures = run_to_exit(build, port_dir, arguments)
+        figures["sim_cpu_s"] = sum(cpu_seconds(sim.process.pid) for sim in sims)
+    finally:
+        for sim in sims:
+            sim.stop()
+    figures["switches"] = count
+    figures["cpu_share"] = 100 * figures["cpu_s"] / figures["wall_s"] / count
+    return figures
+
+
+def run_switches_at_once(build, work, log, noise, options):
+    """One switch's unattended run, then --all over each count; every run must update all its
+    switches."""
+    def arguments(name, tail):
+        return (["--log", os.path.join(work, name + "-support.log")] if log else []) + list(options) + tail
+
+    one = run_at_once(build, work, "one-switch", 1, arguments("one-switch", ["--yes", "1"]), noise)
+    if one["status"] != 0 or PHASE_END.decode() not in one["output"]:
+        raise RunFailed("bmfwu --yes 1 ended with status %d; its output ended:\n%s"
+                        % (one["status"], one["output"][-600:]))
+    runs = [("one switch, --yes 1", one)]
+    for count in SWITCH_COUNTS:
+        figures = run_at_once(build, work, "all-%d" % count, count,
+                              arguments("all-%d" % count, ["--all", "--yes"]), noise)
+        summary = figures["output"].rpartition("\nSummary:\n")[2]
+        updated = set(UPDATED.findall(summary.replace("\r", "")))
+        wanted = {"COM%d" % port for port in range(1, count + 1)}
+        if figures["status"] != 0 or updated != wanted:
+            raise RunFailed("bmfwu --all --yes over %d switches ended with status %d, updated %s; "
+                            "its output ended:\n%s" % (count, figures["status"], sorted(updated) or "none",
+                                                       figures["output"][-600:]))
+        runs.append(("--all --yes, %d switch%s" % (count, "" if count == 1 else "es"), figures))
+    for _, figures in runs:
+        figures["ratio"] = figures["wall_s"] / one["wall_s"]
+    return runs
+
+
+def report_at_once(runs):
+    """runs: (label, figures), one switch's run, the reference, first."""
+    print("%-36s %10s %13s %10s %16s %15s" % ("switches at once, %d ms adapters" % AT_ONCE_LATENCY_MS,
+                                             "wall (s)", "/ one switch", "CPU (s)", "CPU per switch",
+                                             "simulators CPU"))
+    for label, figures in runs:
+        print("%-36s %10.3f %13.2f %10.3f %15.2f%% %14.3fs" % (label, figures["wall_s"], figures["ratio"],
+                                                              figures["cpu_s"], figures["cpu_share"],
+                                                              figures["sim_cpu_s"]))
+    print()
+    checks = []
+    for _, figures in runs[1:]:
+        count = figures["switches"]
+        if count == max(SWITCH_COUNTS):
+            checks.append(("%d switches: wall <= %.1f x one switch's run" % (count, TARGET_AT_ONCE_RATIO),
+                           figures["ratio"] <= TARGET_AT_ONCE_RATIO))
+        if count in TARGET_AT_ONCE_COUNTS:
+            checks.append(("%d switch%s: CPU <= %d%% of a core per switch"
+                           % (count, "" if count == 1 else "es", TARGET_CPU_SHARE * 100),
+                           figures["cpu_share"] <= TARGET_CPU_SHARE * 100))
+    for label, ok in checks:
+        print("target %-52s %s" % (label, verdict(ok)))
+    return all(ok for _, ok in checks)
 
 
 # ---------------------------------------------------------------- report
@@ -443,7 +585,10 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"),
                         help="build directory (default: build/bench; configured as Release when new)")
     parser.add_argument("--no-build", action="store_true", help="use the programs already built")
-    parser.add_argument("--quick", action="store_true", help="unthrottled run only (CI smoke test)")
+    only = parser.add_mutually_exclusive_group()
+    only.add_argument("--quick", action="store_true", help="unthrottled run only (CI smoke test)")
+    only.add_argument("--all-switches", action="store_true",
+                      help="only the switches at once (bmfwu --all over 1, 4 and 8 switches)")
     parser.add_argument("--keep", action="store_true", help="keep the logs and print where they are")
     parser.add_argument("--support-log", action="store_true", help="bmfwu writes its support log (--log)")
     parser.add_argument("--latency", type=int, action="append", choices=LATENCIES_MS,
@@ -458,31 +603,44 @@ def main():
     build = os.path.abspath(options.build)
     if not options.no_build:
         build_programs(build)
-    if not options.quick and shutil.which("lpc21isp") is None:
+    phase_wanted = not options.all_switches
+    # A full run only: the switches at once take about two minutes more.
+    at_once_wanted = options.all_switches or not (options.quick or options.latency)
+    if phase_wanted and not options.quick and shutil.which("lpc21isp") is None:
         print("lpc21isp is missing (apt-get install lpc21isp); its column stays empty")
     work = tempfile.mkdtemp(prefix="bmfwu-bench.")
-    latencies = () if options.quick else (options.latency or LATENCIES_MS)
-    peer_wanted = not options.quick and shutil.which("lpc21isp") is not None
+    latencies = () if options.quick or not phase_wanted else (options.latency or LATENCIES_MS)
+    peer_wanted = bool(latencies) and shutil.which("lpc21isp") is not None
     try:
         log = options.support_log
-        runs = []
+        runs, at_once = [], []
         for latency in latencies:
             name = "bmfwu %d ms" % latency
             figures = derive(run_bmfwu(build, work, name.replace(" ", "-"), True, latency, log, noise,
                                        options.option), True)
             runs.append([name, figures, latency, None])
-        runs.append(["unthrottled", derive(run_bmfwu(build, work, "unthrottled", False, 0, log, noise, options.option),
-                                           False), None, None])
+        if phase_wanted:
+            runs.append(["unthrottled", derive(run_bmfwu(build, work, "unthrottled", False, 0, log, noise,
+                                                         options.option), False), None, None])
         if peer_wanted:
             hex_path = application_hex(build, work)
             for run in runs[:len(latencies)]:
                 run[3] = run_lpc21isp(build, work, hex_path, run[2])
             runs += [["lpc21isp %d ms" % run[2], run[3], run[2], None] for run in runs[:len(latencies)]]
+        if at_once_wanted:
+            at_once = run_switches_at_once(build, work, log, noise, options.option)
     except (RunFailed, subprocess.SubprocessError, OSError) as failure:
         print("bench: %s" % failure, file=sys.stderr)
         print("bench: logs kept in %s" % work, file=sys.stderr)
         return 2
-    met = report(runs) or bool(noise or options.option)
+    met = True
+    if runs:
+        met = report(runs)
+    if at_once:
+        if runs:
+            print()
+        met = report_at_once(at_once) and met
+    met = met or bool(noise or options.option)
     if options.keep:
         print("logs: %s" % work)
     else:
