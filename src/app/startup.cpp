@@ -23,7 +23,7 @@ constexpr char OPTIONS_TEXT[] =
     "\n                           0 updated, 1 failed, 2 nothing to update"
     "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
     "\n   /verify, --verify       read the whole flash back after writing it"
-    "\n   /all, --all, -a         update every switch found (or on the ports given), at once"
+    "\n   /all, --all, -a         update all switches found (or on the ports) at once"
     "\n   /version, --version     show the program's version and its firmware images"
     "\n   /?, -h, --help          show this text";
 
