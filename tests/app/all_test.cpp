@@ -1,6 +1,9 @@
 // Several switches in one run (--all): listed, asked once, updated at once, summarised.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "app/program_run.h"
 #include "app/switch_fixture.h"
 #include "app/transcript.h"
@@ -70,7 +73,17 @@ TEST_P(AllSwitches, AreUpdatedAtOnceAndSummarised) {
     SimOptions newer = switchWith(0x56, 3, 0x03050000, "Sonavex F");
     SwitchHandle sims[] = {startSwitch(first, ports, 2), startSwitch(second, ports, 4), startSwitch(same, ports, 6),
                            startSwitch(newer, ports, 7)};
+    // The cable's stable name, where the system keeps one (Linux, /dev/serial/by-id).
+    const std::string byId = ports.path() + "/dev/serial/by-id";
+    std::filesystem::create_directories(byId);
+    std::filesystem::create_symlink(ports.comPath(2), byId + "/usb-Brenmoor_Rack-if00-port0");
+    setenv("BMFWU_SYSTEM_ROOT", ports.path().c_str(), 1);
     const ProgramRun run = runProgram(c.arguments, ports.path(), c.keys);
+    unsetenv("BMFWU_SYSTEM_ROOT");
+    if (!underWine()) {
+        EXPECT_NE(run.output.find("; cable " + byId + "/usb-Brenmoor_Rack-if00-port0\n"), std::string::npos)
+            << run.output;
+    }
     EXPECT_EQ(summaryOf(run.output), c.summary) << run.output;
     EXPECT_EQ(occurrences(run.output, "(Y,N) "), c.keys.size()) << run.output;
     EXPECT_EQ(run.status, c.status);
