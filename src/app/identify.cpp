@@ -40,15 +40,18 @@ bool reportSwitch(Session& session) {
         sinkMessage(out, "a switch in its bootloader without firmware information; update: no image for this switch");
         return false;
     }
-    const char* model = identity.modelName != nullptr ? identity.modelName : identity.nameText;
-    sinkMessage(out, "%s, product id 0x%02X, PCB revision %u, version ", model, identity.productId,
-                identity.pcbRevision);
-    sinkMessage(out, "%s", formatVersion(identity.version).text);
+    describeSwitch(out, identity);
     reportImageFor(identity, out);
     return false;
 }
 
 }   // namespace
+
+void describeSwitch(const OutputSink* out, const DeviceIdentity& identity) {
+    const char* model = identity.modelName != nullptr ? identity.modelName : identity.nameText;
+    sinkMessage(out, "%s, product id 0x%02X, PCB revision %u, version %s", model, identity.productId,
+                identity.pcbRevision, formatVersion(identity.version).text);
+}
 
 void identifySwitches(const PortRange& range) {
     const ProbeOutcome found = probePorts(range, ProbeOptions{reportSwitch, false, false});

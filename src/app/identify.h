@@ -2,6 +2,8 @@
 // do to it, without changing any of them.
 #pragma once
 #include "app/startup.h"
+#include "format/sinks.h"
+#include "isp/identity.h"
 
 // Probes every port of the range (never stopping at the first switch) and
 // prints one line for each switch that answers: model, product id, PCB
@@ -10,3 +12,7 @@
 // erased, written or restarted. Ends with EXIT_COMPLETED when a switch was
 // found, EXIT_NOTHING_TO_UPDATE when none.
 [[noreturn]] void identifySwitches(const PortRange& range);
+
+// "<model>, product id 0x56, PCB revision 3, version 3.03": how a listing names
+// a switch (--info and --all).
+void describeSwitch(const OutputSink* out, const DeviceIdentity& identity);

@@ -5,6 +5,7 @@
 
 #include "app/exit.h"
 #include "app/flash_identity.h"
+#include "app/identify.h"
 #include "app/options.h"
 #include "app/probe.h"
 #include "app/probe_ports.h"
@@ -56,10 +57,7 @@ const char* planText(int plan) {
 
 void listSwitch(Session& session) {
     const OutputSink* out = session.link.out;
-    const DeviceIdentity& identity = session.link.identity;
-    const char* model = identity.modelName != nullptr ? identity.modelName : identity.nameText;
-    sinkMessage(out, "%s, product id 0x%02X, PCB revision %u, version %s", model, identity.productId,
-                identity.pcbRevision, formatVersion(identity.version).text);
+    describeSwitch(out, session.link.identity);
     if (session.image.header != nullptr)
         sinkMessage(out, "; image %.*s %s", static_cast<int>(sizeof session.image.header->modelName),
                     session.image.header->modelName, formatVersion(session.image.header->version).text);
