@@ -4,7 +4,7 @@
 #include "app/flash_identity.h"
 #include "app/probe_ports.h"
 #include "app/scan.h"
-#include "catalog/catalog.h"
+#include "catalog/verdict.h"
 #include "catalog/version.h"
 #include "firmware/firmware.h"
 #include "format/sinks.h"
@@ -12,11 +12,13 @@
 
 namespace {
 
-const char* updateVerdict(const DeviceIdentity& identity, const ImageCursor& image) {
-    const bool catalogued = lookupModelName(identity.productId, identity.pcbRevision) != nullptr;
-    if (!catalogued || checkCompatibility(&identity, &image) != COMPATIBLE) return "not compatible";
-    if (image.header->version == identity.version) return "the same";
-    return image.header->version > identity.version ? "newer" : "older";
+const char* verdictText(const UpdateVerdict& verdict) {
+    switch (verdict.kind) {
+    case VERDICT_UPDATE: return "newer";
+    case VERDICT_SAME: return "the same";
+    case VERDICT_OLDER: return "older";
+    default: return "not compatible";
+    }
 }
 
 void reportImageFor(const DeviceIdentity& identity, const OutputSink* out) {
@@ -28,7 +30,8 @@ void reportImageFor(const DeviceIdentity& identity, const OutputSink* out) {
     ImageCursor image{firmwareImages[index], reinterpret_cast<const FirmwareImage*>(firmwareImages[index]), nullptr,
                       nullptr};
     sinkMessage(out, "; image %.*s ", static_cast<int>(sizeof image.header->modelName), image.header->modelName);
-    sinkMessage(out, "%s; update: %s", formatVersion(image.header->version).text, updateVerdict(identity, image));
+    sinkMessage(out, "%s; update: %s", formatVersion(image.header->version).text,
+                verdictText(judgeUpdate(identity, image)));
 }
 
 // Runs on the port's thread; the session is never wanted: every port is closed.
@@ -53,9 +56,9 @@ void describeSwitch(const OutputSink* out, const DeviceIdentity& identity) {
                 identity.pcbRevision, formatVersion(identity.version).text);
 }
 
-void identifySwitches(const PortRange& range) {
+int identifySwitches(const PortRange& range) {
     const ProbeOutcome found = probePorts(range, ProbeOptions{reportSwitch, false, false});
-    if (found.switches == 0) endNoSwitchFound();
+    if (found.switches == 0) return reportNoSwitchFound();
     consoleMessage("\n");
-    exitProgram(EXIT_COMPLETED);
+    return EXIT_COMPLETED;
 }

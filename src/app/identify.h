@@ -9,9 +9,9 @@
 // prints one line for each switch that answers: model, product id, PCB
 // revision, installed version, the image made for it and its version, and
 // whether that image is newer, the same, older or not compatible. Nothing is
-// erased, written or restarted. Ends with EXIT_COMPLETED when a switch was
+// erased, written or restarted. Returns EXIT_COMPLETED when a switch was
 // found, EXIT_NOTHING_TO_UPDATE when none.
-[[noreturn]] void identifySwitches(const PortRange& range);
+int identifySwitches(const PortRange& range);
 
 // "<model>, product id 0x56, PCB revision 3, version 3.03": how a listing names
 // a switch (--info and --all).

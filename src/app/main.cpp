@@ -1,5 +1,5 @@
 // bmfwu: finds a Brenmoor switch on a COM port and updates its firmware.
-#include <cstdio>
+#include <memory>
 
 #include "app/exit.h"
 #include "app/identify.h"
@@ -12,20 +12,39 @@
 #include "format/sinks.h"
 
 namespace {
-void endOnBadCommandLine(int commandLine, const char* unknown) {
-    if (commandLine == COMMAND_LINE_UNKNOWN) consoleMessage("\nUnknown option: %s\n", unknown);
-    // A command line without options keeps the short usage text it always had.
-    if (commandLine != COMMAND_LINE_OK) printUsageAndExit(commandLine != COMMAND_LINE_USAGE);
-}
-
 // Unattended runs neither wait for a key nor loop for ever, their exit status
 // tells the endings apart, and their output ends with a line end.
 void fixRunSettings() {
     const bool unattended = runOptions.identifyOnly || runOptions.answerYes || runOptions.updateAll;
-    automaticMode = unattended ? 0 : 1;
-    promptAtExit = unattended ? 0 : 1;
-    distinctExitStatus = unattended ? 1 : 0;
+    exitPolicy.automaticMode = unattended ? 0 : 1;
+    exitPolicy.promptAtExit = unattended ? 0 : 1;
+    exitPolicy.distinctExitStatus = unattended ? 1 : 0;
     if (unattended) endWithLineEnd();
+}
+
+int updateOneSwitch(const PortRange& range) {
+    int status = EXIT_FAILED;
+    const std::unique_ptr<Session> session = scanPorts(range, &status);
+    return session != nullptr ? runUpdateLoop(*session) : status;
+}
+
+// The phases after the banner, each returning when the run ends; the status to end with.
+int runPhases(int commandLine, const char* unknown) {
+    if (commandLine == COMMAND_LINE_UNKNOWN) consoleMessage("\nUnknown option: %s\n", unknown);
+    // A command line without options keeps the short usage text it always had.
+    if (commandLine != COMMAND_LINE_OK) return printUsage(commandLine != COMMAND_LINE_USAGE);
+    if (runOptions.showVersion) {
+        exitPolicy.distinctExitStatus = 1;
+        return printVersions();
+    }
+    fixRunSettings();
+    PortRange range;
+    if (!validateFirmwareImages() ||
+        !portRangeFromArguments(runOptions.portArguments, runOptions.portCount, &range))
+        return EXIT_FAILED;
+    if (runOptions.identifyOnly) return identifySwitches(range);
+    if (runOptions.updateAll) return updateAllSwitches(range);
+    return updateOneSwitch(range);
 }
 }   // namespace
 
@@ -40,12 +59,5 @@ int main(int argc, char** argv) {
         reportUnopenableLog(runOptions.logPath, logResult);
         exitProgram(EXIT_FAILED);
     }
-    endOnBadCommandLine(commandLine, unknown);
-    if (runOptions.showVersion) printVersionsAndExit();
-    fixRunSettings();
-    validateFirmwareImages();
-    static const PortRange range = portRangeFromArguments(runOptions.portArguments, runOptions.portCount);
-    if (runOptions.identifyOnly) identifySwitches(range);
-    if (runOptions.updateAll) updateAllSwitches(range);
-    runUpdateLoop(*scanPorts(range));
+    exitProgram(runPhases(commandLine, unknown));
 }

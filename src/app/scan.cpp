@@ -16,17 +16,22 @@ bool switchMatches(Session& session) {
 
 }   // namespace
 
-void endNoSwitchFound() {
+int reportNoSwitchFound() {
     consoleMessage("\n\nNo updatable Brenmoor devices found.\n");
-    exitProgram(EXIT_NOTHING_TO_UPDATE);
+    return EXIT_NOTHING_TO_UPDATE;
 }
 
-std::unique_ptr<Session> scanPorts(const PortRange& range) {
+std::unique_ptr<Session> scanPorts(const PortRange& range, int* status) {
     if (range.count == 0) consoleMessage("\nNo serial ports were found on this computer.");
     ProbeOutcome found = probePorts(range, ProbeOptions{switchMatches, true, range.singlePort});
-    if (found.chosen == nullptr) endNoSwitchFound();
-    holdPortUntilExit(&found.chosen->link.port);
-    if (found.chosen->imageCorrupt) exitProgram(EXIT_FAILED);
+    if (found.chosen == nullptr) {
+        *status = reportNoSwitchFound();
+        return nullptr;
+    }
+    if (found.chosen->imageCorrupt) {
+        *status = EXIT_FAILED;
+        return nullptr;
+    }
     consoleMessage("\n");
     return std::move(found.chosen);
 }

@@ -14,12 +14,12 @@ bool matchImage(Session& session);
 
 // Probes every port of the range at once and chooses the lowest that holds a
 // switch an image is made for (with a single port argument: that port once it
-// opens). Returns its session, left open at 19200 baud; ends the program
-// when there is none.
-std::unique_ptr<Session> scanPorts(const PortRange& range);
+// opens). Returns its session, left open at 19200 baud; null when there is
+// none to update, `*status` then telling the run's exit status.
+std::unique_ptr<Session> scanPorts(const PortRange& range, int* status);
 
-// Reports that the scan found no switch to work on and ends the program.
-[[noreturn]] void endNoSwitchFound();
+// Reports that the scan found no switch to work on; EXIT_NOTHING_TO_UPDATE.
+int reportNoSwitchFound();
 
 // Index of the compiled-in image made for the identified switch (same product
 // id and PCB revision); -1 when there is none. Prints nothing.

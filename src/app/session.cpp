@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "link/serial.h"
+
 void startSession(Session& session, const PortName& port, bool beside) {
     session.port = port;
     if (port.number != 0)
@@ -26,4 +28,8 @@ void showSessionOnConsole(Session& session) {
     session.link.traceTag = nullptr;
     session.scanner.out = nullptr;
     session.scanner.traceTag = nullptr;
+}
+
+Session::~Session() {
+    comClose(&link.port);
 }

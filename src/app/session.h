@@ -4,6 +4,8 @@
 #pragma once
 #include <atomic>
 
+#include "app/outcome.h"
+#include "catalog/verdict.h"
 #include "console/reply_scanner.h"
 #include "flash/programming.h"
 #include "image/image.h"
@@ -24,15 +26,19 @@ struct Session {
     char text[SESSION_TEXT_CAPACITY]{};
     TextBuffer textBuffer{};
     OutputSink textSink{};
-    std::atomic<bool> stop{false};   // asked to end its probe: another port was chosen
+    std::atomic<bool> stop{false};   // asked to end its probe (another port was chosen) or its update (Ctrl-C)
     bool identifiedFromFlash = false;
     bool imageCorrupt = false;        // a compiled-in image failed its check while being matched
     bool programmingFailed = false;   // a pass of this run failed after the switch was identified
-    int failedPasses = 0;
-    bool updateFinished = false;         // a pass has succeeded; from then on only listen
-    int plan = 0;                        // with --all: what the run does with this switch (a PLAN_ value)
-    std::atomic<bool> finished{false};   // with --all: its update's thread is done
-    OutputSink lineSink{};               // with --all: the session's text as whole lines named by its port
+    UpdateVerdict verdict{VERDICT_NO_IMAGE, 0};   // with --all: what an update would do, when listed
+    SwitchOutcome outcome{SWITCH_NOT_FOUND};      // what happened to the switch on this port
+    std::atomic<bool> finished{false};            // with --all: its update's thread is done
+    OutputSink lineSink{};                        // with --all: the session's text as whole lines named by its port
+
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session();   // closes the port: a session that ends leaves nothing open
 };
 
 // Wires the records of a fresh session to one another for `port`. With

@@ -32,13 +32,13 @@ void printBanner() {
     consoleMessage("\n%s\n", "Updates the firmware of Brenmoor audio matrix switches over a serial port.");
 }
 
-void printUsageAndExit(bool listOptions) {
+int printUsage(bool listOptions) {
     consolePutString("\nUse: BMFWU [x]\n");
     consolePutString("\nWhere:");
     consolePutString("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,");
     consolePutString("\n          otherwise searches COM1 - COM16.");
     if (listOptions) consolePutString(OPTIONS_TEXT);
-    exitProgram(EXIT_FAILED);
+    return EXIT_FAILED;
 }
 
 namespace {
@@ -57,15 +57,14 @@ void printImageIdentity(int index, const ImageCursor& cursor) {
 }
 }   // namespace
 
-void printVersionsAndExit() {
+int printVersions() {
     consoleMessage("\nbmfwu version %d.%d\n", BANNER_MAJOR, BANNER_MINOR);
-    distinctExitStatus = 1;
     for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
         ImageCursor cursor{firmwareImages[index], nullptr, nullptr, nullptr};
-        if (!imageFitsItsStorage(index) || validateImage("Firmware", &cursor) != IMAGE_INTACT) exitProgram(EXIT_FAILED);
+        if (!imageFitsItsStorage(index) || validateImage("Firmware", &cursor) != IMAGE_INTACT) return EXIT_FAILED;
         printImageIdentity(index, cursor);
     }
-    exitProgram(EXIT_COMPLETED);
+    return EXIT_COMPLETED;
 }
 
 bool imageFitsItsStorage(int index) {
@@ -73,18 +72,19 @@ bool imageFitsItsStorage(int index) {
     return header->totalLength >= sizeof(FirmwareImage) && header->totalLength <= firmwareImageSizes[index];
 }
 
-void validateFirmwareImages() {
+bool validateFirmwareImages() {
     for (int index = 0; index < FIRMWARE_IMAGE_COUNT; ++index) {
         ImageCursor cursor{firmwareImages[index], nullptr, nullptr, nullptr};
         if (cursor.base == nullptr) continue;
         // A damaged length must not send the CRC check past the image's storage.
         if (!imageFitsItsStorage(index)) {
             consoleMessage("\nError: Bad layout of file \"%s\"\n", "Firmware");
-            exitProgram(EXIT_FAILED);
+            return false;
         }
-        if (validateImage("Firmware", &cursor) != IMAGE_INTACT) exitProgram(EXIT_FAILED);
+        if (validateImage("Firmware", &cursor) != IMAGE_INTACT) return false;
         consolePutString("Firmware validated.\n");
     }
+    return true;
 }
 
 namespace {
@@ -112,52 +112,53 @@ bool hasComPrefix(const char* argument) {
     return true;
 }
 
-// "COM5" and "com5" mean 5; a name without digits ends the program.
-std::uint32_t comNameNumber(const char* argument) {
+// "COM5" and "com5" mean 5; a name without digits names no port.
+bool comNameNumber(const char* argument, std::uint32_t* number) {
     const char* digits = argument + COM_PREFIX_LENGTH;
     if (!std::isdigit(static_cast<unsigned char>(*digits))) {
         consoleMessage("\n\"%s\" has no COM port number.\nChoose a COM port number between 1 and 99\n", argument);
-        exitProgram(EXIT_FAILED);
+        return false;
     }
-    return parse32(digits);
+    *number = parse32(digits);
+    return true;
 }
 
-[[noreturn]] void endInvalidPort(std::uint32_t value) {
+bool reportInvalidPort(std::uint32_t value) {
     consoleMessage("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
                    static_cast<unsigned>(value));
-    exitProgram(EXIT_FAILED);
+    return false;
 }
 
-PortRange devicePathRange(const char* path) {
+bool devicePathRange(const char* path, PortRange* range) {
     const int check = comCheckDevice(path);
     if (check != DEVICE_USABLE) {
         consoleMessage(check == DEVICE_MISSING ? "\n%s: no such device.\n" : "\n%s is not a serial device.\n", path);
-        exitProgram(EXIT_FAILED);
+        return false;
     }
-    PortRange range{};
-    std::snprintf(range.ports[0].device, sizeof range.ports[0].device, "%s", path);
-    range.count = 1;
-    range.singlePort = true;
-    return range;
+    std::snprintf(range->ports[0].device, sizeof range->ports[0].device, "%s", path);
+    range->count = 1;
+    range->singlePort = true;
+    return true;
 }
 }   // namespace
 
-PortRange portRangeFromArgument(const char* argument) {
-    if (argument != nullptr && comIsDevicePath(argument) != 0) return devicePathRange(argument);
+bool portRangeFromArgument(const char* argument, PortRange* range) {
+    *range = PortRange{};
+    if (argument != nullptr && comIsDevicePath(argument) != 0) return devicePathRange(argument, range);
     const bool comName = argument != nullptr && hasComPrefix(argument);
     std::uint32_t value = 0;
-    if (argument != nullptr) value = comName ? comNameNumber(argument) : parse32(argument);
+    if (comName && !comNameNumber(argument, &value)) return false;
+    if (argument != nullptr && !comName) value = parse32(argument);
     const auto port = static_cast<std::int32_t>(value);
-    PortRange range{};
     if (port == 0 && !comName) {   // "COM0" names no port rather than asking for a scan
-        range.count = comScanPorts(range.ports, SCAN_PORT_LIMIT);
-        return range;
+        range->count = comScanPorts(range->ports, SCAN_PORT_LIMIT);
+        return true;
     }
-    if (port < 1 || port > MAX_PORT_NUMBER) endInvalidPort(value);
-    range.ports[0].number = value;
-    range.count = 1;
-    range.singlePort = true;
-    return range;
+    if (port < 1 || port > MAX_PORT_NUMBER) return reportInvalidPort(value);
+    range->ports[0].number = value;
+    range->count = 1;
+    range->singlePort = true;
+    return true;
 }
 
 namespace {
@@ -168,13 +169,14 @@ bool alreadyIn(const PortRange& range, const PortName& port) {
 }
 }   // namespace
 
-PortRange portRangeFromArguments(const char* const* arguments, int count) {
-    if (count <= 1) return portRangeFromArgument(count == 1 ? arguments[0] : nullptr);
-    PortRange range{};
+bool portRangeFromArguments(const char* const* arguments, int count, PortRange* range) {
+    if (count <= 1) return portRangeFromArgument(count == 1 ? arguments[0] : nullptr, range);
+    *range = PortRange{};
     for (int argument = 0; argument < count; ++argument) {
-        const PortRange named = portRangeFromArgument(arguments[argument]);
-        for (int at = 0; at < named.count && range.count < SCAN_PORT_LIMIT; ++at)
-            if (!alreadyIn(range, named.ports[at])) range.ports[range.count++] = named.ports[at];
+        PortRange named;
+        if (!portRangeFromArgument(arguments[argument], &named)) return false;
+        for (int at = 0; at < named.count && range->count < SCAN_PORT_LIMIT; ++at)
+            if (!alreadyIn(*range, named.ports[at])) range->ports[range->count++] = named.ports[at];
     }
-    return range;
+    return true;
 }

@@ -14,22 +14,22 @@ struct PortRange {
 };
 
 void printBanner();
-// Prints the usage text, with the list of options when `listOptions` is set,
-// and ends the program (no key wait before the run settings are fixed).
-[[noreturn]] void printUsageAndExit(bool listOptions);
-// Prints the program's version and what identifies each compiled-in image,
-// then ends with status 0 (1 when an image is damaged).
-[[noreturn]] void printVersionsAndExit();
+// Prints the usage text, with the list of options when `listOptions` is set.
+// Returns the run's status, EXIT_FAILED.
+int printUsage(bool listOptions);
+// Prints the program's version and what identifies each compiled-in image.
+// Returns EXIT_COMPLETED, or EXIT_FAILED when an image is damaged.
+int printVersions();
 // True when the header's length lies within the compiled-in storage of image
 // `index`, so its CRC check reads nothing beyond it.
 bool imageFitsItsStorage(int index);
 // Validates every compiled-in image, printing "Firmware validated.\n" for each;
-// a damaged one ends the program.
-void validateFirmwareImages();
+// false (its message printed) when one is damaged.
+bool validateFirmwareImages();
 // The port range from the optional argument: a number, "COMn" in any case, or
-// (where the platform names ports so) a device path; none or 0 scans. An
-// invalid number or device ends the program.
-PortRange portRangeFromArgument(const char* argument);
+// (where the platform names ports so) a device path; none or 0 scans. False,
+// its message printed, for an invalid number or device.
+bool portRangeFromArgument(const char* argument, PortRange* range);
 // The ports of every argument (none: the scan), in the order given; two that
-// name one device count once.
-PortRange portRangeFromArguments(const char* const* arguments, int count);
+// name one device count once. False at the first argument that names no port.
+bool portRangeFromArguments(const char* const* arguments, int count, PortRange* range);

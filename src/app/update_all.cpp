@@ -7,50 +7,55 @@
 #include "app/flash_identity.h"
 #include "app/identify.h"
 #include "app/options.h"
-#include "app/probe.h"
 #include "app/probe_ports.h"
 #include "app/scan.h"
-#include "app/update_loop.h"
-#include "catalog/catalog.h"
+#include "app/update_switch.h"
+#include "catalog/verdict.h"
 #include "catalog/version.h"
 #include "firmware/firmware.h"
 #include "format/sinks.h"
 #include "isp/line.h"
 #include "link/clock.h"
 #include "link/keyboard.h"
-#include "link/serial.h"
+#include "link/port_list.h"
 #include "link/terminal.h"
 
 namespace {
 
 using Sessions = std::vector<std::unique_ptr<Session>>;
 
-constexpr int PASSES = 3;   // as an unattended run of one switch: a pass and two more
-constexpr unsigned LISTEN_WAIT_MS = 100;
 constexpr unsigned INTERRUPT_POLL_MS = 20;
 
-// The image for the switch into its cursor; false when none is, or it may not take it.
-bool takesAnImage(Session& session) {
-    const DeviceIdentity& identity = session.link.identity;
-    const int index = imageIndexFor(identity);
-    if (index < 0 || lookupModelName(identity.productId, identity.pcbRevision) == nullptr) return false;
-    session.image.base = firmwareImages[index];
-    if (validateImage(nullptr, &session.image, session.link.out) != IMAGE_INTACT) return false;
-    return checkCompatibility(&identity, &session.image) == COMPATIBLE;
+// The image made for the switch into its cursor, and what it would do there.
+UpdateVerdict verdictFor(Session& session) {
+    const int index = imageIndexFor(session.link.identity);
+    if (index >= 0) {
+        session.image.base = firmwareImages[index];
+        if (validateImage(nullptr, &session.image, session.link.out) != IMAGE_INTACT) return {VERDICT_NO_IMAGE, 0};
+    }
+    return judgeUpdate(session.link.identity, session.image);
 }
 
-int planFor(Session& session) {
-    if (!takesAnImage(session)) return PLAN_INCOMPATIBLE;
-    const std::uint32_t installed = session.link.identity.version, offered = session.image.header->version;
-    if (installed == 0 || installed < offered) return PLAN_UPDATE;
-    return installed == offered ? PLAN_UP_TO_DATE : PLAN_NEWER;
+SwitchResult listedResult(const UpdateVerdict& verdict) {
+    switch (verdict.kind) {
+    case VERDICT_UPDATE: return SWITCH_IDENTIFIED;
+    case VERDICT_SAME: return SWITCH_UP_TO_DATE;
+    case VERDICT_OLDER: return SWITCH_LEFT_ALONE;
+    default: return SWITCH_NOT_COMPATIBLE;
+    }
 }
 
-const char* planText(int plan) {
-    switch (plan) {
-    case PLAN_UPDATE: return "will be updated";
-    case PLAN_UP_TO_DATE: return "up to date";
-    case PLAN_NEWER: return "newer than its image, left alone";
+bool wantsUpdate(const Session& session) {
+    return session.outcome.result == SWITCH_IDENTIFIED && session.verdict.kind == VERDICT_UPDATE;
+}
+
+const char* resultText(SwitchResult result) {
+    switch (result) {
+    case SWITCH_IDENTIFIED: return "will be updated";
+    case SWITCH_UP_TO_DATE: return "up to date";
+    case SWITCH_LEFT_ALONE: return "newer than its image, left alone";
+    case SWITCH_DECLINED: return "declined";
+    case SWITCH_INTERRUPTED: return "interrupted";
     default: return "not compatible";
     }
 }
@@ -61,7 +66,7 @@ void listSwitch(Session& session) {
     if (session.image.header != nullptr)
         sinkMessage(out, "; image %.*s %s", static_cast<int>(sizeof session.image.header->modelName),
                     session.image.header->modelName, formatVersion(session.image.header->version).text);
-    sinkMessage(out, "; %s", planText(session.plan));
+    sinkMessage(out, "; %s", resultText(session.outcome.result));
     char stable[PORT_DEVICE_SIZE];
     if (comStableName(session.port, stable, sizeof stable) != 0) sinkMessage(out, "; cable %s", stable);
 }
@@ -69,42 +74,20 @@ void listSwitch(Session& session) {
 // Runs on the port's thread once a switch answered: wanted when it is to be updated.
 bool planSwitch(Session& session) {
     if (session.link.state == LINK_BOOTLOADER_NO_TABLE && !identifyFromFlash(session)) {
-        session.plan = PLAN_INCOMPATIBLE;
+        session.outcome.result = SWITCH_NOT_COMPATIBLE;
         sinkMessage(session.link.out, "a switch in its bootloader without firmware information; not compatible");
         return false;
     }
-    session.plan = planFor(session);
+    session.verdict = verdictFor(session);
+    session.outcome.result = listedResult(session.verdict);
     listSwitch(session);
-    return session.plan == PLAN_UPDATE;
+    return wantsUpdate(session);
 }
 
-// Follows the restarted application's DSP update until it is ready or quiet.
-void listen(Session& session) {
-    ReplyScanner& scanner = session.scanner;
-    scanner.lastDspProgressTime = msNow();
-    while (scanner.appReady == 0 && !msElapsed(scanner.lastDspProgressTime, COMPLETION_QUIET_MS) &&
-           !linkStopped(session.link)) {
-        if (comWaitInput(&session.link.port, LISTEN_WAIT_MS) == 0) continue;
-        unsigned char byte = 0;
-        while (comBytesWaiting(&session.link.port) > 0 && comRead(&session.link.port, &byte, 1) == 1)
-            feedReplyByte(scanner, static_cast<signed char>(byte));
-    }
-    if (scanner.appReady == 0)
-        sinkMessage(session.link.out, "\nFirmware update complete, please power cycle the switch.\n");
-}
-
-// One switch's update, as an unattended run of one switch does it.
-void updateSwitch(Session& session) {
-    session.plan = PLAN_FAILED;
-    for (int pass = 0; pass < PASSES && !linkStopped(session.link); ++pass) {
-        if (pass > 0 && probeDevice(session.link) != PROBE_IDENTIFIED) break;
-        session.scanner.appReady = 0;
-        if (updateFirmware(session.pass, &session.image, runOptions.verifyAll) != UPDATE_DONE) continue;
-        listen(session);
-        session.plan = PLAN_UPDATED;
-        break;
-    }
-    if (session.plan != PLAN_UPDATED && linkStopped(session.link)) session.plan = PLAN_INTERRUPTED;
+// One switch's update, as an unattended run of one switch does it, on its own thread.
+void runSwitch(Session& session) {
+    const UpdatePolicy policy{false, 0, UNATTENDED_PASSES, false, false, runOptions.verifyAll};
+    session.outcome = updateSwitch(session, policy);
     sinkFlush(session.link.out);
     session.finished = true;
 }
@@ -122,10 +105,27 @@ void awaitUpdates(const std::vector<Session*>& running) {
     }
 }
 
-int countPlans(const Sessions& sessions, int plan) {
+int countResults(const Sessions& sessions, SwitchResult result) {
     int count = 0;
-    for (const auto& session : sessions) count += session->plan == plan ? 1 : 0;
+    for (const auto& session : sessions) count += session->outcome.result == result ? 1 : 0;
     return count;
+}
+
+int countWanted(const Sessions& sessions) {
+    int count = 0;
+    for (const auto& session : sessions) count += wantsUpdate(*session) ? 1 : 0;
+    return count;
+}
+
+// Its text as whole lines named by its port, or its own row of the board.
+void sendToLineSink(Session& session, int boardRow) {
+    session.lineSink.boardRow = boardRow;
+    session.lineSink.linePrefix = session.label;
+    session.link.out = &session.lineSink;
+    session.scanner.out = &session.lineSink;
+    session.link.traceTag = session.label;
+    session.scanner.traceTag = session.label;
+    session.link.stop = &session.stop;
 }
 
 // On a terminal each switch's progress replaces its own row; elsewhere (a
@@ -133,21 +133,14 @@ int countPlans(const Sessions& sessions, int plan) {
 void updateAtOnce(const Sessions& sessions) {
     kbdCatchInterrupt();
     const bool board = terminalCanRedraw();
-    if (board) consoleStartBoard(countPlans(sessions, PLAN_UPDATE));
+    if (board) consoleStartBoard(countWanted(sessions));
     std::vector<std::thread> updates;
     std::vector<Session*> running;
     for (const auto& session : sessions) {
-        if (session->plan != PLAN_UPDATE) continue;
-        if (board) session->lineSink.boardRow = static_cast<int>(running.size());
-        session->lineSink.linePrefix = session->label;
-        session->link.out = &session->lineSink;
-        session->scanner.out = &session->lineSink;
-        session->link.traceTag = session->label;
-        session->scanner.traceTag = session->label;
-        session->link.stop = &session->stop;
-        holdPortUntilExit(&session->link.port);
+        if (!wantsUpdate(*session)) continue;
+        sendToLineSink(*session, board ? static_cast<int>(running.size()) : -1);
         running.push_back(session.get());
-        updates.emplace_back(updateSwitch, std::ref(*session));
+        updates.emplace_back(runSwitch, std::ref(*session));
     }
     awaitUpdates(running);
     for (std::thread& update : updates) update.join();
@@ -157,54 +150,49 @@ void updateAtOnce(const Sessions& sessions) {
 void summarise(const Sessions& sessions) {
     consoleMessage("\nSummary:\n");
     for (const auto& session : sessions) {
-        const int plan = session->plan;
-        if (plan == PLAN_NONE) continue;
+        const SwitchResult result = session->outcome.result;
+        if (result == SWITCH_NOT_FOUND || result == SWITCH_NOT_OPENED) continue;
         consoleMessage("%s: ", session->label);
-        if (plan == PLAN_UPDATED)
+        if (result == SWITCH_UPDATED)
             consoleMessage("updated to %s\n", formatVersion(session->image.header->version).text);
-        else if (plan == PLAN_FAILED)
+        else if (result == SWITCH_FAILED)
             consoleMessage("failed: %s\n", session->lineSink.lastLine);
-        else if (plan == PLAN_DECLINED)
-            consoleMessage("declined\n");
-        else if (plan == PLAN_INTERRUPTED)
-            consoleMessage("interrupted\n");
         else
-            consoleMessage("%s\n", planText(plan));
+            consoleMessage("%s\n", resultText(result));
     }
 }
 
 bool confirmed(const Sessions& sessions) {
     if (runOptions.answerYes) return true;
-    consoleMessage("\nUpdate %u switches? (Y,N) ", static_cast<unsigned>(countPlans(sessions, PLAN_UPDATE)));
+    consoleMessage("\nUpdate %u switches? (Y,N) ", static_cast<unsigned>(countWanted(sessions)));
     const int answer = readYesNo();
     consoleMessage("%c\n", answer);
     return answer == 'Y';
 }
 
 int exitStatus(const Sessions& sessions) {
-    const int unfinished = countPlans(sessions, PLAN_FAILED) + countPlans(sessions, PLAN_DECLINED) +
-                           countPlans(sessions, PLAN_INTERRUPTED);
-    if (unfinished > 0) return EXIT_FAILED;
-    return EXIT_COMPLETED;
+    const int unfinished = countResults(sessions, SWITCH_FAILED) + countResults(sessions, SWITCH_DECLINED) +
+                           countResults(sessions, SWITCH_INTERRUPTED);
+    return unfinished > 0 ? EXIT_FAILED : EXIT_COMPLETED;
 }
 
 }   // namespace
 
-void updateAllSwitches(const PortRange& range) {
+int updateAllSwitches(const PortRange& range) {
     if (range.count == 0) consoleMessage("\nNo serial ports were found on this computer.");
     ProbeOutcome found = probePorts(range, ProbeOptions{planSwitch, false, false});
     const Sessions& sessions = found.sessions;
-    if (found.switches == 0) endNoSwitchFound();
+    if (found.switches == 0) return reportNoSwitchFound();
     consoleMessage("\n");
-    const int compatible = countPlans(sessions, PLAN_UPDATE) + countPlans(sessions, PLAN_UP_TO_DATE) +
-                           countPlans(sessions, PLAN_NEWER);
-    if (countPlans(sessions, PLAN_UPDATE) > 0) {
+    const int compatible = countResults(sessions, SWITCH_IDENTIFIED) + countResults(sessions, SWITCH_UP_TO_DATE) +
+                           countResults(sessions, SWITCH_LEFT_ALONE);
+    if (countWanted(sessions) > 0) {
         if (confirmed(sessions))
             updateAtOnce(sessions);
         else
             for (const auto& session : sessions)
-                if (session->plan == PLAN_UPDATE) session->plan = PLAN_DECLINED;
+                if (wantsUpdate(*session)) session->outcome.result = SWITCH_DECLINED;
     }
     summarise(sessions);
-    exitProgram(compatible == 0 ? EXIT_NOTHING_TO_UPDATE : exitStatus(sessions));
+    return compatible == 0 ? EXIT_NOTHING_TO_UPDATE : exitStatus(sessions);
 }

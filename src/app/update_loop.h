@@ -1,11 +1,8 @@
-// The update loop: probe, check, ask and program until one pass succeeds,
-// then listen to the restarted switch until it reports ready or falls quiet.
+// The run of one switch: its update, asked for before every pass, tried again
+// while a person is there to decide (three passes at most with --yes).
 #pragma once
-#include <cstdint>
-
 #include "app/session.h"
 
-constexpr std::uint32_t COMPLETION_QUIET_MS = 13000;
-
-// Never returns: every ending goes through exitProgram.
-[[noreturn]] void runUpdateLoop(Session& session);
+// Updates the switch of the session and says why when it stopped answering or
+// the passes were given up. Returns the exit status of the run.
+int runUpdateLoop(Session& session);

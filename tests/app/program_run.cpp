@@ -167,6 +167,7 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const std::stri
             if (at == std::string::npos) break;
             searchFrom = at + steps[step].text.size();
             const std::string& keys = steps[step].keys;
+            if (steps[step].first) steps[step].first();
             if (steps[step].kill) kill(pid, SIGKILL);
             if (steps[step].interrupt) kill(pid, SIGINT);
             if (!keys.empty() && write(keysFd, keys.data(), keys.size()) < 0) break;

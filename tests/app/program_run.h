@@ -10,6 +10,7 @@
 // is the prefix's link dosdevices/comN. Wine mode runs one test at a time,
 // since all tests share the prefix's COM ports.
 #pragma once
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,7 @@ struct KeyAfter {
     std::string keys;
     bool kill = false;        // instead of typing, kill the program (SIGKILL) there
     bool interrupt = false;   // instead of typing, interrupt it there (SIGINT, as Ctrl-C)
+    std::function<void()> first{};   // runs once the text has appeared, before the keys are typed
 };
 
 struct ProgramRun {

@@ -141,10 +141,17 @@ TEST_P(Confirmation, ShowsBothVersionsAlignedAndHonoursNo) {
     options.flash.badRegionCrc = c.badRegionCrc;
     options.startInBootloader = c.badRegionCrc;
     SwitchHandle sim = startSwitch(options, ports, 2);
-    const ProgramRun run = runProgram({"2"}, ports.path(), {{"(Y,N) ", "x\rn"}});
+    // The port is let go before the key wait, so another program may take it meanwhile.
+    bool closedBeforeKeyWait = false;
+    const auto portClosed = [&] {
+        closedBeforeKeyWait = simWaitFor(sim.get(), [](const SimStatus& s) { return !s.hostOpen; }, 2000);
+    };
+    const ProgramRun run =
+        runProgram({"2"}, ports.path(), {{"(Y,N) ", "x\rn"}, {"Press any key to exit...", "", false, false, portClosed}});
     EXPECT_EQ(run.output,
               foundOn(2, "Sonavex F", c.installedText) + c.expected + "N\n\nUpdate canceled.\n\n" + KEY_WAIT);
     EXPECT_EQ(simStatus(sim.get()).flashChanges, 0u);
+    EXPECT_TRUE(closedBeforeKeyWait);
 }
 
 INSTANTIATE_TEST_SUITE_P(
