@@ -78,7 +78,7 @@ void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
         currentSpaces = updateWidth - currentWidth + 1;
     consoleMessage("\n Current Version: ");
     printVersionField(identity->version, currentSpaces);
-    consoleMessage("Model: %s", printable(identity->modelName));
+    consoleMessage("Model: %s", printable(modelNameOf(*identity)));
     consoleMessage("\n Update Version:  ");
     printVersionField(header->version, updateSpaces);
     // The header's name field need not hold a terminator.
@@ -87,7 +87,7 @@ void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
 
 int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor, int automaticAnswer) {
     const FirmwareImage* header = cursor->header;
-    const char* model = printable(identity->modelName);
+    const char* model = printable(modelNameOf(*identity));
     const char* question;
     if (identity->version == header->version) {
         consoleMessage("\nThe firmware version inside the %s matches this update.\n", model);

@@ -51,7 +51,7 @@ DeviceIdentity switchWith(std::uint32_t version, const char* modelName) {
     identity.productId = 0x56;
     identity.pcbRevision = 3;
     identity.version = version;
-    identity.modelName = modelName;
+    identity.catalogueName = modelName;
     return identity;
 }
 
