@@ -1,5 +1,6 @@
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "catalog/version.h"
 #include "format/sinks.h"
@@ -55,11 +56,7 @@ VersionText formatVersion(std::uint32_t version) {
 }
 
 int versionTextWidth(std::uint32_t version) {
-    if (version == 0) return 4;
-    int width = majorOf(version) > 9 ? 5 : 4;
-    if (betaOf(version) != 0) width += 9;
-    if (letterOf(version) != 0) width += 1;
-    return width;
+    return static_cast<int>(std::strlen(formatVersion(version).text));
 }
 
 void printVersionField(std::uint32_t version, int spaces) {
