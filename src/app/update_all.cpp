@@ -133,7 +133,7 @@ int countPlans(const Sessions& sessions, int plan) {
 void updateAtOnce(const Sessions& sessions) {
     kbdCatchInterrupt();
     const bool board = terminalCanRedraw();
-    if (board) consoleStartBoard(countPlans(sessions, PLAN_UPDATE));
+    if (board) consoleStartBoard(countPlans(sessions, PLAN_UPDATE), terminalColumns());
     std::vector<std::thread> updates;
     std::vector<Session*> running;
     for (const auto& session : sessions) {
