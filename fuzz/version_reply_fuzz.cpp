@@ -12,15 +12,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memset(identity.nameText, 'x', sizeof identity.nameText);
     identity.nameText[sizeof identity.nameText - 1] = '\0';
     const char* before = "before";
-    identity.modelName = before;
+    identity.catalogueName = before;
     int result = parseVersionReply(&identity, reply.c_str());
     FUZZ_CHECK(result >= VERSION_REPLY_OK && result <= VERSION_REPLY_TRAILING);
     FUZZ_CHECK(std::memchr(identity.nameText, '\0', sizeof identity.nameText) != nullptr);
     if (result == VERSION_REPLY_OK) {
-        FUZZ_CHECK(identity.modelName != before);
-        FUZZ_CHECK(identity.modelName != identity.nameText || identity.nameText[0] != '\0');
+        FUZZ_CHECK(modelNameOf(identity) != before);
+        FUZZ_CHECK(modelNameOf(identity) != identity.nameText || identity.nameText[0] != '\0');
     } else {
-        FUZZ_CHECK(identity.modelName == before);
+        FUZZ_CHECK(modelNameOf(identity) == before);
     }
     return 0;
 }

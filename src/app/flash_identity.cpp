@@ -49,7 +49,7 @@ bool identifyFromFlash(Session& session) {
     identity.version = 0;
     std::memcpy(identity.nameText, header->modelName, sizeof header->modelName);
     identity.nameText[sizeof header->modelName] = '\0';
-    identity.modelName = identity.nameText;
+    identity.ownName = true;
     session.identifiedFromFlash = true;
     return true;
 }

@@ -51,7 +51,7 @@ bool reportSwitch(Session& session) {
 }   // namespace
 
 void describeSwitch(const OutputSink* out, const DeviceIdentity& identity) {
-    const char* model = identity.modelName != nullptr ? identity.modelName : identity.nameText;
+    const char* model = modelNameOf(identity) != nullptr ? modelNameOf(identity) : identity.nameText;
     sinkMessage(out, "%s, product id 0x%02X, PCB revision %u, version %s", model, identity.productId,
                 identity.pcbRevision, formatVersion(identity.version).text);
 }

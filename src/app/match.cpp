@@ -38,7 +38,7 @@ bool matchImage(Session& session) {
             return true;
         }
         if (isForSwitch(image.header, identity)) {
-            sinkMessage(out, "An %s was found with firmware version: %s", printable(identity.modelName),
+            sinkMessage(out, "An %s was found with firmware version: %s", printable(modelNameOf(identity)),
                         formatVersion(identity.version).text);
             return true;
         }

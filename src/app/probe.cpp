@@ -20,7 +20,7 @@ void adoptTableIdentity(DeviceIdentity& identity, const DeviceIdentity& fromTabl
     identity.auxByte1 = fromTable.auxByte1;
     identity.auxByte2 = fromTable.auxByte2;
     std::memcpy(identity.nameText, fromTable.nameText, sizeof identity.nameText);
-    identity.modelName = identity.nameText;
+    identity.ownName = true;
 }
 
 int identifyFromTable(SwitchLink& link) {

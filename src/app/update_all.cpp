@@ -133,7 +133,7 @@ void sendToLineSink(Session& session, int boardRow) {
 void updateAtOnce(const Sessions& sessions) {
     kbdCatchInterrupt();
     const bool board = terminalCanRedraw();
-    if (board) consoleStartBoard(countWanted(sessions));
+    if (board) consoleStartBoard(countWanted(sessions), terminalColumns());
     std::vector<std::thread> updates;
     std::vector<Session*> running;
     for (const auto& session : sessions) {

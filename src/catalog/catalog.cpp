@@ -13,7 +13,7 @@ const char* printable(const char* text) {
 }
 
 void printProductMismatch(const DeviceIdentity* identity, const FirmwareImage* header) {
-    consoleMessage("\nAttempting to update device: \"%s\".", printable(identity->modelName));
+    consoleMessage("\nAttempting to update device: \"%s\".", printable(modelNameOf(*identity)));
     consoleMessage("\nNew firmware is for device:  \"%.*s\".\n", static_cast<int>(sizeof header->modelName),
                    header->modelName);
     consoleMessage("\nIncompatible firmware, device not updated.\n");
@@ -22,7 +22,7 @@ void printProductMismatch(const DeviceIdentity* identity, const FirmwareImage* h
 void printRevisionMismatch(const DeviceIdentity* identity) {
     consoleMessage("\nUnsupported PCB Revision: Rev %u.\n", static_cast<unsigned>(identity->pcbRevision));
     consoleMessage("This firmware won't work on this version of the %s,\ndevice not updated.\n",
-                   printable(identity->modelName));
+                   printable(modelNameOf(*identity)));
 }
 
 }   // namespace

@@ -1,5 +1,6 @@
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "catalog/version.h"
 #include "format/sinks.h"
@@ -55,11 +56,7 @@ VersionText formatVersion(std::uint32_t version) {
 }
 
 int versionTextWidth(std::uint32_t version) {
-    if (version == 0) return 4;
-    int width = majorOf(version) > 9 ? 5 : 4;
-    if (betaOf(version) != 0) width += 9;
-    if (letterOf(version) != 0) width += 1;
-    return width;
+    return static_cast<int>(std::strlen(formatVersion(version).text));
 }
 
 void printVersionField(std::uint32_t version, int spaces) {
@@ -78,7 +75,7 @@ void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
         currentSpaces = updateWidth - currentWidth + 1;
     consoleMessage("\n Current Version: ");
     printVersionField(identity->version, currentSpaces);
-    consoleMessage("Model: %s", printable(identity->modelName));
+    consoleMessage("Model: %s", printable(modelNameOf(*identity)));
     consoleMessage("\n Update Version:  ");
     printVersionField(header->version, updateSpaces);
     // The header's name field need not hold a terminator.
@@ -87,7 +84,7 @@ void showVersions(const DeviceIdentity* identity, const FirmwareImage* header) {
 
 int confirmVersion(const DeviceIdentity* identity, const ImageCursor* cursor, int automaticAnswer) {
     const FirmwareImage* header = cursor->header;
-    const char* model = printable(identity->modelName);
+    const char* model = printable(modelNameOf(*identity));
     const char* question;
     if (identity->version == header->version) {
         consoleMessage("\nThe firmware version inside the %s matches this update.\n", model);

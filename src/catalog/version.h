@@ -16,8 +16,7 @@ struct VersionText {
 };
 VersionText formatVersion(std::uint32_t version);
 
-// The length formatVersion is expected to give; exact while major and minor
-// stay below 100.
+// The length of formatVersion's text.
 int versionTextWidth(std::uint32_t version);
 
 // Writes the version text, a "," and `spaces` spaces to standard output.

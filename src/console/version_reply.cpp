@@ -66,7 +66,7 @@ int parseVersionReply(DeviceIdentity* identity, const char* reply) {
     if (!skipRemark(&cursor)) return VERSION_REPLY_TRAILING;
     readIdentification(identity, &cursor);
     if (*cursor != '\0') return VERSION_REPLY_TRAILING;
-    identity->modelName = identity->nameText[0] != '\0' ? identity->nameText
-                                                        : lookupModelName(identity->productId, identity->pcbRevision);
+    identity->ownName = identity->nameText[0] != '\0';
+    identity->catalogueName = identity->ownName ? nullptr : lookupModelName(identity->productId, identity->pcbRevision);
     return VERSION_REPLY_OK;
 }

@@ -13,13 +13,13 @@ namespace {
 
 constexpr int SERIAL_CHUNK = 128;
 constexpr int CONSOLE_TEXT_CAPACITY = 1024;   // longer texts reach the mirror cut short
-constexpr int PREFIX_ROOM = 64;               // a line prefix names a port
 
 // Standard output and its mirror, written by one thread at a time.
 struct Console {
     std::mutex lock;
     ConsoleMirror mirror = nullptr;
     int boardRows = 0;   // a board's rows end the output: lines move up to them and back
+    int boardColumns = 0;
 };
 Console console;
 
@@ -137,16 +137,36 @@ int consolePrintf(const char* format, ...) {
 }
 
 namespace {
-// Up to the row, over it, and back below the board; the log gets the plain
-// line. False when the row is on no board.
-bool redrawRow(int row, const char* text, int length) {
-    const std::lock_guard<std::mutex> hold(console.lock);
-    if (row < 0 || row >= console.boardRows) return false;
-    if (console.mirror != nullptr) console.mirror(text, length);
+// A sink's line goes out in pieces, "prefix", ": " and the line, so that no
+// prefix is too long for a buffer. The callers below hold the console.
+using LinePieces = const char* const[3];
+
+void mirrorLine(LinePieces& pieces) {
+    if (console.mirror == nullptr) return;
+    for (const char* piece : pieces) {
+        if (piece[0] != '\0') console.mirror(piece, static_cast<int>(std::strlen(piece)));
+    }
+    console.mirror("\n", 1);
+}
+
+// Writes no more than `room` characters of the pieces.
+void printPieces(LinePieces& pieces, std::size_t room) {
+    for (const char* piece : pieces) {
+        const std::size_t shown = std::min(std::strlen(piece), room);
+        std::fwrite(piece, 1, shown, stdout);
+        room -= shown;
+    }
+}
+
+// Up to the row, over it, and back below the board. A row that wrapped would
+// throw every later cursor movement off by a row, and some consoles wrap as
+// soon as the last column is written: a row leaves that column empty.
+void redrawRow(int row, LinePieces& pieces) {
     const int up = console.boardRows - row;
-    std::fprintf(stdout, "\x1B[%dA\r\x1B[K%.*s\x1B[%dB\r", up, length - 1, text, up);
+    std::fprintf(stdout, "\x1B[%dA\r\x1B[K", up);
+    printPieces(pieces, static_cast<std::size_t>(std::max(console.boardColumns - 1, 0)));
+    std::fprintf(stdout, "\x1B[%dB\r", up);
     std::fflush(stdout);
-    return true;
 }
 
 // The lines one message ends are kept together in lastLine, a space between.
@@ -159,10 +179,15 @@ void endSinkLine(const OutputSink* sink, bool sameMessage = false) {
     if (sink->lineLength == 0) return;
     sink->line[sink->lineLength] = '\0';
     keepLastMessage(sink, sameMessage);
-    char text[SINK_LINE_CAPACITY + PREFIX_ROOM];
-    const int length = std::min(std::snprintf(text, sizeof text, "%s: %s\n", sink->linePrefix, sink->line),
-                                static_cast<int>(sizeof text) - 1);
-    if (!redrawRow(sink->boardRow, text, length)) consoleWrite(text, length);
+    LinePieces pieces = {sink->linePrefix, ": ", sink->line};
+    const std::lock_guard<std::mutex> hold(console.lock);
+    mirrorLine(pieces);
+    if (sink->boardRow >= 0 && sink->boardRow < console.boardRows) {
+        redrawRow(sink->boardRow, pieces);
+    } else {
+        printPieces(pieces, SIZE_MAX);
+        std::fputc('\n', stdout);
+    }
     sink->lineLength = 0;
 }
 
@@ -218,10 +243,11 @@ int sinkPutString(const OutputSink* sink, const char* text) {
     return sinkWrite(sink, text, static_cast<int>(std::strlen(text)));
 }
 
-void consoleStartBoard(int rows) {
+void consoleStartBoard(int rows, int columns) {
     for (int row = 0; row < rows; ++row) consoleWrite("\n", 1);
     const std::lock_guard<std::mutex> hold(console.lock);
     console.boardRows = rows;
+    console.boardColumns = columns;
 }
 
 void consoleEndBoard() {

@@ -52,10 +52,11 @@ int sinkPutString(const OutputSink* sink, const char* text);
 void sinkFlush(
     const OutputSink* sink);   // console text is pushed out at once (progress lines), a line sink's line ended
 
-// A board of `rows` lines at the foot of a terminal: each line a sink with a
-// board row ends replaces that row in place, and the support log gets it as
-// a whole line. consoleEndBoard leaves the cursor below the board.
-void consoleStartBoard(int rows);
+// A board of `rows` lines at the foot of a terminal `columns` wide: each line
+// a sink with a board row ends replaces that row in place, cut short of the
+// terminal's width so that it never wraps, and the support log gets it as a
+// whole line. consoleEndBoard leaves the cursor below the board.
+void consoleStartBoard(int rows, int columns);
 void consoleEndBoard();
 
 void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity);

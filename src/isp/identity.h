@@ -8,9 +8,17 @@ struct DeviceIdentity {
     std::uint16_t auxByte1;      // parameter table bytes 45 and 44; stored, unused
     std::uint16_t auxByte2;
     std::uint32_t version;   // 0: none known
-    const char* modelName;   // nameText, a catalogue name, or nullptr
-    char nameText[33];       // 32 characters and a terminator that is always there
+    // The name is held so that a copy of the record names the same model: a
+    // pointer into nameText would still point into the original.
+    const char* catalogueName;   // constant text that outlives every record, or nullptr
+    bool ownName;                // the name is nameText; catalogueName is then ignored
+    char nameText[33];           // 32 characters and a terminator that is always there
 };
+
+// The model's name (nameText or the catalogue's), or nullptr when none is known.
+inline const char* modelNameOf(const DeviceIdentity& identity) {
+    return identity.ownName ? identity.nameText : identity.catalogueName;
+}
 
 // Byte offsets of the table's fields. Every multi-byte field is an unsigned
 // 32-bit little-endian word (littleEndianWord).

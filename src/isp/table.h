@@ -37,7 +37,7 @@ enum : int {
 // bad table CRC only prints "\nParameter table has a bad CRC!\n". With an
 // `identity` (nullptr for none) it is cleared, then filled unless the result
 // is TABLE_UNREADABLE or TABLE_ABSENT; its version stays 0 unless the result
-// is TABLE_OK. modelName is left as it was.
+// is TABLE_OK. Its model name (ownName, catalogueName) is left as it was.
 int queryTable(SwitchLink& link, DeviceIdentity* identity);
 
 // Starts the installed application from the bootloader through the table's

@@ -6,3 +6,7 @@
 // True when standard output is such a terminal; on Windows this also turns
 // the console's handling of those sequences on.
 bool terminalCanRedraw();
+
+// The width of the terminal on standard output in columns; 80 when it is unknown.
+constexpr int TERMINAL_DEFAULT_COLUMNS = 80;
+int terminalColumns();

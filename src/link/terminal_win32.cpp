@@ -8,3 +8,12 @@ bool terminalCanRedraw() {
     if (output == INVALID_HANDLE_VALUE || GetConsoleMode(output, &mode) == 0) return false;
     return SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+// The buffer's width, not the window's: lines wrap at the buffer's edge.
+int terminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == 0 || info.dwSize.X <= 0) {
+        return TERMINAL_DEFAULT_COLUMNS;
+    }
+    return info.dwSize.X;
+}

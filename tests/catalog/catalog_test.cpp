@@ -89,7 +89,7 @@ TEST(Compatibility, ResultsAndReports) {
         DeviceIdentity identity{};
         identity.productId = c.switchProduct;
         identity.pcbRevision = c.switchRevision;
-        identity.modelName = c.switchModel;
+        identity.catalogueName = c.switchModel;
         FirmwareImage header = imageFor(c.imageProduct, c.imageRevision, c.imageModel);
         ImageCursor cursor{reinterpret_cast<const std::uint8_t*>(&header), &header, nullptr, nullptr};
         int result = checkCompatibility(&identity, &cursor);

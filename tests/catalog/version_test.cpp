@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(FormatVersion, TextAndPredictedWidth) {
+TEST(FormatVersion, TextAndWidth) {
     const struct {
         std::uint32_t version;
         const char* text;
@@ -26,8 +26,9 @@ TEST(FormatVersion, TextAndPredictedWidth) {
         {0x0304003F, "3.04.63(Beta)", 13},
         {0x030400C0, "3.04", 4},   // bits 6-11 are not shown
         {0x00000000, "None", 4},
-        {0x00000FC0, "0.00", 4},                 // not 0 as a whole, so not "None"
-        {0xFFFFFFFF, "255.255.63o(Beta)", 15},   // three-digit fields outgrow the prediction
+        {0x00000FC0, "0.00", 4},   // not 0 as a whole, so not "None"
+        {0xFFFFFFFF, "255.255.63o(Beta)", 17},
+        {0x0A640000, "10.100", 6},
         {0x2C010000, "44.01", 5},
     };
     for (const auto& c : cases) {
@@ -51,7 +52,7 @@ DeviceIdentity switchWith(std::uint32_t version, const char* modelName) {
     identity.productId = 0x56;
     identity.pcbRevision = 3;
     identity.version = version;
-    identity.modelName = modelName;
+    identity.catalogueName = modelName;
     return identity;
 }
 
@@ -76,6 +77,9 @@ TEST(ShowVersions, ModelColumnsLineUp) {
         {0, 0x0A012000,
          "\n Current Version: None,   Model: Hall"
          "\n Update Version:  10.01b, Model: Sonavex F"},
+        {0x64010000, 0x03040000,
+         "\n Current Version: 100.01, Model: Hall"
+         "\n Update Version:  3.04,   Model: Sonavex F"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -102,7 +102,7 @@ DeviceIdentity staleIdentity() {
     identity.productId = 0x64;
     identity.pcbRevision = 2;
     identity.version = 0x09090000;
-    identity.modelName = "stale";
+    identity.catalogueName = "stale";
     std::snprintf(identity.nameText, sizeof identity.nameText, "stale");
     return identity;
 }
@@ -142,9 +142,9 @@ TEST(QueryVersion, AgainstAFakeSwitch) {
         EXPECT_EQ(identity.version, c.version);
         EXPECT_STREQ(identity.nameText, c.nameText);
         if (c.result == 0) {
-            EXPECT_EQ(identity.modelName, identity.nameText);
+            EXPECT_TRUE(identity.ownName);
         } else {
-            EXPECT_STREQ(identity.modelName, "stale");
+            EXPECT_STREQ(modelNameOf(identity), "stale");
         }
         if (c.peer != Peer::Chatters) {
             EXPECT_EQ(peer.received(), "^V$");

@@ -21,7 +21,7 @@ const char* const UNTOUCHED = "untouched";
 
 DeviceIdentity freshIdentity() {
     DeviceIdentity identity{};
-    identity.modelName = UNTOUCHED;
+    identity.catalogueName = UNTOUCHED;
     return identity;
 }
 
@@ -65,10 +65,13 @@ TEST(ParseVersionReply, GrammarAndResults) {
         EXPECT_EQ(identity.productId, c.productId);
         EXPECT_EQ(identity.pcbRevision, c.pcbRevision);
         EXPECT_STREQ(identity.nameText, c.nameText);
+        // A copy keeps the name when the original is reused for another switch.
+        const DeviceIdentity copy = identity;
+        std::memset(identity.nameText, 'Z', sizeof identity.nameText - 1);
         if (c.modelName == UNTOUCHED || c.modelName == nullptr) {
-            EXPECT_EQ(identity.modelName, c.modelName);
+            EXPECT_EQ(modelNameOf(copy), c.modelName);
         } else {
-            EXPECT_STREQ(identity.modelName, c.modelName);
+            EXPECT_STREQ(modelNameOf(copy), c.modelName);
         }
     }
 }

@@ -140,27 +140,36 @@ TEST(Console, MirrorReceivesExactlyWhatEveryConsoleFunctionPrints) {
 }
 
 // A switch updated beside others: its text as whole lines named by its port,
-// or, on a terminal's board, over its own row; its last line is kept.
+// however long the name, or, on a terminal's board, over its own row cut short
+// of the terminal's width; its last line is kept.
 TEST(Console, LineSinkWritesWholeLinesOrRedrawsItsRow) {
     struct Case {
         const char* name;
         int boardRows;
+        int columns;
         int row;
+        std::string prefix;
         std::string printed;
     };
+    const std::string longPrefix = "/dev/serial/by-id/usb-" + std::string(300, 'x');
     const Case cases[] = {
-        {"no board", 0, 1, "COM4: Updating: 45%\nCOM4: Error 1: lost\n"},
-        {"second of two rows", 2, 1,
+        {"no board", 0, 0, 1, "COM4", "COM4: Updating: 45%\nCOM4: Error 1: lost\n"},
+        {"long prefix, no board", 0, 0, 0, longPrefix,
+         longPrefix + ": Updating: 45%\n" + longPrefix + ": Error 1: lost\n"},
+        {"second of two rows", 2, 80, 1, "COM4",
          "\n\n\x1B[1A\r\x1B[KCOM4: Updating: 45%\x1B[1B\r\x1B[1A\r\x1B[KCOM4: Error 1: lost\x1B[1B\r"},
+        {"row cut short of 12 columns", 1, 12, 0, "COM4",
+         "\n\x1B[1A\r\x1B[KCOM4: Updat\x1B[1B\r\x1B[1A\r\x1B[KCOM4: Error\x1B[1B\r"},
+        {"prefix wider than the row", 1, 4, 0, longPrefix, "\n\x1B[1A\r\x1B[K/de\x1B[1B\r\x1B[1A\r\x1B[K/de\x1B[1B\r"},
     };
     for (const Case& c : cases) {
         mirrored.clear();
         setConsoleMirror([](const char* text, int length) { mirrored.append(text, static_cast<std::size_t>(length)); });
         OutputSink sink;
-        sink.linePrefix = "COM4";
+        sink.linePrefix = c.prefix.c_str();
         sink.boardRow = c.row;
         const std::string bytes = captureStdout([&] {
-            if (c.boardRows > 0) consoleStartBoard(c.boardRows);
+            if (c.boardRows > 0) consoleStartBoard(c.boardRows, c.columns);
             sinkPrintf(&sink, "\rUpdating: %u%%", 45);
             sinkFlush(&sink);
             sinkMessage(&sink, "\n\nError %u: lost\n", 1);
@@ -168,7 +177,9 @@ TEST(Console, LineSinkWritesWholeLinesOrRedrawsItsRow) {
         });
         setConsoleMirror(nullptr);
         EXPECT_EQ(bytes, c.printed) << c.name;
-        EXPECT_EQ(mirrored, std::string(c.boardRows, '\n') + "COM4: Updating: 45%\nCOM4: Error 1: lost\n") << c.name;
+        EXPECT_EQ(mirrored,
+                  std::string(c.boardRows, '\n') + c.prefix + ": Updating: 45%\n" + c.prefix + ": Error 1: lost\n")
+            << c.name;
         EXPECT_STREQ(sink.lastLine, "Error 1: lost") << c.name;
     }
 }

@@ -240,7 +240,7 @@ TEST_F(TableTest, SecondFormTableIsAcceptedAtBothLayouts) {
         options.flash.pcbRevision = 2;
         options.flash.modelName = "Matrix 8";
         startProgrammed(options);
-        identity.modelName = "kept";
+        identity.catalogueName = "kept";
         StdoutCapture capture;
         EXPECT_EQ(queryTable(link, &identity), 0);
         EXPECT_EQ(capture.text(), "");
@@ -249,7 +249,7 @@ TEST_F(TableTest, SecondFormTableIsAcceptedAtBothLayouts) {
         EXPECT_EQ(identity.productId, 0x41);
         EXPECT_EQ(identity.pcbRevision, 2);
         EXPECT_EQ(name(), "Matrix 8");
-        EXPECT_STREQ(identity.modelName, "kept");
+        EXPECT_STREQ(modelNameOf(identity), "kept");
         EXPECT_EQ(std::memcmp(link.table.bytes, memory(simTableAddress(config), 512).data(), 512), 0);
         TearDown();
     }
@@ -302,7 +302,7 @@ TEST_F(TableTest, Outcomes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         startWithTable(c.options, c.edit, c.keepCrc);
-        identity = DeviceIdentity{7, 7, 7, 7, 7, nullptr, "stale"};
+        identity = DeviceIdentity{7, 7, 7, 7, 7, nullptr, false, "stale"};
         StdoutCapture capture;
         EXPECT_EQ(queryTable(link, &identity), c.result);
         EXPECT_EQ(capture.text(), c.printed);
@@ -388,7 +388,7 @@ TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
 
 class Probe : public SimTest {
   protected:
-    void SetUp() override { link.identity = DeviceIdentity{0x99, 9, 9, 9, 0x09090000, nullptr, "before"}; }
+    void SetUp() override { link.identity = DeviceIdentity{0x99, 9, 9, 9, 0x09090000, nullptr, false, "before"}; }
 };
 
 TEST_F(Probe, Outcomes) {
@@ -441,7 +441,7 @@ TEST_F(Probe, Outcomes) {
         }
         if (c.link == LINK_BOOTLOADER) {
             EXPECT_EQ(link.identity.pcbRevision, 4);
-            EXPECT_EQ(link.identity.modelName, link.identity.nameText);
+            EXPECT_TRUE(link.identity.ownName);
         }
         TearDown();
     }
