@@ -81,7 +81,8 @@ bool applyRate(HANDLE device, unsigned baud, bool wholeLine) {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    GetCommState(device, &dcb);
+    // A state not read would be written back as zeros (XON equal to XOFF, no stop bits).
+    if (!GetCommState(device, &dcb)) return false;
     dcb.BaudRate = baud;
     dcb.ByteSize = 8;
     if (wholeLine) {
@@ -94,12 +95,13 @@ bool applyRate(HANDLE device, unsigned baud, bool wholeLine) {
     return SetCommState(device, &dcb) != 0;
 }
 
-// The gap between bytes ends a read; no total bound, that is the caller's wait.
-void applyTimeouts(HANDLE device) {
+// The gap between bytes ends a read; no total bound, that is the caller's
+// wait. Without them a read would wait for its whole count.
+bool applyTimeouts(HANDLE device) {
     COMMTIMEOUTS timeouts;
     std::memset(&timeouts, 0, sizeof timeouts);
     timeouts.ReadIntervalTimeout = PORT_BYTE_GAP_MS;
-    SetCommTimeouts(device, &timeouts);
+    return SetCommTimeouts(device, &timeouts) != 0;
 }
 
 // Another program holding the port shows as access denied (or, for some
@@ -128,9 +130,9 @@ int openPort(SerialPort* port, const char* path, unsigned baud) {
     std::memset(rec, 0, sizeof *rec);
     rec->readOverlapped.hEvent = createManualResetEvent();
     rec->writeOverlapped.hEvent = createManualResetEvent();
-    applyTimeouts(device);
-    bool ready = applyRate(device, baud, true) && SetupComm(device, QUEUE_BYTES, QUEUE_BYTES) &&
-                 rec->readOverlapped.hEvent != nullptr && rec->writeOverlapped.hEvent != nullptr;
+    bool ready = applyTimeouts(device) && applyRate(device, baud, true) &&
+                 SetupComm(device, QUEUE_BYTES, QUEUE_BYTES) && rec->readOverlapped.hEvent != nullptr &&
+                 rec->writeOverlapped.hEvent != nullptr;
     if (!ready) {
         releasePort(port);
         return PORT_OPEN_FAILED;
