@@ -1,5 +1,6 @@
 // The serial port of the fuzz targets: a peer whose answers come from the
-// fuzzer. Linked in place of the real serial file and clock (fake_clock.cpp).
+// fuzzer, behind the port's operation table. The clock is linked in place of
+// the real one (fake_clock.cpp).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,8 @@
 // when the host ends its first line (CR), the next on the next CR, and so on.
 constexpr std::uint8_t SCRIPT_SEPARATOR = 0xFE;
 
-// The link every target drives over the scripted peer.
+// The link every target drives over the scripted peer; one per target, since
+// libFuzzer's entry point takes nothing but the input.
 extern SwitchLink scriptedLink;
 
 // Makes scriptedLink fresh, its port open at 19200 with nothing waiting;

@@ -1,5 +1,6 @@
 #include "link/keyboard.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -73,22 +74,21 @@ struct Keyboard {
 
 Keyboard keyboard;
 termios savedTerminal;
-// Written by signal handlers: the terminal's settings were changed, and how
-// many interrupts came while they are caught.
+// Written by signal handlers, which may run on any thread while another reads
+// them: the terminal's settings were changed, and how many interrupts came
+// while they are caught. Lock-free, so a handler may touch them.
 struct SignalState {
-    volatile std::sig_atomic_t terminalChanged;
-    volatile std::sig_atomic_t interrupts;
+    std::atomic<int> terminalChanged;
+    std::atomic<int> interrupts;
 };
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
 SignalState signalState;
 
 constexpr int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // Async-signal-safe: called from the signal handlers as well as at exit.
 void restoreTerminal() {
-    if (signalState.terminalChanged != 0) {
-        (void)tcsetattr(STDIN_FD, TCSANOW, &savedTerminal);
-        signalState.terminalChanged = 0;
-    }
+    if (signalState.terminalChanged.exchange(0) != 0) (void)tcsetattr(STDIN_FD, TCSANOW, &savedTerminal);
 }
 
 extern "C" void restoreAtExit() {
@@ -102,11 +102,13 @@ extern "C" void restoreAndReraise(int signalNumber) {
 }
 
 extern "C" void countInterrupt(int signalNumber) {
-    if (signalState.interrupts == 0) {
-        signalState.interrupts = 1;
-        return;
-    }
+    if (signalState.interrupts.fetch_add(1) == 0) return;
     restoreAndReraise(signalNumber);
+}
+
+bool ignored(int signalNumber) {
+    struct sigaction current = {};
+    return sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN;
 }
 
 // Handlers go only where the default action would end the program; a signal
@@ -297,6 +299,7 @@ int kbdGetch() {
 void kbdCatchInterrupt() {
     constexpr int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM};
     for (int signalNumber : CAUGHT_SIGNALS) {
+        if (ignored(signalNumber)) continue;   // e.g. started in the background by a shell
         struct sigaction counting = {};
         counting.sa_handler = countInterrupt;
         if (sigemptyset(&counting.sa_mask) != 0) continue;
@@ -305,5 +308,5 @@ void kbdCatchInterrupt() {
 }
 
 bool kbdInterrupted() {
-    return signalState.interrupts != 0;
+    return signalState.interrupts.load() != 0;
 }

@@ -1,12 +1,15 @@
 // A serial port, one record per port: each switch's session owns one.
-// Implemented once per platform (serial_posix.cpp, serial_win32.cpp); the
-// build picks the file. A record starts zeroed (closed).
+// These functions are the same for every kind of port (serial_common.cpp);
+// each calls the operations of the record's kind (link/port.h). A record
+// starts zeroed (closed) and is then the platform's serial device.
 //
 // Results follow the link convention: 0 is failure, 1 or a byte count is
 // success. Every operation but comOpen and comClose returns 0 without a
-// system call when the port is closed.
+// system call when the port is closed. None of them prints.
 #pragma once
 #include <cstdint>
+
+#include "link/port.h"
 
 // Platform state lives in opaque storage so this header stays free of
 // platform includes. POSIX keeps its file descriptor in `handle`; Win32 keeps
@@ -17,6 +20,8 @@ struct SerialPort {
     std::int32_t isOpen;                      // 1 while open
     unsigned baud;                            // the rate the port runs at; 0 while closed
     int openFailure;                          // why the last open failed: a PORT_OPEN_ value
+    const PortOperations* operations;         // the kind of port; nullptr: the platform's serial device
+    void* context;                            // the kind's own state, owned by whoever set `operations`
 };
 
 // Why an open failed; the two a user can act on are told apart.
@@ -26,17 +31,17 @@ enum : int {
     PORT_OPEN_DENIED = 2,    // the user may not open it (POSIX: not in the device's group)
     PORT_OPEN_BUSY = 3,      // another program holds it
     PORT_OPEN_FAILED = 4,    // any other reason
+    PORT_OPEN_ALREADY = 5,   // the record is open already; it stays as it was
 };
 
 // Opens COM `portNumber` at `baud`, 8 data bits, no software or hardware flow
-// control, DTR off, exclusively. Returns 1 on success, and also when the port
-// is already open (after printing "Com%d already open!\n"); 0 on failure, its
-// reason in openFailure.
+// control, DTR off, with nothing received waiting, exclusively. Returns 1 on
+// success; 0 on failure, its reason in openFailure (also when the record is
+// open already).
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud);
 
 // Opens the device at `path` as comOpen does (POSIX; on Windows a path such
-// as "\\\\.\\COM5"). When the port is already open it prints
-// "<path> already open!\n" and returns 1.
+// as "\\\\.\\COM5").
 int comOpenDevice(SerialPort* port, const char* path, unsigned baud);
 
 // Changes the rate. 1 on success; 0 on failure, and the port is then closed.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -16,13 +15,9 @@
 
 #include "link/clock.h"
 #include "link/device_path_posix.h"
-#include "link/serial_common.h"
 
 namespace {
 
-constexpr std::uint32_t IO_TIMEOUT_MS = 1000;
-constexpr std::uint32_t INTER_BYTE_GAP_MS = 10;
-constexpr std::size_t DEVICE_PATH_SIZE = 512;
 constexpr int FIRST_NON_STANDARD_FD = 3;
 
 struct BaudRate {
@@ -127,21 +122,11 @@ int applySettings(int fd, termios* settings, speed_t code) {
     return cfgetospeed(&applied) == code && (applied.c_cflag & CSIZE) == CS8 ? 1 : 0;
 }
 
-// A pseudo-terminal has no modem lines; only a real failure counts there.
-int dropDtr(int fd) {
-    int lines = TIOCM_DTR;
-    if (ioctl(fd, TIOCMBIC, &lines) == 0) return 1;
-    return errno == ENOTTY || errno == EINVAL ? 1 : 0;
-}
-
 int configurePort(int fd, speed_t code) {
     termios settings;
     if (tcgetattr(fd, &settings) != 0) return 0;
     makeRaw(&settings);
-    if (applySettings(fd, &settings, code) == 0) return 0;
-    if (dropDtr(fd) == 0) return 0;
-    // Bytes that arrived before raw mode was set are not the switch's answer to us.
-    return tcflush(fd, TCIFLUSH) == 0 ? 1 : 0;
+    return applySettings(fd, &settings, code);
 }
 
 // A USB-serial adapter otherwise holds each answer until its latency timer
@@ -160,24 +145,10 @@ void releaseFd(int fd) {
     closeFd(fd);
 }
 
-void markClosed(SerialPort* port) {
-    port->handle = 0;
-    port->isOpen = 0;
-    port->baud = 0;
-    std::memset(port->platform, 0, sizeof port->platform);
-}
-
 // Drops output that did not leave within the bound, so the next write starts clean.
 int abandonWrite(int fd) {
     (void)tcflush(fd, TCOFLUSH);
     return 0;
-}
-
-int drainOutput(int fd) {
-    while (tcdrain(fd) != 0) {
-        if (errno != EINTR) return 0;
-    }
-    return 1;
 }
 
 // Bytes taken from the driver ahead of a small read. Lines are read a byte at
@@ -226,76 +197,61 @@ std::int32_t takeAhead(SerialPort* port, unsigned char* bytes, std::int32_t coun
     return served;
 }
 
-}   // namespace
-
-int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
-    if (port == nullptr) return 0;
-    if (port->isOpen != 0) {
-        std::printf("Com%d already open!\n", static_cast<int>(portNumber));
-        return 1;
-    }
-    char path[DEVICE_PATH_SIZE];
-    port->openFailure = PORT_OPEN_MISSING;
-    if (comDevicePath(portNumber, path, sizeof path) == 0) return 0;
-    return comOpenDevice(port, path, baud);
-}
-
-int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
-    if (port == nullptr || path == nullptr) return 0;
-    if (port->isOpen != 0) {
-        std::printf("%s already open!\n", path);
-        return 1;
-    }
-    port->openFailure = PORT_OPEN_FAILED;
+int openPort(SerialPort* port, const char* path, unsigned baud) {
     speed_t code;
-    if (baudCode(baud, &code) == 0) return 0;
+    if (baudCode(baud, &code) == 0) return PORT_OPEN_FAILED;
     int fd = openDevice(path);
-    if (fd < 0) {
-        port->openFailure = openFailureOf(errno);
-        return 0;
-    }
+    if (fd < 0) return openFailureOf(errno);
     if (claimExclusively(fd) == 0) {
         closeFd(fd);   // the exclusive flag may belong to whoever holds the port
-        port->openFailure = PORT_OPEN_BUSY;
-        return 0;
+        return PORT_OPEN_BUSY;
     }
     if (configurePort(fd, code) == 0) {
         releaseFd(fd);
-        return 0;
+        return PORT_OPEN_FAILED;
     }
-    port->openFailure = PORT_OPEN_OK;
     requestLowLatency(fd);
-    markClosed(port);
+    std::memset(port->platform, 0, sizeof port->platform);
     port->handle = fd;
-    port->isOpen = 1;
-    port->baud = baud;
-    return 1;
+    return PORT_OPEN_OK;
 }
 
-int comSetBaud(SerialPort* port, unsigned baud) {
-    if (!serialPortUsable(port)) return 0;
+void closePort(SerialPort* port) {
+    releaseFd(portFd(port));
+    port->handle = 0;
+    std::memset(port->platform, 0, sizeof port->platform);
+}
+
+int setBaud(SerialPort* port, unsigned baud) {
     termios settings;
     speed_t code;
-    if (baudCode(baud, &code) != 0 && tcgetattr(portFd(port), &settings) == 0) {
-        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
-        if (applySettings(portFd(port), &settings, code) != 0) {
-            port->baud = baud;
-            return 1;
-        }
-    }
-    comClose(port);
-    return 0;
+    if (baudCode(baud, &code) == 0 || tcgetattr(portFd(port), &settings) != 0) return 0;
+    settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
+    return applySettings(portFd(port), &settings, code);
 }
 
-int comClose(SerialPort* port) {
-    if (port == nullptr) return 1;
-    if (port->isOpen != 0 && port->handle != 0) releaseFd(portFd(port));
-    markClosed(port);
+// A pseudo-terminal has no modem lines; only a real failure counts there.
+int setDtr(SerialPort* port, int raised) {
+    int lines = TIOCM_DTR;
+    if (ioctl(portFd(port), raised != 0 ? TIOCMBIS : TIOCMBIC, &lines) == 0) return 1;
+    return errno == ENOTTY || errno == EINVAL ? 1 : 0;
+}
+
+int purgeInput(SerialPort* port) {
+    ReadAhead* ahead = readAhead(port);
+    ahead->next = 0;
+    ahead->end = 0;
+    return tcflush(portFd(port), TCIFLUSH) == 0 ? 1 : 0;
+}
+
+int drain(SerialPort* port) {
+    while (tcdrain(portFd(port)) != 0) {
+        if (errno != EINTR) return 0;
+    }
     return 1;
 }
 
-int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
-    if (!serialTransferValid(port, bytes, count)) return 0;
+int writeBytes(SerialPort* port, const void* bytes, std::int32_t count, unsigned waitMs) {
     int fd = portFd(port);
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::int32_t left = count;
@@ -309,23 +265,21 @@ int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
         }
         if (put < 0 && errno == EINTR) continue;
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return abandonWrite(fd);
-        int ready = pollFd(fd, POLLOUT, start, IO_TIMEOUT_MS);
+        int ready = pollFd(fd, POLLOUT, start, waitMs);
         if (ready <= 0 || (ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) return abandonWrite(fd);
     }
-    return drainOutput(fd) != 0 ? count : 0;
+    return count;
 }
 
-int comBytesWaiting(SerialPort* port) {
-    if (!serialPortUsable(port)) return 0;
+int bytesWaiting(SerialPort* port) {
     const ReadAhead* ahead = readAhead(port);
     return ahead->end - ahead->next + driverWaiting(portFd(port));
 }
 
-// Waits up to 1000 ms for the first byte, then takes bytes until `count` or a
-// gap of more than 10 ms. Bytes already taken are returned even when the line
-// fails or the 1000 ms run out while they keep coming, so none are lost.
-int comRead(SerialPort* port, void* buffer, std::int32_t count) {
-    if (!serialTransferValid(port, buffer, count)) return 0;
+// Takes bytes until `count` or a gap of more than PORT_BYTE_GAP_MS. Bytes
+// already taken are returned even when the line fails or the wait runs out
+// while they keep coming, so none are lost.
+int readBytes(SerialPort* port, void* buffer, std::int32_t count, unsigned firstByteMs) {
     int fd = portFd(port);
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::int32_t got = takeAhead(port, bytes, count);
@@ -333,8 +287,8 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     while (got < count) {
         std::uint32_t waitStart = got == 0 ? start : msNow();
         // msNow truncates, so one tick more guarantees a whole gap.
-        std::uint32_t budget = got == 0 ? IO_TIMEOUT_MS : INTER_BYTE_GAP_MS + 1;
-        if (got > 0 && remainingMs(start, IO_TIMEOUT_MS) == 0) break;
+        std::uint32_t budget = got == 0 ? firstByteMs : PORT_BYTE_GAP_MS + 1;
+        if (got > 0 && remainingMs(start, firstByteMs) == 0) break;
         if (pollFd(fd, POLLIN, waitStart, budget) <= 0) break;
         int taken = readAvailable(fd, bytes + got, count - got);
         if (taken < 0) break;
@@ -343,11 +297,30 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     return got;
 }
 
-int comWaitInput(SerialPort* port, unsigned timeoutMs) {
-    if (!serialPortUsable(port)) return 0;
+int waitInput(SerialPort* port, unsigned timeoutMs) {
     if (readAhead(port)->next != readAhead(port)->end) return 1;
     std::uint32_t budget = timeoutMs > INT_MAX ? INT_MAX : timeoutMs;
     int ready = pollFd(portFd(port), POLLIN, msNow(), budget);
     // A hung-up line also reports POLLIN; only real bytes count.
-    return ready > 0 && (ready & POLLIN) != 0 && comBytesWaiting(port) > 0 ? 1 : 0;
+    return ready > 0 && (ready & POLLIN) != 0 && bytesWaiting(port) > 0 ? 1 : 0;
+}
+
+constexpr PortOperations POSIX_SERIAL_PORT = {
+    .numberedPath = comDevicePath,
+    .open = openPort,
+    .close = closePort,
+    .read = readBytes,
+    .write = writeBytes,
+    .drain = drain,
+    .purge = purgeInput,
+    .setBaud = setBaud,
+    .setDtr = setDtr,
+    .bytesWaiting = bytesWaiting,
+    .waitInput = waitInput,
+};
+
+}   // namespace
+
+const PortOperations* platformSerialPort() {
+    return &POSIX_SERIAL_PORT;
 }

@@ -10,11 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/serial_common.h"
-
 namespace {
 
-constexpr DWORD IO_WAIT_MS = 1000;
 constexpr DWORD QUEUE_BYTES = 10000;
 constexpr DWORD READ_AHEAD_BYTES = 256;
 
@@ -45,8 +42,7 @@ void closeIfSet(HANDLE* object) {
     *object = nullptr;
 }
 
-// Closes the events and the device and marks the port closed; the common
-// ending of a failed open, a failed rate change and comClose.
+// Closes the events and the device; the ending of a failed open and of close.
 void releasePort(SerialPort* port) {
     Win32Records* rec = records(port);
     HANDLE device = deviceOf(port);
@@ -56,8 +52,6 @@ void releasePort(SerialPort* port) {
     rec->aheadNext = 0;
     rec->aheadEnd = 0;
     port->handle = 0;
-    port->isOpen = 0;
-    port->baud = 0;
 }
 
 // A fresh operation on `record`: its event stays, the rest starts from zero.
@@ -71,13 +65,12 @@ void rearm(OVERLAPPED* record) {
 // `waitMs`, it is cancelled and collected here, so the caller's buffer and the
 // record are free again when this returns. Returns the bytes transferred, 0 on
 // failure or time-out (unless the operation finished while being cancelled).
-DWORD finishOperation(HANDLE device, OVERLAPPED* record, DWORD waitMs, bool flushFirst) {
+DWORD finishOperation(HANDLE device, OVERLAPPED* record, DWORD waitMs) {
     if (WaitForSingleObject(record->hEvent, waitMs) == WAIT_TIMEOUT) {
         CancelIo(device);
         DWORD late = 0;
         return GetOverlappedResult(device, record, &late, TRUE) ? late : 0;
     }
-    if (flushFirst) FlushFileBuffers(device);
     DWORD transferred = 0;
     return GetOverlappedResult(device, record, &transferred, TRUE) ? transferred : 0;
 }
@@ -88,7 +81,8 @@ bool applyRate(HANDLE device, unsigned baud, bool wholeLine) {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    GetCommState(device, &dcb);
+    // A state not read would be written back as zeros (XON equal to XOFF, no stop bits).
+    if (!GetCommState(device, &dcb)) return false;
     dcb.BaudRate = baud;
     dcb.ByteSize = 8;
     if (wholeLine) {
@@ -101,12 +95,13 @@ bool applyRate(HANDLE device, unsigned baud, bool wholeLine) {
     return SetCommState(device, &dcb) != 0;
 }
 
-// 10 ms between bytes ends a read; no total bound, that is the 1000 ms wait.
-void applyTimeouts(HANDLE device) {
+// The gap between bytes ends a read; no total bound, that is the caller's
+// wait. Without them a read would wait for its whole count.
+bool applyTimeouts(HANDLE device) {
     COMMTIMEOUTS timeouts;
     std::memset(&timeouts, 0, sizeof timeouts);
-    timeouts.ReadIntervalTimeout = 10;
-    SetCommTimeouts(device, &timeouts);
+    timeouts.ReadIntervalTimeout = PORT_BYTE_GAP_MS;
+    return SetCommTimeouts(device, &timeouts) != 0;
 }
 
 // Another program holding the port shows as access denied (or, for some
@@ -121,84 +116,56 @@ HANDLE createManualResetEvent() {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
-}   // namespace
-
-int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
-    if (port == nullptr) return 0;
-    if (port->isOpen != 0) {
-        std::printf("Com%d already open!\n", static_cast<int>(portNumber));
-        return 1;
-    }
-    char path[24];
-    std::snprintf(path, sizeof path, "\\\\.\\COM%u", portNumber);
-    return comOpenDevice(port, path, baud);
+int numberedPath(unsigned number, char* path, std::size_t size) {
+    const int length = std::snprintf(path, size, "\\\\.\\COM%u", number);
+    return length > 0 && static_cast<std::size_t>(length) < size ? 1 : 0;
 }
 
-int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
-    if (port->isOpen != 0) {
-        std::printf("%s already open!\n", path);
-        return 1;
-    }
+int openPort(SerialPort* port, const char* path, unsigned baud) {
     HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (device == nullptr || device == INVALID_HANDLE_VALUE) {
-        port->openFailure = openFailureOf(GetLastError());
-        return 0;
-    }
-    port->openFailure = PORT_OPEN_FAILED;
-
+    if (device == nullptr || device == INVALID_HANDLE_VALUE) return openFailureOf(GetLastError());
     port->handle = reinterpret_cast<std::intptr_t>(device);
-    port->isOpen = 1;
     Win32Records* rec = records(port);
     std::memset(rec, 0, sizeof *rec);
-    applyTimeouts(device);
     rec->readOverlapped.hEvent = createManualResetEvent();
     rec->writeOverlapped.hEvent = createManualResetEvent();
-
-    bool ready = applyRate(device, baud, true) && SetupComm(device, QUEUE_BYTES, QUEUE_BYTES) &&
-                 rec->readOverlapped.hEvent != nullptr && rec->writeOverlapped.hEvent != nullptr;
+    bool ready = applyTimeouts(device) && applyRate(device, baud, true) &&
+                 SetupComm(device, QUEUE_BYTES, QUEUE_BYTES) && rec->readOverlapped.hEvent != nullptr &&
+                 rec->writeOverlapped.hEvent != nullptr;
     if (!ready) {
         releasePort(port);
-        return 0;
+        return PORT_OPEN_FAILED;
     }
-    port->baud = baud;
-    port->openFailure = PORT_OPEN_OK;
-    return port->isOpen;
+    return PORT_OPEN_OK;
 }
 
-int comSetBaud(SerialPort* port, unsigned baud) {
-    if (!serialPortUsable(port)) return 0;
-    if (applyRate(deviceOf(port), baud, false)) {
-        port->baud = baud;
-        return 1;
-    }
-    releasePort(port);
-    return 0;
+int setBaud(SerialPort* port, unsigned baud) {
+    return applyRate(deviceOf(port), baud, false) ? 1 : 0;
 }
 
-int comClose(SerialPort* port) {
-    if (port == nullptr) return 1;
-    if (port->isOpen != 0) releasePort(port);
-    records(port)->readOverlapped.hEvent = nullptr;
-    records(port)->writeOverlapped.hEvent = nullptr;
-    port->handle = 0;
-    port->isOpen = 0;
-    port->baud = 0;
-    return 1;
+int setDtr(SerialPort* port, int raised) {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(deviceOf(port), &dcb)) return 0;
+    dcb.fDtrControl = raised != 0 ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    return SetCommState(deviceOf(port), &dcb) ? 1 : 0;
 }
 
-int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
-    if (!serialTransferValid(port, bytes, count)) return 0;
+int writeBytes(SerialPort* port, const void* bytes, std::int32_t count, unsigned waitMs) {
     HANDLE device = deviceOf(port);
     OVERLAPPED* record = &records(port)->writeOverlapped;
     rearm(record);
     if (!WriteFile(device, bytes, static_cast<DWORD>(count), nullptr, record) && GetLastError() != ERROR_IO_PENDING) {
         return 0;
     }
-    return static_cast<int>(finishOperation(device, record, IO_WAIT_MS, true));
+    return static_cast<int>(finishOperation(device, record, waitMs));
 }
 
-namespace {
+int drain(SerialPort* port) {
+    return FlushFileBuffers(deviceOf(port)) ? 1 : 0;
+}
 
 DWORD aheadCount(const Win32Records* rec) {
     return rec->aheadEnd - rec->aheadNext;
@@ -213,10 +180,10 @@ DWORD queuedBytes(HANDLE device) {
 }
 
 // One overlapped ReadFile of up to `count` bytes into `buffer`.
-DWORD readDevice(HANDLE device, OVERLAPPED* record, void* buffer, DWORD count) {
+DWORD readDevice(HANDLE device, OVERLAPPED* record, void* buffer, DWORD count, DWORD waitMs) {
     rearm(record);
     if (!ReadFile(device, buffer, count, nullptr, record) && GetLastError() != ERROR_IO_PENDING) return 0;
-    return finishOperation(device, record, IO_WAIT_MS, false);
+    return finishOperation(device, record, waitMs);
 }
 
 // Serves up to `count` read-ahead bytes; returns how many.
@@ -227,10 +194,7 @@ int takeAhead(Win32Records* rec, void* buffer, std::int32_t count) {
     return static_cast<int>(taken);
 }
 
-}   // namespace
-
-int comRead(SerialPort* port, void* buffer, std::int32_t count) {
-    if (!serialTransferValid(port, buffer, count)) return 0;
+int readBytes(SerialPort* port, void* buffer, std::int32_t count, unsigned firstByteMs) {
     HANDLE device = deviceOf(port);
     Win32Records* rec = records(port);
     if (aheadCount(rec) > 0) return takeAhead(rec, buffer, count);
@@ -238,39 +202,41 @@ int comRead(SerialPort* port, void* buffer, std::int32_t count) {
     // otherwise the caller's read waits for the line as it always did.
     DWORD queued = queuedBytes(device);
     if (queued <= static_cast<DWORD>(count)) {
-        return static_cast<int>(readDevice(device, &rec->readOverlapped, buffer, static_cast<DWORD>(count)));
+        return static_cast<int>(
+            readDevice(device, &rec->readOverlapped, buffer, static_cast<DWORD>(count), firstByteMs));
     }
     rec->aheadNext = 0;
     rec->aheadEnd = readDevice(device, &rec->readOverlapped, rec->ahead,
-                               queued < READ_AHEAD_BYTES ? queued : READ_AHEAD_BYTES);
+                               queued < READ_AHEAD_BYTES ? queued : READ_AHEAD_BYTES, firstByteMs);
     return takeAhead(rec, buffer, count);
 }
 
-int comBytesWaiting(SerialPort* port) {
-    if (!serialPortUsable(port)) return 0;
+int bytesWaiting(SerialPort* port) {
     return static_cast<int>(aheadCount(records(port)) + queuedBytes(deviceOf(port)));
 }
 
-namespace {
+int purgeInput(SerialPort* port) {
+    Win32Records* rec = records(port);
+    rec->aheadNext = 0;
+    rec->aheadEnd = 0;
+    return PurgeComm(deviceOf(port), PURGE_RXCLEAR) ? 1 : 0;
+}
 
 // Fallback when the driver has no receive events: poll the queue once per
 // system tick. Windows' default tick is coarse (about 15 ms), hence not the
 // first choice.
 int pollInput(SerialPort* port, DWORD start, unsigned timeoutMs) {
     for (;;) {
-        if (comBytesWaiting(port) > 0) return 1;
+        if (bytesWaiting(port) > 0) return 1;
         if (GetTickCount() - start >= timeoutMs) return 0;
         Sleep(1);
     }
 }
 
-}   // namespace
-
 // Sleeps on the driver's receive event rather than polling, so a byte wakes the
 // caller at once. The read record is idle between calls (every read is
 // collected before comRead returns), so the wait borrows it and its event.
-int comWaitInput(SerialPort* port, unsigned timeoutMs) {
-    if (!serialPortUsable(port)) return 0;
+int waitInput(SerialPort* port, unsigned timeoutMs) {
     HANDLE device = deviceOf(port);
     Win32Records* rec = records(port);
     if (aheadCount(rec) > 0) return 1;
@@ -279,7 +245,7 @@ int comWaitInput(SerialPort* port, unsigned timeoutMs) {
     // below still completes the wait at once.
     if (!SetCommMask(device, EV_RXCHAR)) return pollInput(port, start, timeoutMs);
     for (;;) {
-        if (comBytesWaiting(port) > 0) return 1;
+        if (bytesWaiting(port) > 0) return 1;
         DWORD spent = GetTickCount() - start;
         if (spent >= timeoutMs) return 0;
         rearm(&rec->readOverlapped);
@@ -290,9 +256,29 @@ int comWaitInput(SerialPort* port, unsigned timeoutMs) {
             if (WaitForSingleObject(rec->readOverlapped.hEvent, timeoutMs - spent) == WAIT_TIMEOUT) {
                 CancelIo(device);
                 GetOverlappedResult(device, &rec->readOverlapped, &unused, TRUE);
-                return comBytesWaiting(port) > 0 ? 1 : 0;
+                return bytesWaiting(port) > 0 ? 1 : 0;
             }
             GetOverlappedResult(device, &rec->readOverlapped, &unused, TRUE);
         }
     }
+}
+
+constexpr PortOperations WIN32_SERIAL_PORT = {
+    .numberedPath = numberedPath,
+    .open = openPort,
+    .close = releasePort,
+    .read = readBytes,
+    .write = writeBytes,
+    .drain = drain,
+    .purge = purgeInput,
+    .setBaud = setBaud,
+    .setDtr = setDtr,
+    .bytesWaiting = bytesWaiting,
+    .waitInput = waitInput,
+};
+
+}   // namespace
+
+const PortOperations* platformSerialPort() {
+    return &WIN32_SERIAL_PORT;
 }

@@ -32,10 +32,7 @@ std::function<std::string(const std::string&, unsigned)> answer(std::string repl
     return [reply](const std::string&, unsigned) { return reply; };
 }
 
-class Commands : public ::testing::Test {
-  protected:
-    void SetUp() override { fakeReset(); }
-};
+class Commands : public FakePortTest {};
 
 TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
     struct Case {
@@ -48,29 +45,29 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         bool damage = false;   // counted as the bootloader showing it got a damaged command
     };
     const Case cases[] = {
-        {"unlock", [] { return nxpUnlock(fakeLink); }, "0\r\n", "U 23130\r\n", 0, 0},
-        {"unlock refused", [] { return nxpUnlock(fakeLink); }, "16\r\n", "U 23130\r\n", 1, 16, true},
-        {"unlock answer spoilt on the way back", [] { return nxpUnlock(fakeLink); }, "16x\r\n", "U 23130\r\n", 1, 16},
-        {"unlock answered beyond the codes", [] { return nxpUnlock(fakeLink); }, "50\r\n", "U 23130\r\n", 1, 50},
-        {"unlock unanswered", [] { return nxpUnlock(fakeLink); }, "", "U 23130\r\n", 1, -1},
-        {"go", [] { return nxpGo(fakeLink, 0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0, 0},
-        {"go unanswered counts as started", [] { return nxpGo(fakeLink, 0x1A00D838); }, "", "G 436262968 T\r\n", 0, -1},
-        {"go refused", [] { return nxpGo(fakeLink, 0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19, true},
-        {"prepare reduces to 8 bits", [] { return nxpPrepare(fakeLink, 0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0, 0},
-        {"prepare refused", [] { return nxpPrepare(fakeLink, 3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7, true},
-        {"erase", [] { return nxpErase(fakeLink, 1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
-        {"erase not prepared", [] { return nxpErase(fakeLink, 1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9, true},
-        {"copy", [] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); }, "0\r\n",
+        {"unlock", [this] { return nxpUnlock(fakeLink); }, "0\r\n", "U 23130\r\n", 0, 0},
+        {"unlock refused", [this] { return nxpUnlock(fakeLink); }, "16\r\n", "U 23130\r\n", 1, 16, true},
+        {"unlock answer spoilt on the way back", [this] { return nxpUnlock(fakeLink); }, "16x\r\n", "U 23130\r\n", 1, 16},
+        {"unlock answered beyond the codes", [this] { return nxpUnlock(fakeLink); }, "50\r\n", "U 23130\r\n", 1, 50},
+        {"unlock unanswered", [this] { return nxpUnlock(fakeLink); }, "", "U 23130\r\n", 1, -1},
+        {"go", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0, 0},
+        {"go unanswered counts as started", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "", "G 436262968 T\r\n", 0, -1},
+        {"go refused", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19, true},
+        {"prepare reduces to 8 bits", [this] { return nxpPrepare(fakeLink, 0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0, 0},
+        {"prepare refused", [this] { return nxpPrepare(fakeLink, 3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7, true},
+        {"erase", [this] { return nxpErase(fakeLink, 1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
+        {"erase not prepared", [this] { return nxpErase(fakeLink, 1, 14, 0); }, "9\r\n", "E 1 14 0\r\n", 1, 9, true},
+        {"copy", [this] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); }, "0\r\n",
          "C 436207616 268435456 4096\r\n", 0, 0},
-        {"copy refused", [] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); }, "9\r\n",
+        {"copy refused", [this] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); }, "9\r\n",
          "C 436207616 268435456 4096\r\n", 1, 9, true},
-        {"compare equal", [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "0\r\n",
+        {"compare equal", [this] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "0\r\n",
          "M 436207616 268435456 512\r\n", 0, 0},
-        {"compare mismatch", [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "10\r\n1234\r\n",
+        {"compare mismatch", [this] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "10\r\n1234\r\n",
          "M 436207616 268435456 512\r\n", 2, 10},
-        {"compare other code", [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "1\r\n",
+        {"compare other code", [this] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); }, "1\r\n",
          "M 436207616 268435456 512\r\n", 1, 1, true},
-        {"compare address error", [] { return nxpCompare(fakeLink, 1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1, 13, true},
+        {"compare address error", [this] { return nxpCompare(fakeLink, 1, 2, 3); }, "13\r\n", "M 1 2 3\r\n", 1, 13, true},
     };
     for (const Case& c : cases) {
         fakeReset();
@@ -95,9 +92,9 @@ TEST_F(Commands, EchoedCommandsJudgeTheirEchoFirst) {
         int result;
         int sends;   // times the command line went out
     };
-    const auto prepare = [] { return nxpPrepare(fakeLink, 0, 9, 0); };
-    const auto copy = [] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); };
-    const auto compare = [] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); };
+    const auto prepare = [this] { return nxpPrepare(fakeLink, 0, 9, 0); };
+    const auto copy = [this] { return nxpCopy(fakeLink, 0x1A000000, 0x10000000, 4096); };
+    const auto compare = [this] { return nxpCompare(fakeLink, 0x1A000000, 0x10000000, 512); };
     const Case cases[] = {
         {"echo as sent", prepare, {"P 0 9 0\r0\r\n\n"}, 0, 1},
         {"echo with XON/XOFF and a lone LF", prepare, {"P 0 9\x11 0\n0\r\n"}, 0, 1},
@@ -111,7 +108,7 @@ TEST_F(Commands, EchoedCommandsJudgeTheirEchoFirst) {
          {"M 436207616 268435456 51\r10\r\n4\r\n", "M 436207616 268435456 512\r0\r\n"},
          0,
          2},
-        {"go", [] { return nxpGo(fakeLink, 0x1A00D838); }, {"G 436262968 T\r0\r\n"}, 0, 1},
+        {"go", [this] { return nxpGo(fakeLink, 0x1A00D838); }, {"G 436262968 T\r0\r\n"}, 0, 1},
     };
     for (const Case& c : cases) {
         fakeReset();

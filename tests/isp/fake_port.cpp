@@ -2,96 +2,114 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "link/serial.h"
 
-FakePort fakePort;
-SwitchLink fakeLink;
-
-void fakeReset() {
-    fakePort = FakePort{};
-    fakeLink = SwitchLink{};
-    fakeLink.port.isOpen = 1;
-    fakeLink.port.handle = 1;
-    fakeLink.port.baud = 19200;
-}
-
-void fakeFeed(const std::string& bytes) {
-    fakePort.input.insert(fakePort.input.end(), bytes.begin(), bytes.end());
-}
-
-std::string fakePending() {
-    return std::string(fakePort.input.begin(), fakePort.input.end());
-}
-
 namespace {
 
-void takeSentByte(char byte) {
-    fakePort.sent.push_back(byte);
+FakePort& fakeOf(SerialPort* port) {
+    return *static_cast<FakePort*>(port->context);
+}
+
+void takeSentByte(FakePort& fake, char byte) {
+    fake.sent.push_back(byte);
     if (byte == '\n') return;
     if (byte != '\r') {
-        fakePort.partial.push_back(byte);
+        fake.partial.push_back(byte);
         return;
     }
-    fakePort.lines.push_back({fakePort.partial, fakePort.baud});
-    if (fakePort.responder) fakeFeed(fakePort.responder(fakePort.partial, fakePort.baud));
-    fakePort.partial.clear();
+    fake.lines.push_back({fake.partial, fake.baud});
+    if (fake.responder) {
+        const std::string answer = fake.responder(fake.partial, fake.baud);
+        fake.input.insert(fake.input.end(), answer.begin(), answer.end());
+    }
+    fake.partial.clear();
 }
 
-}   // namespace
-
-int comOpen(SerialPort* port, unsigned, unsigned baud) {
-    port->isOpen = 1;
-    port->baud = baud;
-    fakePort.baud = baud;
-    return 1;
+int numberedPath(unsigned number, char* path, std::size_t size) {
+    return std::snprintf(path, size, "COM%u", number) > 0 ? 1 : 0;
 }
 
-int comSetBaud(SerialPort* port, unsigned baud) {
-    if (!port->isOpen) return 0;
-    port->baud = baud;
-    fakePort.baud = baud;
-    return 1;
+int open(SerialPort* port, const char*, unsigned baud) {
+    fakeOf(port).baud = baud;
+    return PORT_OPEN_OK;
 }
 
-int comClose(SerialPort* port) {
-    port->isOpen = 0;
-    port->baud = 0;
-    return 1;
-}
+void close(SerialPort*) {}
 
-int comWrite(SerialPort* port, const void* bytes, std::int32_t count) {
-    if (!port->isOpen || count <= 0) return 0;
-    const char* text = static_cast<const char*>(bytes);
-    for (std::int32_t i = 0; i < count; ++i) takeSentByte(text[i]);
-    return count;
-}
-
-int comBytesWaiting(SerialPort* port) {
-    return port->isOpen ? static_cast<int>(fakePort.input.size()) : 0;
-}
-
-int comRead(SerialPort* port, void* buffer, std::int32_t count) {
-    if (!port->isOpen || count <= 0) return 0;
-    if (fakePort.readCalls++ == fakePort.failingRead) return 0;
-    auto n = std::min<std::size_t>(static_cast<std::size_t>(count), fakePort.input.size());
-    std::copy_n(fakePort.input.begin(), n, static_cast<char*>(buffer));
-    fakePort.input.erase(fakePort.input.begin(), fakePort.input.begin() + static_cast<std::ptrdiff_t>(n));
+int read(SerialPort* port, void* buffer, std::int32_t count, unsigned) {
+    FakePort& fake = fakeOf(port);
+    if (fake.readCalls++ == fake.failingRead) return 0;
+    auto n = std::min<std::size_t>(static_cast<std::size_t>(count), fake.input.size());
+    std::copy_n(fake.input.begin(), n, static_cast<char*>(buffer));
+    fake.input.erase(fake.input.begin(), fake.input.begin() + static_cast<std::ptrdiff_t>(n));
     return static_cast<int>(n);
 }
 
-int comWaitInput(SerialPort* port, unsigned timeoutMs) {
-    if (port->isOpen && !fakePort.input.empty()) return 1;
+int write(SerialPort* port, const void* bytes, std::int32_t count, unsigned) {
+    const char* text = static_cast<const char*>(bytes);
+    for (std::int32_t i = 0; i < count; ++i) takeSentByte(fakeOf(port), text[i]);
+    return count;
+}
+
+int drain(SerialPort*) {
+    return 1;
+}
+
+int purge(SerialPort* port) {
+    fakeOf(port).input.clear();
+    return 1;
+}
+
+int setBaud(SerialPort* port, unsigned baud) {
+    fakeOf(port).baud = baud;
+    return 1;
+}
+
+int setDtr(SerialPort*, int) {
+    return 1;
+}
+
+int bytesWaiting(SerialPort* port) {
+    return static_cast<int>(fakeOf(port).input.size());
+}
+
+int waitInput(SerialPort* port, unsigned timeoutMs) {
+    if (!fakeOf(port).input.empty()) return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
     return 0;
 }
 
-int comSendString(SerialPort* port, const char* text) {
-    return comWrite(port, text, static_cast<std::int32_t>(std::char_traits<char>::length(text)));
+}   // namespace
+
+const PortOperations FAKE_PORT_OPERATIONS = {
+    .numberedPath = numberedPath,
+    .open = open,
+    .close = close,
+    .read = read,
+    .write = write,
+    .drain = drain,
+    .purge = purge,
+    .setBaud = setBaud,
+    .setDtr = setDtr,
+    .bytesWaiting = bytesWaiting,
+    .waitInput = waitInput,
+};
+
+void FakePortTest::fakeReset() {
+    fakePort = FakePort{};
+    fakeLink = SwitchLink{};
+    fakeLink.port.operations = &FAKE_PORT_OPERATIONS;
+    fakeLink.port.context = &fakePort;
+    ASSERT_EQ(comOpen(&fakeLink.port, 1, 19200), 1);
 }
 
-int comSendByte(SerialPort* port, int value) {
-    char byte = static_cast<char>(value & 0xFF);
-    return comWrite(port, &byte, 1);
+void FakePortTest::fakeFeed(const std::string& bytes) {
+    fakePort.input.insert(fakePort.input.end(), bytes.begin(), bytes.end());
+}
+
+std::string FakePortTest::fakePending() const {
+    return std::string(fakePort.input.begin(), fakePort.input.end());
 }

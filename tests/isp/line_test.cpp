@@ -12,10 +12,7 @@
 
 namespace {
 
-class LineReader : public ::testing::Test {
-  protected:
-    void SetUp() override { fakeReset(); }
-};
+class LineReader : public FakePortTest {};
 
 TEST_F(LineReader, ReadsWhatArrivedBeforeTheTerminator) {
     struct Case {
@@ -88,10 +85,7 @@ TEST_F(LineReader, DrainDiscardsEverythingWaiting) {
 const std::string kProbeFast = "\x1b^P$?";
 const std::string kProbeSlow = "\x1b^P$*";
 
-class Sync : public ::testing::Test {
-  protected:
-    void SetUp() override { fakeReset(); }
-};
+class Sync : public FakePortTest {};
 
 // A ROM bootloader fresh from reset: autobauds on '?' and echoes every line.
 std::string freshBootloader(const std::string& line, unsigned baud) {

@@ -250,4 +250,33 @@ TEST(KeyboardOnTerminal, TerminalIsRestoredWhenASignalEndsTheProgram) {
     }
 }
 
+// The first interrupt is counted and the second ends the program, unless the
+// caller chose to ignore interrupts (a shell's background job): they stay ignored.
+TEST(KeyboardInterrupts, FirstIsCountedUnlessTheCallerIgnoresThem) {
+    struct Case {
+        const char* what;
+        void (*disposition)(int);
+        std::vector<int> interrupted;   // kbdInterrupted before, after one and after two
+        bool endedBySignal;
+    };
+    const Case cases[] = {
+        {"default", SIG_DFL, {0, 1}, true},
+        {"ignored", SIG_IGN, {0, 0, 0}, false},
+    };
+    for (const Case& c : cases) {
+        auto disposition = c.disposition;
+        ChildProcess child([disposition] { std::signal(SIGINT, disposition); },
+                           [](int out) {
+                               kbdCatchInterrupt();
+                               for (int raised = 0; raised < 3; ++raised) {
+                                   if (raised > 0) std::raise(SIGINT);
+                                   reportCode(out, kbdInterrupted() ? 1 : 0);
+                               }
+                           });
+        EXPECT_EQ(child.codes(3), c.interrupted) << c.what;
+        int status = child.wait();
+        EXPECT_EQ(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT, c.endedBySignal) << c.what;
+    }
+}
+
 }   // namespace

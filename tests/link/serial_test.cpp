@@ -233,15 +233,20 @@ TEST_F(SerialPortTest, FailedBaudChangeClosesThePort) {
     EXPECT_EQ(comOpen(&port, PORT, 19200), 1) << "the device must have been released";
 }
 
-TEST_F(SerialPortTest, SecondOpenOfAnOpenRecordIsRefusedWithItsNumber) {
+// The record keeps the port it holds; the refusal is told to the caller only.
+TEST_F(SerialPortTest, SecondOpenOfAnOpenRecordIsRefusedSilently) {
     ASSERT_EQ(comOpen(&port, PORT, 19200), 1);
     std::intptr_t handle = port.handle;
     StdoutCapture capture;
-    int result = comOpen(&port, 42, 115200);
-    EXPECT_EQ(capture.finish(), "Com42 already open!\n");
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(comOpen(&port, 42, 115200), 0);
+    EXPECT_EQ(comOpenDevice(&port, peer.slavePath().c_str(), 115200), 0);
+    EXPECT_EQ(capture.finish(), "");
+    EXPECT_EQ(port.openFailure, PORT_OPEN_ALREADY);
     EXPECT_EQ(port.handle, handle);
+    EXPECT_EQ(port.baud, 19200u);
     EXPECT_EQ(lineSpeed(), static_cast<speed_t>(B19200));
+    EXPECT_EQ(comWrite(&port, "ok", 2), 2);
+    EXPECT_EQ(peer.receive(2, 1000), "ok");
 }
 
 TEST_F(SerialPortTest, DeviceInUseCannotBeOpenedAgain) {
@@ -372,6 +377,9 @@ TEST_F(SerialPortTest, InvalidArgumentsAreRefused) {
     EXPECT_EQ(comRead(&port, nullptr, 2), 0);
     EXPECT_EQ(comSendString(&port, nullptr), 0);
     EXPECT_EQ(comOpen(nullptr, PORT, 19200), 0);
+    EXPECT_EQ(comOpenDevice(nullptr, peer.slavePath().c_str(), 19200), 0);
+    SerialPort other{};
+    EXPECT_EQ(comOpenDevice(&other, nullptr, 19200), 0);
     EXPECT_EQ(peer.drain(), "");
 }
 

@@ -32,6 +32,14 @@ TEST(SerialClosed, EveryOperationFailsWithoutASystemCall) {
     EXPECT_EQ(std::memcmp(buffer, "abcd", 4), 0);
 }
 
+TEST(SerialClosed, OpenWithoutARecordOrAPathIsRefused) {
+    SerialPort port{};
+    EXPECT_EQ(comOpenDevice(nullptr, "\\\\.\\COM98", 19200), 0);
+    EXPECT_EQ(comOpenDevice(&port, nullptr, 19200), 0);
+    EXPECT_EQ(comOpen(nullptr, ABSENT_COM, 19200), 0);
+    EXPECT_EQ(port.isOpen, 0);
+}
+
 TEST(SerialClosed, AbsentPortDoesNotOpenAndLeavesNothingBehind) {
     SerialPort port{};
     int before = openHandleCount();
@@ -182,10 +190,14 @@ TEST_F(SerialPeer, WaitInputWakesForDataAndTimesOutOnSilence) {
     EXPECT_EQ(comBytesWaiting(&port), 1);
 }
 
-TEST_F(SerialPeer, SecondOpenIsRefusedWithAMessageAndKeepsThePort) {
+TEST_F(SerialPeer, SecondOpenIsRefusedSilentlyAndKeepsThePort) {
     std::intptr_t handle = port.handle;
-    std::string shown = captureStdout([&] { EXPECT_EQ(comOpen(&port, 12, 115200), 1); });
-    EXPECT_EQ(shown, "Com12 already open!\n");
+    std::string shown = captureStdout([&] {
+        EXPECT_EQ(comOpen(&port, 12, 115200), 0);
+        EXPECT_EQ(comOpenDevice(&port, "\\\\.\\COM12", 115200), 0);
+    });
+    EXPECT_EQ(shown, "");
+    EXPECT_EQ(port.openFailure, PORT_OPEN_ALREADY);
     EXPECT_EQ(port.handle, handle);
     EXPECT_EQ(port.baud, 19200u);
     EXPECT_EQ(lineSettings(), "baud=19200 csize=8 ixon=0 ixoff=0 crtscts=0\n");
