@@ -105,6 +105,8 @@ pid_t startChild(const std::vector<std::string>& arguments, const std::string& p
     if (pid != 0) return pid;
     dup2(stdinFd, 0);
     dup2(stdoutFd, 1);
+    // As from a terminal: a suite started in the background has Ctrl-C ignored, and so would the program.
+    signal(SIGINT, SIG_DFL);
     if (wine) {
         redirectWineStderr();
         setenv("WINEDEBUG", "-all", 0);
