@@ -45,7 +45,7 @@ constexpr unsigned BITS_PER_CHARACTER = 10;   // start bit, 8 data bits, stop bi
 // port is open).
 unsigned wireMs(SwitchLink& link, unsigned characters);
 
-enum : int {
+enum SyncResult : int {
     SYNC_NONE = 0,          // nothing usable answered
     SYNC_BOOTLOADER = 1,    // the ROM bootloader answered and is now synchronised with echo off
     SYNC_APPLICATION = 2,   // the switch application answered
@@ -54,4 +54,4 @@ enum : int {
 // Tries up to SYNC_ATTEMPTS times, alternating between 115200 and 19200 baud
 // and starting with the rate the port is not at. Returns a SYNC_ result. The
 // port stays at the rate of the last attempt.
-int nxpSync(SwitchLink& link);
+SyncResult nxpSync(SwitchLink& link);

@@ -355,8 +355,8 @@ TEST_F(TableTest, RebootRefusals) {
         std::string printed;
     };
     const Case cases[] = {
-        {"first form has no entry address", SIM_FLASH_FIRST_FORM, 6, "reboot: No vector table loaded.\n"},
-        {"no table", SIM_FLASH_BLANK, 3, "reboot: queryTable error: 3\n"},
+        {"first form has no entry address", SIM_FLASH_FIRST_FORM, REBOOT_NO_ENTRY, "reboot: No vector table loaded.\n"},
+        {"no table", SIM_FLASH_BLANK, REBOOT_NO_TABLE, "reboot: queryTable error: 3\n"},
     };
     for (const Case& c : cases) {
         start(programmedSwitch(c.kind));
@@ -380,7 +380,7 @@ TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
     faults.silentAfterBytes = reads.size();   // hears reboot's table reads, then nothing
     simSetFaults(sim, faults);
     StdoutCapture capture;
-    EXPECT_EQ(reboot(link), 1);
+    EXPECT_EQ(reboot(link), REBOOT_FAILED);
     EXPECT_EQ(capture.text(), "reboot: nxpUnlock error\n");
 }
 
