@@ -229,12 +229,14 @@ CompareResult nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t
     return differs && code != ISP_ECHO_DIFFERS ? ISP_COMPARE_MISMATCH : ISP_COMPARE_FAILED;
 }
 
+// The part's two numbers follow its return code at once: one deadline for both.
 IspResult nxpReadPartId(SwitchLink& link, PartId* out) {
     char reply[NUMBER_CAPACITY];
     ispCommand(link, reply, NUMBER_CAPACITY, "J");   // return code
-    readLineCr(link, reply, NUMBER_CAPACITY);
+    const Deadline numbers = deadlineIn(LINE_TIMEOUT_MS);
+    readLineCr(link, reply, NUMBER_CAPACITY, numbers);
     out->partWord0 = decimalValue(reply) & 0xFFFFu;
-    readLineCr(link, reply, NUMBER_CAPACITY);
+    readLineCr(link, reply, NUMBER_CAPACITY, numbers);
     out->flashConfig = decimalValue(reply);
     return ISP_OK;
 }

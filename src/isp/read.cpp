@@ -1,5 +1,5 @@
-// The read: an "R" per chunk of 900 bytes, its data lines and checksum, and
-// reading back with a spoilt answer asked again.
+// The read: an "R" per chunk of 900 bytes, its data lines and checksum
+// against one deadline, and reading back with a spoilt answer asked again.
 #include <algorithm>
 #include <cstring>
 
@@ -44,12 +44,13 @@ struct ChunkData {
 // Reads the data lines of one "R": `announced` bytes come (the chunk rounded
 // up to a word), of which the first `count` are stored. One checksum block
 // holds at most 20 lines, so a peer sending short lines cannot hold us.
-ChunkData readChunkData(SwitchLink& link, std::uint8_t* destination, std::uint32_t count, std::uint32_t announced) {
+ChunkData readChunkData(SwitchLink& link, std::uint8_t* destination, std::uint32_t count, std::uint32_t announced,
+                        Deadline deadline) {
     char line[UU_LINE_CAPACITY];
     std::uint8_t bytes[64];   // the most a length character can claim
     ChunkData data{true, 0, 0, 0};
     for (; data.bytes < announced && data.lines < ISP_CHUNK_LINES; ++data.lines) {
-        if (readDataLineCr(link, line, UU_LINE_CAPACITY) < 1) {
+        if (readDataLineCr(link, line, UU_LINE_CAPACITY, deadline) < 1) {
             data.complete = false;
             return data;
         }
@@ -64,16 +65,18 @@ ChunkData readChunkData(SwitchLink& link, std::uint8_t* destination, std::uint32
 }
 
 // One "R" command. Returns 1 read and checked; 0 missing line, short data or
-// bad checksum; -1 rejected by the bootloader.
+// bad checksum; -1 rejected by the bootloader. The data lines and the
+// checksum come by one deadline, set by how long they take on the wire.
 int readChunk(SwitchLink& link, std::uint8_t* destination, std::uint32_t address, std::uint32_t count, bool quiet) {
     std::uint32_t announced = roundUpToWord(count);
     char reply[CODE_CAPACITY];
     const IspReturnCode code = ispCommand(link, reply, CODE_CAPACITY, "R %u %u", address, announced);
     if (reply[0] == '\0') return 0;
     if (code != ISP_CMD_SUCCESS) return -1;
-    ChunkData data = readChunkData(link, destination, count, announced);
+    const Deadline rest = deadlineIn(LINE_TIMEOUT_MS + wireMs(link, uuWireCharacters(announced)));
+    ChunkData data = readChunkData(link, destination, count, announced, rest);
     traceNote(link.traceTag, "received %d data lines, %u bytes", data.lines, data.bytes);
-    if (!data.complete || readLineCr(link, reply, CODE_CAPACITY) < 1) {
+    if (!data.complete || readLineCr(link, reply, CODE_CAPACITY, rest) < 1) {
         if (!quiet) sinkPrintf(link.out, "Timeout\n");
         return 0;
     }

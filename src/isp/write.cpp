@@ -96,19 +96,20 @@ std::uint32_t linesBetween(int first, int end) {
     return mask;
 }
 
-// Reads the echoes of a group's lines and of its checksum, then the
-// bootloader's verdict into `answer`. A line whose echo did not come back as
-// sent is marked in `suspect`; echoes are matched in order, so a lost or an
-// extra CR on the way back costs only the lines it touches. A verdict that
-// comes while lines are still echoing is not the group's. False when no
-// verdict came.
+// Reads the echoes of a group's lines and of its checksum, all by one
+// deadline, then the bootloader's verdict into `answer`. A line whose echo did
+// not come back as sent is marked in `suspect`; echoes are matched in order,
+// so a lost or an extra CR on the way back costs only the lines it touches. A
+// verdict that comes while lines are still echoing is not the group's. False
+// when no verdict came.
 bool readGroupEchoes(SwitchLink& link, const GroupText& group, const char* checksum, char* answer,
-                     std::uint32_t* suspect, unsigned budgetMs = LINE_TIMEOUT_MS) {
+                     std::uint32_t* suspect, Deadline echoes) {
     int next = 0;
     bool checksumEchoed = false;
     for (int read = 0; read < group.lines + ECHO_SLACK_LINES; ++read) {
         char echo[ECHO_CAPACITY];
-        const int length = readEchoLine(link, echo, ECHO_CAPACITY, checksumEchoed ? VERDICT_WAIT_MS : budgetMs);
+        const int length = checksumEchoed ? readEchoLine(link, echo, ECHO_CAPACITY, deadlineIn(VERDICT_WAIT_MS))
+                                          : readEchoLine(link, echo, ECHO_CAPACITY, echoes);
         if (length < 0) break;
         const bool verdict = isVerdict(echo, length);
         if (checksumEchoed || (verdict && next >= group.lines)) {
@@ -151,9 +152,16 @@ bool nudgeForVerdict(SwitchLink& link, char* reply) {
         std::memcpy(checksum, link.isp.lastExchange.command, sizeof checksum);
         sendCommand(link, "%s", checksum);
         std::uint32_t unused = 0;
-        if (readGroupEchoes(link, none, checksum, reply, &unused, VERDICT_WAIT_MS)) return true;
+        if (readGroupEchoes(link, none, checksum, reply, &unused, deadlineIn(VERDICT_WAIT_MS))) return true;
     }
     return false;
+}
+
+// The echoes of a group come back about as fast as its lines went out; the
+// lines may still be on their way when the echoes are awaited.
+Deadline echoDeadline(SwitchLink& link, const GroupText& group) {
+    return deadlineIn(LINE_TIMEOUT_MS +
+                      wireMs(link, static_cast<unsigned>(group.starts[group.lines]) + NUMBER_CAPACITY));
 }
 
 // Sends one group as UU lines with CR LF, then its checksum, and judges the
@@ -173,7 +181,7 @@ ChunkAnswer sendChunk(SwitchLink& link, const std::uint8_t* bytes, std::uint32_t
     char reply[CODE_CAPACITY];
     if (link.isp.echoMode) {
         sendCommand(link, "%u", checksum);
-        if (!readGroupEchoes(link, group, link.isp.lastExchange.command, reply, suspect)) {
+        if (!readGroupEchoes(link, group, link.isp.lastExchange.command, reply, suspect, echoDeadline(link, group))) {
             *suspect = linesBetween(0, group.lines);
             if (!nudgeForVerdict(link, reply)) reply[0] = '\0';
         }
