@@ -31,8 +31,8 @@ void runRead(std::int32_t count) {
 void runWrite(std::int32_t count, const std::uint8_t* bytes, std::size_t size) {
     std::vector<std::uint8_t> source(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < source.size() && size != 0; ++i) source[i] = bytes[i % size];
-    int result = nxpWrite(scriptedLink, 0x10000000, source.data(), count);
-    FUZZ_CHECK(result >= 0 && result <= 2);
+    const WriteResult result = nxpWrite(scriptedLink, 0x10000000, source.data(), count);
+    FUZZ_CHECK(result == ISP_WRITE_OK || result == ISP_WRITE_FAILED || result == ISP_WRITE_REJECTED);
 }
 
 void runOperation(std::uint8_t operation, std::int32_t count, const std::uint8_t* script, std::size_t size) {
@@ -46,8 +46,8 @@ void runOperation(std::uint8_t operation, std::int32_t count, const std::uint8_t
     case 2: FUZZ_CHECK(nxpGo(scriptedLink, 0x1A000100) <= 1); break;
     case 3: FUZZ_CHECK(nxpPrepare(scriptedLink, 0, 14, 0) <= 1); break;
     case 4: FUZZ_CHECK(nxpErase(scriptedLink, 0, 14, 0) <= 1); break;
-    case 5: FUZZ_CHECK(nxpCopy(scriptedLink, 0x1A000000, 0x10000000, 4096) <= 1); break;
-    case 6: FUZZ_CHECK(nxpCompare(scriptedLink, 0x1A000000, 0x10000000, 4096) <= 2); break;
+    case 5: FUZZ_CHECK(nxpCopy(scriptedLink, 0x1A000000, 0x10000000, 4096) <= ISP_COPY_DAMAGED_REFUSED); break;
+    case 6: FUZZ_CHECK(nxpCompare(scriptedLink, 0x1A000000, 0x10000000, 4096) <= ISP_COMPARE_MISMATCH); break;
     case 7: {
         PartId part{};
         FUZZ_CHECK(nxpReadPartId(scriptedLink, &part) == 0 && part.partWord0 <= 0xFFFF);
@@ -63,8 +63,8 @@ void runOperation(std::uint8_t operation, std::int32_t count, const std::uint8_t
         break;
     }
     case 11: {
-        int result = reboot(scriptedLink);
-        FUZZ_CHECK(result >= 0 && result <= 6 && result != 2);
+        const RebootResult result = reboot(scriptedLink);
+        FUZZ_CHECK(result == REBOOT_STARTED || (result >= REBOOT_NO_ENTRY && result <= REBOOT_BAD_REGION));
         break;
     }
     case 12: {

@@ -102,6 +102,18 @@ void setUp(std::uint8_t flags, const std::uint8_t* data, std::size_t size) {
     if (flags & FLAG_TABLE_CRC) fixTableCrc();
 }
 
+// What reboot gives after a table read with this result, when unlock and go succeed.
+RebootResult rebootAfter(TableResult table) {
+    switch (table) {
+    case TABLE_OK: return REBOOT_STARTED;
+    case TABLE_UNREADABLE: return REBOOT_TABLE_UNREADABLE;
+    case TABLE_ABSENT: return REBOOT_NO_TABLE;
+    case TABLE_REGION_TOO_LONG:
+    case TABLE_REGION_BAD_CRC: return REBOOT_BAD_REGION;
+    }
+    return REBOOT_FAILED;
+}
+
 }   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -115,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     linkRespondWith([flashConfig](const std::string& line) { return answer(line, flashConfig); });
 
     DeviceIdentity identity{};
-    int result = queryTable(scriptedLink, &identity);
+    const TableResult result = queryTable(scriptedLink, &identity);
     FUZZ_CHECK(result == 0 || result == 1 || result == 3 || result == 4 || result == 5);
     FUZZ_CHECK(std::memchr(identity.nameText, '\0', sizeof identity.nameText) != nullptr);
     if (flags & FLAG_ODD_FLASH) FUZZ_CHECK(result == 1);
@@ -124,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool emptyRegion = littleEndianWord(scriptedLink.table.bytes + ParameterTable::REGION_LENGTH) == 0;
     if (!(flags & FLAG_ODD_FLASH) && !emptyRegion) FUZZ_CHECK(result != 1);
     if (result != 0) FUZZ_CHECK(identity.version == 0);
-    int rebooted = reboot(scriptedLink);
-    FUZZ_CHECK(rebooted == result || (result == 0 && (rebooted == 6 || rebooted == 0)));
+    const RebootResult rebooted = reboot(scriptedLink);
+    FUZZ_CHECK(rebooted == rebootAfter(result) || (result == TABLE_OK && rebooted == REBOOT_NO_ENTRY));
     return 0;
 }

@@ -1,7 +1,5 @@
 #include "flash/map.h"
 
-#include "flash/programming.h"
-
 namespace {
 
 constexpr std::uint32_t BANK_BASES[] = {0x1A000000, 0x1B000000};
@@ -32,14 +30,14 @@ SectorPlace sectorOf(std::uint32_t address) {
 
 }   // namespace
 
-int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector) {
+bool flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector) {
     for (std::uint8_t index = 0; index < 2; ++index) {
         if (address < BANK_BASES[index] || address - BANK_BASES[index] >= BANK_SIZE) continue;
         *bank = index;
         *sector = sectorAt(address - BANK_BASES[index]).number;
-        return BLOCK_OK;
+        return true;
     }
-    return BLOCK_OUTSIDE_FLASH;
+    return false;
 }
 
 std::uint32_t sectorStart(std::uint32_t address) {

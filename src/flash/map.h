@@ -4,9 +4,9 @@
 
 constexpr std::uint32_t FLASH_BLOCK = 512;   // smallest block the bootloader copies
 
-// Bank and sector of a flash address. BLOCK_OK (0) with both set;
-// BLOCK_OUTSIDE_FLASH (3) when the address is in no flash bank (outputs untouched).
-int flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector);
+// Bank and sector of a flash address: true with both set; false when the
+// address is in no flash bank (outputs untouched).
+bool flashSector(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector);
 
 // Bounds of the sector holding a flash address.
 std::uint32_t sectorStart(std::uint32_t address);

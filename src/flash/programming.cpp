@@ -26,8 +26,8 @@ struct Region {
     std::uint32_t address;
 };
 
-int programFrom(FlashPass& pass, Region* region, std::uint32_t size) {
-    const int result = programCured(pass, region->address, region->data, size);
+BlockResult programFrom(FlashPass& pass, Region* region, std::uint32_t size) {
+    const BlockResult result = programCured(pass, region->address, region->data, size);
     if (result == BLOCK_OK) {
         region->data += size;
         region->address += size;
@@ -36,13 +36,13 @@ int programFrom(FlashPass& pass, Region* region, std::uint32_t size) {
     return result;
 }
 
-int programBlocksOf(FlashPass& pass, Region* region, std::uint32_t size, int result) {
+BlockResult programBlocksOf(FlashPass& pass, Region* region, std::uint32_t size, BlockResult result) {
     while (result == BLOCK_OK && region->remaining >= size) result = programFrom(pass, region, size);
     return result;
 }
 
 // The last partial block goes out as a full one, padded as erased flash reads.
-int programTail(FlashPass& pass, Region* region, int result) {
+BlockResult programTail(FlashPass& pass, Region* region, BlockResult result) {
     if (result != BLOCK_OK || region->remaining == 0) return result;
     std::uint8_t block[FLASH_BLOCK];
     std::memset(block, 0xFF, sizeof block);
@@ -57,9 +57,9 @@ void printProgress(const FlashPass& pass, std::uint32_t length, std::uint32_t re
 
 // The application without its first 512 bytes: those go last, so that an
 // interrupted pass leaves a region CRC that cannot pass.
-int programApplicationBody(FlashPass& pass, const FirmwareImage* header, const std::uint8_t* application) {
+BlockResult programApplicationBody(FlashPass& pass, const FirmwareImage* header, const std::uint8_t* application) {
     Region region{application + FLASH_BLOCK, header->appLength - FLASH_BLOCK, header->appAddress + FLASH_BLOCK};
-    int result = BLOCK_OK;
+    BlockResult result = BLOCK_OK;
     while (result == BLOCK_OK && region.remaining > LARGE_BLOCK - 1) {
         result = programFrom(pass, &region, LARGE_BLOCK);
         printProgress(pass, header->appLength, region.remaining);
@@ -69,20 +69,20 @@ int programApplicationBody(FlashPass& pass, const FirmwareImage* header, const s
     return programTail(pass, &region, result);
 }
 
-int programParameters(FlashPass& pass, const FirmwareImage* header, const std::uint8_t* parameters) {
+BlockResult programParameters(FlashPass& pass, const FirmwareImage* header, const std::uint8_t* parameters) {
     Region region{parameters, header->paramLength, header->paramAddress};
-    int result = eraseCured(pass, region.address, region.remaining);
+    BlockResult result = eraseCured(pass, region.address, region.remaining);
     result = programBlocksOf(pass, &region, FLASH_BLOCK, result);
     return programTail(pass, &region, result);
 }
 
 // The body and the table are checked before the first 512 bytes make the
 // application startable, so that a cure never leaves a startable half.
-int programImage(FlashPass& pass, const ImageCursor* cursor, bool readBackAll) {
+BlockResult programImage(FlashPass& pass, const ImageCursor* cursor, bool readBackAll) {
     const FirmwareImage* header = cursor->header;
     const std::uint32_t damageBefore = ispDamageReports(*pass.link);
     startAreas(pass, header, cursor->application, cursor->parameters);
-    int result = eraseCured(pass, header->appAddress, header->appLength);
+    BlockResult result = eraseCured(pass, header->appAddress, header->appLength);
     sinkPrintf(pass.link->out, "\n%s firmware:   0%% complete.", PROGRESS_LABEL);
     sinkFlush(pass.link->out);
     if (result == BLOCK_OK) result = programApplicationBody(pass, header, cursor->application);
@@ -94,39 +94,44 @@ int programImage(FlashPass& pass, const ImageCursor* cursor, bool readBackAll) {
     return result;
 }
 
-int reportRebootFailure(const FlashPass& pass, int result) {
+UpdateResult reportRebootFailure(const FlashPass& pass, RebootResult result) {
     const OutputSink* out = pass.link->out;
     switch (result) {
-    case REBOOT_FAILED:   // also TABLE_UNREADABLE
+    case REBOOT_FAILED:
+    case REBOOT_TABLE_UNREADABLE:
         sinkPutString(
             out, "\nFailed to update firmware!\nVerify cables have not come loose, and the switch still has power.\n");
         break;
-    case TABLE_REGION_TOO_LONG:
-    case TABLE_REGION_BAD_CRC:
+    case REBOOT_BAD_REGION:
         sinkPutString(out, "\nThe firmware failed the CRC test! Try reloading the firmware.\n");
         break;
-    case TABLE_ABSENT:
+    case REBOOT_NO_TABLE:
     case REBOOT_NO_ENTRY:
         sinkPutString(out, "\nThe firmware is not fully loaded, try reloading the firmware.\n");
         break;
-    default: break;
+    case REBOOT_STARTED: break;
     }
     return UPDATE_FAILED;
+}
+
+// A table read, unlock or go that the line may have spoilt: worth another try once it is back.
+bool rebootMayGoAgain(RebootResult result) {
+    return result == REBOOT_FAILED || result == REBOOT_TABLE_UNREADABLE;
 }
 
 // A table read spoilt on its way back is read again; once the application
 // has started, the bootloader no longer answers and this ends. The failed
 // restart's diagnostic is shown once, for its last try.
-int restartSwitch(FlashPass& pass) {
+RebootResult restartSwitch(FlashPass& pass) {
     RebootNote note{};
-    int restarted = reboot(*pass.link, &note);
+    RebootResult restarted = reboot(*pass.link, &note);
     int rebootRecoveries = BLOCK_RECOVERIES;
-    while (restarted == REBOOT_FAILED && recoverLine(pass, &rebootRecoveries)) restarted = reboot(*pass.link, &note);
+    while (rebootMayGoAgain(restarted) && recoverLine(pass, &rebootRecoveries)) restarted = reboot(*pass.link, &note);
     if (restarted != REBOOT_STARTED) sinkMessage(pass.link->out, "%s", note.text);
     return restarted;
 }
 
-int reportPassFailure(const FlashPass& pass, int result) {
+UpdateResult reportPassFailure(const FlashPass& pass, BlockResult result) {
     if (result == BLOCK_MISMATCH) {
         sinkPutString(pass.link->out, "\n\nError: A mismatch occurred while verifying this update.\n");
         return UPDATE_MISMATCH;
@@ -137,10 +142,10 @@ int reportPassFailure(const FlashPass& pass, int result) {
 
 }   // namespace
 
-int enterBootloader(FlashPass& pass) {
+EnterResult enterBootloader(FlashPass& pass) {
     SwitchLink& link = *pass.link;
     forgetStagedBytes(pass);
-    const int answered = nxpSync(link);
+    const SyncResult answered = nxpSync(link);
     if (answered == SYNC_NONE) return ENTER_NO_ANSWER;
     if (answered == SYNC_APPLICATION) {
         sendText(link, "^BOOTL$");
@@ -154,13 +159,13 @@ int enterBootloader(FlashPass& pass) {
     return ENTER_OK;
 }
 
-int updateFirmware(FlashPass& pass, const ImageCursor* cursor, bool readBackAll) {
+UpdateResult updateFirmware(FlashPass& pass, const ImageCursor* cursor, bool readBackAll) {
     SwitchLink& link = *pass.link;
     if (cursor->base == nullptr) {
         sinkPutString(link.out, "Error: No firmware file available to download.\n");
         return UPDATE_FAILED;
     }
-    const int entered = enterBootloader(pass);
+    const EnterResult entered = enterBootloader(pass);
     if (entered != ENTER_OK) {
         sinkPrintf(link.out, "Error %u: Could not connect to the switch! Check cables and power.\n", entered);
         return UPDATE_FAILED;
@@ -170,12 +175,12 @@ int updateFirmware(FlashPass& pass, const ImageCursor* cursor, bool readBackAll)
     // reached it damaged is seen even when its checksum passes. A bootloader
     // that refuses is programmed as before, its pieces guarded by boundary words.
     nxpEchoOn(link);
-    const int result = programImage(pass, cursor, readBackAll);
+    const BlockResult result = programImage(pass, cursor, readBackAll);
     if (result != BLOCK_OK) return reportPassFailure(pass, result);
     sinkPrintf(link.out, "\r%s firmware: 100%% complete.\n", PROGRESS_LABEL);
     sinkFlush(link.out);
     msDelay(BEFORE_RESTART_MS);
-    const int restarted = restartSwitch(pass);
+    const RebootResult restarted = restartSwitch(pass);
     if (restarted != REBOOT_STARTED) return reportRebootFailure(pass, restarted);
     comSetBaud(&link.port, APPLICATION_BAUD);
     msDelay(APPLICATION_START_MS);

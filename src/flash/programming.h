@@ -13,13 +13,13 @@
 constexpr std::uint32_t ISP_RAM_BUFFER = 0x10000000;   // where every block is staged
 constexpr std::uint32_t LARGE_BLOCK = 4096;            // the largest block the bootloader copies
 
-enum : int {
+enum EnterResult : int {
     ENTER_OK = 0,
     ENTER_NO_ANSWER = 1,           // nothing answered
     ENTER_BOOTLOADER_SILENT = 2,   // the application answered, the bootloader not after the request
 };
 
-enum : int {
+enum BlockResult : int {
     BLOCK_OK = 0,
     BLOCK_WRITE_FAILED = 1,     // the RAM write failed, or the bytes did not land where they belong
     BLOCK_MISMATCH = 2,         // the compare found a difference
@@ -27,7 +27,7 @@ enum : int {
     BLOCK_COMMAND_FAILED = 4,   // a prepare, erase, copy or compare command failed
 };
 
-enum : int {
+enum UpdateResult : int {
     UPDATE_DONE = 0,   // the switch runs the new application, the port is back at 19200 baud
     UPDATE_FAILED = 1,
     UPDATE_MISMATCH = 2,   // a verify mismatch
@@ -59,7 +59,7 @@ struct FlashPass {
 
 // Brings the switch into its ROM bootloader (synchronised, echo off, link
 // state LINK_BOOTLOADER). An ENTER_ result.
-int enterBootloader(FlashPass& pass);
+EnterResult enterBootloader(FlashPass& pass);
 
 // Writes `length` bytes (4 to 4096, a multiple of 4; others fail) to RAM at
 // ISP_RAM_BUFFER and proves they landed there. A damaged digit in a "W"
@@ -68,7 +68,7 @@ int enterBootloader(FlashPass& pass);
 // bootloader's echo on, the echo of each "W" shows where it went; without, the
 // words at both ends of every piece are made to differ from the block before
 // the write and read back after it. BLOCK_OK or BLOCK_WRITE_FAILED.
-int stageBlock(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length);
+BlockResult stageBlock(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length);
 
 // Forgets what the staging buffer held: to be called whenever the switch may
 // have been reset or its RAM written by anyone else.
@@ -76,18 +76,19 @@ void forgetStagedBytes(FlashPass& pass);
 
 // Stages `length` bytes (4096, 1024 or 512) in RAM, copies them to `address`
 // and compares. A BLOCK_ result.
-int programBlock(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length);
+BlockResult programBlock(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length);
 
 // Compares `length` bytes of flash at `address` with the staging buffer:
 // BLOCK_OK, BLOCK_MISMATCH or BLOCK_COMMAND_FAILED.
-int compareStaged(FlashPass& pass, std::uint32_t address, std::uint32_t length);
+BlockResult compareStaged(FlashPass& pass, std::uint32_t address, std::uint32_t length);
 
 // Erases the sectors of [address, address + count). The erase is sent even
 // when the prepare failed: the bootloader then refuses it on its own.
-int eraseRegion(FlashPass& pass, std::uint32_t address, std::uint32_t count);
+// BLOCK_OK, BLOCK_OUTSIDE_FLASH or BLOCK_COMMAND_FAILED.
+BlockResult eraseRegion(FlashPass& pass, std::uint32_t address, std::uint32_t count);
 
 // The whole pass for the image under `cursor`: an UPDATE_ result. Every
 // failure has printed its message. With `readBackAll`, everything the pass
 // wrote is read back from flash and checked against the image (a difference
 // is cured inside the pass); otherwise only after the switch showed damage.
-int updateFirmware(FlashPass& pass, const ImageCursor* cursor, bool readBackAll = false);
+UpdateResult updateFirmware(FlashPass& pass, const ImageCursor* cursor, bool readBackAll = false);

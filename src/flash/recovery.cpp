@@ -38,14 +38,14 @@ std::uint32_t writtenEnd(const Area& area) {
 }
 
 // Reprograms [from, to) of an area, both on 512-byte boundaries.
-int rewriteArea(FlashPass& pass, const Area& area, std::uint32_t from, std::uint32_t to) {
+BlockResult rewriteArea(FlashPass& pass, const Area& area, std::uint32_t from, std::uint32_t to) {
     while (from < to) {
         const std::uint32_t left = to - from;
         const std::uint32_t size = left >= LARGE_BLOCK    ? LARGE_BLOCK
                                    : left >= MEDIUM_BLOCK ? MEDIUM_BLOCK
                                                           : FLASH_BLOCK;
         areaBytes(area, from, size, pass.block);
-        const int result = programBlock(pass, from, pass.block, size);
+        const BlockResult result = programBlock(pass, from, pass.block, size);
         if (result != BLOCK_OK) return result;
         from += size;
     }
@@ -54,9 +54,9 @@ int rewriteArea(FlashPass& pass, const Area& area, std::uint32_t from, std::uint
 
 // Erases the sectors of [address, address + length) and writes back whatever
 // this pass had put there.
-int restoreSectors(FlashPass& pass, std::uint32_t address, std::uint32_t length) {
+BlockResult restoreSectors(FlashPass& pass, std::uint32_t address, std::uint32_t length) {
     const std::uint32_t from = sectorStart(address), to = sectorEnd(address + length - 1);
-    int result = eraseRegion(pass, from, to - from);
+    BlockResult result = eraseRegion(pass, from, to - from);
     for (const Area& area : pass.areas) {
         const std::uint32_t start = std::max(from, area.address);
         const std::uint32_t end = std::min(to, writtenEnd(area));
@@ -66,14 +66,14 @@ int restoreSectors(FlashPass& pass, std::uint32_t address, std::uint32_t length)
 }
 
 // The block's copy may have reached flash: its sectors again, then the block.
-int redoSectors(FlashPass& pass, std::uint32_t address, std::uint32_t length, const std::uint8_t* bytes) {
-    const int result = restoreSectors(pass, address, length);
+BlockResult redoSectors(FlashPass& pass, std::uint32_t address, std::uint32_t length, const std::uint8_t* bytes) {
+    const BlockResult result = restoreSectors(pass, address, length);
     return result == BLOCK_OK ? programBlock(pass, address, bytes, length) : result;
 }
 
 // Whether the block is in flash after all: its copy went through and only
 // an answer was lost.
-int blockInFlash(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
+BlockResult blockInFlash(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
     if (stageBlock(pass, bytes, length) != BLOCK_OK) return BLOCK_WRITE_FAILED;
     return compareStaged(pass, address, length);
 }
@@ -81,13 +81,14 @@ int blockInFlash(FlashPass& pass, std::uint32_t address, const std::uint8_t* byt
 enum Cure { CURE_RETRY, CURE_CHECK, CURE_REDO };
 
 // Only a failed staging proves that nothing reached flash.
-Cure nextCure(Cure cure, int result) {
+Cure nextCure(Cure cure, BlockResult result) {
     if (cure == CURE_REDO) return cure;
     return result == BLOCK_WRITE_FAILED && cure == CURE_RETRY ? CURE_RETRY : CURE_CHECK;
 }
 
-int applyCure(FlashPass& pass, Cure* cure, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
-    int result = BLOCK_OK;
+BlockResult applyCure(FlashPass& pass, Cure* cure, std::uint32_t address, const std::uint8_t* bytes,
+                      std::uint32_t length) {
+    BlockResult result = BLOCK_OK;
     if (*cure == CURE_CHECK) {
         result = blockInFlash(pass, address, bytes, length);
         if (result == BLOCK_MISMATCH) *cure = CURE_REDO;
@@ -107,7 +108,7 @@ bool readChunkBack(FlashPass& pass, std::uint32_t at, std::uint32_t size, int* c
 // Reads the area back from flash a chunk at a time; a chunk that differs
 // from the image has its sectors erased and restored, and the area is read
 // again from the first of them.
-int verifyArea(FlashPass& pass, const Area& area) {
+BlockResult verifyArea(FlashPass& pass, const Area& area) {
     const std::uint32_t end = writtenEnd(area);
     for (std::uint32_t at = area.address; at < end;) {
         const std::uint32_t size = std::min(ISP_CHUNK, end - at);
@@ -120,7 +121,7 @@ int verifyArea(FlashPass& pass, const Area& area) {
         }
         traceNote(pass.link->traceTag, "flash at 0x%08X differs from the image", static_cast<unsigned>(at));
         if (!spendRecovery(pass, &chunkRecoveries)) return BLOCK_MISMATCH;
-        const int restored = restoreSectors(pass, at, size);
+        const BlockResult restored = restoreSectors(pass, at, size);
         if (restored != BLOCK_OK) return restored;
         at = std::max(area.address, sectorStart(at));
     }
@@ -150,8 +151,8 @@ bool recoverLine(FlashPass& pass, int* blockRecoveries) {
 
 // The block again when nothing reached flash, otherwise (unless the flash
 // proves right) its sectors again.
-int programCured(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
-    int result = programBlock(pass, address, bytes, length);
+BlockResult programCured(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
+    BlockResult result = programBlock(pass, address, bytes, length);
     Cure cure = CURE_RETRY;
     int blockRecoveries = BLOCK_RECOVERIES;
     while (result != BLOCK_OK && result != BLOCK_OUTSIDE_FLASH) {
@@ -163,8 +164,8 @@ int programCured(FlashPass& pass, std::uint32_t address, const std::uint8_t* byt
     return result;
 }
 
-int eraseCured(FlashPass& pass, std::uint32_t address, std::uint32_t count) {
-    int result = eraseRegion(pass, address, count);
+BlockResult eraseCured(FlashPass& pass, std::uint32_t address, std::uint32_t count) {
+    BlockResult result = eraseRegion(pass, address, count);
     int blockRecoveries = BLOCK_RECOVERIES;
     while (result == BLOCK_COMMAND_FAILED && recoverLine(pass, &blockRecoveries))
         result = eraseRegion(pass, address, count);
@@ -177,11 +178,11 @@ int eraseCured(FlashPass& pass, std::uint32_t address, std::uint32_t count) {
 // the echo, which shows such damage line by line, once the switch has shown
 // that bytes reach it damaged, what the pass wrote is read back and checked
 // against the image; `always` (--verify) reads it back on every pass.
-int verifyIfDamaged(FlashPass& pass, std::uint32_t damageBefore, int first, int last, bool always) {
+BlockResult verifyIfDamaged(FlashPass& pass, std::uint32_t damageBefore, int first, int last, bool always) {
     if (!always && ispDamageReports(*pass.link) == damageBefore) return BLOCK_OK;
     traceNote(pass.link->traceTag, always ? "reading back what this pass wrote"
                                           : "the switch saw damaged bytes: reading back what this pass wrote");
-    int result = BLOCK_OK;
+    BlockResult result = BLOCK_OK;
     for (int area = first; area <= last && result == BLOCK_OK; ++area) result = verifyArea(pass, pass.areas[area]);
     return result;
 }

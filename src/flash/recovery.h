@@ -18,11 +18,11 @@ bool recoverLine(FlashPass& pass, int* blockRecoveries);
 
 // programBlock, with the least work that puts a failed block right; the
 // block is then recorded as written.
-int programCured(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length);
+BlockResult programCured(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length);
 
 // eraseRegion, again after a lost or damaged answer: erasing twice is harmless.
-int eraseCured(FlashPass& pass, std::uint32_t address, std::uint32_t count);
+BlockResult eraseCured(FlashPass& pass, std::uint32_t address, std::uint32_t count);
 
 // Reads back from flash the areas `first` to `last` when the switch reported
 // damage since `damageBefore` (or `always`), curing what differs.
-int verifyIfDamaged(FlashPass& pass, std::uint32_t damageBefore, int first, int last, bool always);
+BlockResult verifyIfDamaged(FlashPass& pass, std::uint32_t damageBefore, int first, int last, bool always);

@@ -24,7 +24,7 @@ int checkWords(std::uint32_t length, std::uint32_t* offsets) {
 
 // Writes the inverse of the block's word wherever the buffer might already
 // hold the block's value, so that a piece that goes astray cannot pass.
-int markBoundaries(FlashPass& pass, const std::uint8_t* bytes, const std::uint32_t* offsets, int count) {
+BlockResult markBoundaries(FlashPass& pass, const std::uint8_t* bytes, const std::uint32_t* offsets, int count) {
     for (int i = 0; i < count; ++i) {
         const std::uint32_t at = offsets[i];
         const std::uint32_t wanted = littleEndianWord(bytes + at);
@@ -32,13 +32,13 @@ int markBoundaries(FlashPass& pass, const std::uint8_t* bytes, const std::uint32
         const std::uint8_t marker[4] = {
             static_cast<std::uint8_t>(~bytes[at]), static_cast<std::uint8_t>(~bytes[at + 1]),
             static_cast<std::uint8_t>(~bytes[at + 2]), static_cast<std::uint8_t>(~bytes[at + 3])};
-        if (nxpWrite(*pass.link, ISP_RAM_BUFFER + at, marker, 4) != ISP_OK) return BLOCK_WRITE_FAILED;
+        if (nxpWrite(*pass.link, ISP_RAM_BUFFER + at, marker, 4) != ISP_WRITE_OK) return BLOCK_WRITE_FAILED;
     }
     return BLOCK_OK;
 }
 
 // Reads the boundary words back, adjacent ones in one "R".
-int boundariesLanded(FlashPass& pass, const std::uint8_t* bytes, const std::uint32_t* offsets, int count) {
+BlockResult boundariesLanded(FlashPass& pass, const std::uint8_t* bytes, const std::uint32_t* offsets, int count) {
     for (int i = 0; i < count;) {
         std::uint8_t seen[8];
         const std::uint32_t at = offsets[i];
@@ -53,9 +53,9 @@ int boundariesLanded(FlashPass& pass, const std::uint8_t* bytes, const std::uint
     return BLOCK_OK;
 }
 
-int writeStaged(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length) {
+BlockResult writeStaged(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length) {
     pass.stagedKnown = 0;
-    if (nxpWrite(*pass.link, ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != ISP_OK)
+    if (nxpWrite(*pass.link, ISP_RAM_BUFFER, bytes, static_cast<std::int32_t>(length)) != ISP_WRITE_OK)
         return BLOCK_WRITE_FAILED;
     std::memcpy(pass.staged, bytes, length);
     pass.stagedKnown = length;
@@ -63,10 +63,10 @@ int writeStaged(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length
 }
 
 // Without the echo, a piece's place is proved by its boundary words.
-int stageGuarded(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length) {
+BlockResult stageGuarded(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length) {
     std::uint32_t offsets[MAX_CHECK_WORDS];
     const int count = checkWords(length, offsets);
-    int result = markBoundaries(pass, bytes, offsets, count);
+    BlockResult result = markBoundaries(pass, bytes, offsets, count);
     pass.stagedKnown = 0;
     if (result == BLOCK_OK) result = writeStaged(pass, bytes, length);
     if (result == BLOCK_OK) result = boundariesLanded(pass, bytes, offsets, count);
@@ -78,26 +78,24 @@ int stageGuarded(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t lengt
 // nothing: prepared again, it goes again. One it took either went where it
 // was meant to, which the compare shows, or elsewhere in the prepared
 // sectors, and then the compare fails and the sectors are written again.
-enum CopyOutcome { COPY_DONE, COPY_AGAIN, COPY_FAILED };
-
-CopyOutcome copyOutcome(const IspExchange& exchange, int copied) {
-    const int code = exchange.returnCode;
-    if (copied == ISP_OK || (exchange.echoDiffers && code == ISP_CMD_SUCCESS)) return COPY_DONE;
-    return exchange.echoDiffers && code != ISP_NO_ANSWER ? COPY_AGAIN : COPY_FAILED;
+bool copyTaken(CopyResult copied) {
+    return copied == ISP_COPY_DONE || copied == ISP_COPY_DAMAGED_DONE;
 }
 
-int sectorsOf(std::uint32_t address, std::uint32_t count, std::uint8_t* bank, std::uint8_t* first, std::uint8_t* last) {
+// Whether the block lies in one bank, and its sectors there.
+bool sectorsOf(std::uint32_t address, std::uint32_t count, std::uint8_t* bank, std::uint8_t* first,
+               std::uint8_t* last) {
     std::uint8_t lastBank = 0;
-    if (flashSector(address, bank, first) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
-    if (flashSector(address + count - 1, &lastBank, last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
-    return lastBank == *bank ? BLOCK_OK : BLOCK_OUTSIDE_FLASH;
+    if (!flashSector(address, bank, first)) return false;
+    if (!flashSector(address + count - 1, &lastBank, last)) return false;
+    return lastBank == *bank;
 }
 
 }   // namespace
 
-int compareStaged(FlashPass& pass, std::uint32_t address, std::uint32_t length) {
-    const int compared = nxpCompare(*pass.link, address, ISP_RAM_BUFFER, length);
-    if (compared == ISP_OK) return BLOCK_OK;
+BlockResult compareStaged(FlashPass& pass, std::uint32_t address, std::uint32_t length) {
+    const CompareResult compared = nxpCompare(*pass.link, address, ISP_RAM_BUFFER, length);
+    if (compared == ISP_COMPARE_SAME) return BLOCK_OK;
     return compared == ISP_COMPARE_MISMATCH ? BLOCK_MISMATCH : BLOCK_COMMAND_FAILED;
 }
 
@@ -105,7 +103,7 @@ void forgetStagedBytes(FlashPass& pass) {
     pass.stagedKnown = 0;
 }
 
-int stageBlock(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length) {
+BlockResult stageBlock(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length) {
     static_assert(ISP_WRITE_PIECE % 4 == 0, "every piece starts on a word");
     if (length == 0 || length > LARGE_BLOCK || length % 4 != 0) return BLOCK_WRITE_FAILED;
     // The echo of every "W" shows the address the bootloader took.
@@ -113,25 +111,24 @@ int stageBlock(FlashPass& pass, const std::uint8_t* bytes, std::uint32_t length)
     return stageGuarded(pass, bytes, length);
 }
 
-int eraseRegion(FlashPass& pass, std::uint32_t address, std::uint32_t count) {
+BlockResult eraseRegion(FlashPass& pass, std::uint32_t address, std::uint32_t count) {
     std::uint8_t bank = 0, first = 0, last = 0;
-    if (sectorsOf(address, count, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
-    const int prepared = nxpPrepare(*pass.link, first, last, bank);
-    const int erased = nxpErase(*pass.link, first, last, bank);
+    if (!sectorsOf(address, count, &bank, &first, &last)) return BLOCK_OUTSIDE_FLASH;
+    const IspResult prepared = nxpPrepare(*pass.link, first, last, bank);
+    const IspResult erased = nxpErase(*pass.link, first, last, bank);
     return prepared != ISP_OK || erased != ISP_OK ? BLOCK_COMMAND_FAILED : BLOCK_OK;
 }
 
-int programBlock(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
+BlockResult programBlock(FlashPass& pass, std::uint32_t address, const std::uint8_t* bytes, std::uint32_t length) {
     if (stageBlock(pass, bytes, length) != BLOCK_OK) return BLOCK_WRITE_FAILED;
     std::uint8_t bank = 0, first = 0, last = 0;
-    if (sectorsOf(address, length, &bank, &first, &last) != BLOCK_OK) return BLOCK_OUTSIDE_FLASH;
+    if (!sectorsOf(address, length, &bank, &first, &last)) return BLOCK_OUTSIDE_FLASH;
     SwitchLink& link = *pass.link;
     for (int attempt = 0;; ++attempt) {
         if (nxpPrepare(link, first, last, bank) != ISP_OK) return BLOCK_COMMAND_FAILED;
-        const int copied = nxpCopy(link, address, ISP_RAM_BUFFER, length);
-        const CopyOutcome outcome = copyOutcome(link.isp.lastExchange, copied);
-        if (outcome == COPY_DONE) break;
-        if (outcome == COPY_FAILED || attempt + 1 == COPY_ATTEMPTS) return BLOCK_COMMAND_FAILED;
+        const CopyResult copied = nxpCopy(link, address, ISP_RAM_BUFFER, length);
+        if (copyTaken(copied)) break;
+        if (copied != ISP_COPY_DAMAGED_REFUSED || attempt + 1 == COPY_ATTEMPTS) return BLOCK_COMMAND_FAILED;
     }
     return compareStaged(pass, address, length);
 }

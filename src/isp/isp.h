@@ -9,24 +9,21 @@
 // receives: each command reads its echo before its answer, and a command
 // whose echo differs from what was sent has failed, whatever it was answered.
 //
-// Results of the command functions: ISP_OK (0) is success, ISP_FAILED (1)
-// failure; a function that tells more apart names its further results below.
+// Each command returns its own family of results, named below with it; the
+// commands that only succeed or fail return an IspResult.
 #pragma once
 #include <cstdint>
 
 #include "isp/link.h"
 
-enum : int {
+enum IspResult : int {
     ISP_OK = 0,
     ISP_FAILED = 1,
-    ISP_COMPARE_MISMATCH = 2,   // nxpCompare: the bootloader found a difference
-    ISP_WRITE_REJECTED = 2,     // nxpWrite: the bootloader refused a "W" (a command's own reason, as
-                                //   ISP_COMPARE_MISMATCH is Compare's: never returned by one function)
 };
 
 // What ispCommand returns: the bootloader's return code (0 CMD_SUCCESS up to
 // 22), or one of these when the answer holds none.
-enum : int {
+enum IspReturnCode : int {
     ISP_CMD_SUCCESS = 0,
     ISP_COMPARE_ERROR = 10,   // followed by a line with the offset of the first difference
     ISP_NO_ANSWER = -1,       // no complete line came
@@ -37,21 +34,22 @@ enum : int {
 
 // Sends one command line (`format` as for serialPrintf; CR LF appended) and
 // reads the first line of its answer into `reply` (caller-owned, `capacity`
-// bytes; empty when no line came). Keeps the exchange in the client's lastExchange and
-// notes a failing return code, with the command, on the support log. Returns
-// the return code: the first character "0" counts as 0 whatever follows;
-// ISP_ECHO_DIFFERS whatever the answer when the echo was on and differed.
-int ispCommand(SwitchLink& link, char* reply, int capacity, const char* format, ...);
+// bytes; empty when no line came). Keeps the exchange in the client's
+// lastExchange for the support log and notes a failing return code, with the
+// command, there. Returns the return code: the first character "0" counts as
+// 0 whatever follows; ISP_ECHO_DIFFERS whatever the answer when the echo was
+// on and differed.
+IspReturnCode ispCommand(SwitchLink& link, char* reply, int capacity, const char* format, ...);
 
 // "A 1": the bootloader echoes from now on, and every command checks its echo.
 // Tolerates the echo of "A 1" itself, which comes when the echo already was
 // on. ISP_OK the bootloader took it; ISP_FAILED otherwise (the echo is then
 // taken to be off). nxpSync turns it off again.
-int nxpEchoOn(SwitchLink& link);
+IspResult nxpEchoOn(SwitchLink& link);
 bool ispEchoOn(const SwitchLink& link);
 void ispEchoTurnedOff(SwitchLink& link);   // nxpSync's "A 0" was answered
 
-// How often, since the program started, the bootloader has shown that bytes
+// How often, since the link was set up, the bootloader has shown that bytes
 // reached it damaged while its echo was off: a checksum group answered RESEND,
 // or a command answered with a failing return code other than a compare's
 // difference. Answers that did not come, hold no code, a number beyond the
@@ -78,26 +76,42 @@ struct PartId {
 };
 
 // "U 23130". ISP_OK unlocked; ISP_FAILED any other answer or none.
-int nxpUnlock(SwitchLink& link);
+IspResult nxpUnlock(SwitchLink& link);
 
 // "G <address> T" (Thumb; the caller clears bit 0). ISP_OK when the answer
 // is "0" or there is none (a started application may not answer).
-int nxpGo(SwitchLink& link, std::uint32_t address);
+IspResult nxpGo(SwitchLink& link, std::uint32_t address);
 
-// "P"/"E" with sectors and bank reduced to 8 bits.
-int nxpPrepare(SwitchLink& link, unsigned start, unsigned end, unsigned bank);
-int nxpErase(SwitchLink& link, unsigned start, unsigned end, unsigned bank);
+// "P"/"E" with sectors and bank reduced to 8 bits. ISP_OK answered "0".
+IspResult nxpPrepare(SwitchLink& link, unsigned start, unsigned end, unsigned bank);
+IspResult nxpErase(SwitchLink& link, unsigned start, unsigned end, unsigned bank);
 
-// "C <flash> <ram> <count>".
-int nxpCopy(SwitchLink& link, std::uint32_t flash, std::uint32_t ram, std::uint32_t count);
+// What became of a copy. Its echo tells whether the bootloader took the
+// command as sent; when it did not, the answer still tells whether it copied.
+enum CopyResult : int {
+    ISP_COPY_DONE = 0,              // answered "0", the echo (when on) as sent
+    ISP_COPY_REFUSED = 1,           // answered with a failing code, or a line without one: nothing was copied
+    ISP_COPY_NO_ANSWER = 2,         // no echo or no answer: whether it copied is unknown
+    ISP_COPY_DAMAGED_DONE = 3,      // the echo differs and it answered "0": it copied, perhaps
+                                    //   other addresses than those sent
+    ISP_COPY_DAMAGED_REFUSED = 4,   // the echo differs and it refused: nothing was copied
+};
 
-// "M <a1> <a2> <count>". ISP_OK equal; ISP_COMPARE_MISMATCH ("10", whose
-// offset line is consumed); ISP_FAILED any other answer or none.
-int nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
+// "C <flash> <ram> <count>". A CopyResult.
+CopyResult nxpCopy(SwitchLink& link, std::uint32_t flash, std::uint32_t ram, std::uint32_t count);
+
+enum CompareResult : int {
+    ISP_COMPARE_SAME = 0,
+    ISP_COMPARE_FAILED = 1,     // any other answer or none, or a damaged echo
+    ISP_COMPARE_MISMATCH = 2,   // "10": the bootloader found a difference (its offset line is consumed)
+};
+
+// "M <a1> <a2> <count>". A CompareResult.
+CompareResult nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
 
 // "J". Fills `out` from the second and third reply lines (their leading
 // decimal digits; a missing line gives 0). Always ISP_OK.
-int nxpReadPartId(SwitchLink& link, PartId* out);
+IspResult nxpReadPartId(SwitchLink& link, PartId* out);
 
 // Reads `count` bytes from `address` into `destination` (caller-owned, at
 // least `count` bytes), 900 per "R" command. Each command asks for its chunk
@@ -107,6 +121,12 @@ int nxpReadPartId(SwitchLink& link, PartId* out);
 // the console), a checksum mismatch, or a negative count. -total (0 or below):
 // the bootloader rejected an "R"; total is what earlier chunks stored.
 int nxpRead(SwitchLink& link, void* destination, std::uint32_t address, std::int32_t count);
+
+enum WriteResult : int {
+    ISP_WRITE_OK = 0,
+    ISP_WRITE_FAILED = 1,
+    ISP_WRITE_REJECTED = 2,
+};
 
 // Writes `count` bytes from `source` to RAM at `address`, up to 4096 per "W"
 // command (announced rounded up to a multiple of 4; only `count` bytes are
@@ -118,8 +138,8 @@ int nxpRead(SwitchLink& link, void* destination, std::uint32_t address, std::int
 // done, and the piece is written again (at most ISP_WRITE_ATTEMPTS times)
 // when RAM shows the damage or cannot be read. RESENDs make the following
 // pieces smaller, down to one line per "W"; clean groups make them grow back.
-// ISP_OK all groups acknowledged; ISP_FAILED no answer to a "W" or a
-// checksum, an answer other than OK/RESEND, RESEND after the last attempt, a
-// piece RAM does not hold after the last attempt, or a negative count;
-// ISP_WRITE_REJECTED the bootloader refused a "W".
-int nxpWrite(SwitchLink& link, std::uint32_t address, const void* source, std::int32_t count);
+// ISP_WRITE_OK all groups acknowledged; ISP_WRITE_FAILED no answer to a "W"
+// or a checksum, an answer other than OK/RESEND, RESEND after the last
+// attempt, a piece RAM does not hold after the last attempt, or a negative
+// count; ISP_WRITE_REJECTED the bootloader refused a "W".
+WriteResult nxpWrite(SwitchLink& link, std::uint32_t address, const void* source, std::int32_t count);

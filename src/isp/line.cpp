@@ -17,18 +17,18 @@ bool isTerminator(char byte, const char* terminators) {
 
 constexpr unsigned STOP_CHECK_MS = 20;   // how soon a probe that is asked to stop notices
 
-// Milliseconds left of the line budget, at least 1 so a wait never spins.
-unsigned budgetLeft(std::uint32_t start, unsigned budget) {
-    std::uint32_t spent = msNow() - start;
-    return spent >= budget ? 1u : budget + 1u - spent;
+// Milliseconds left until the deadline, at least 1 so a wait never spins.
+unsigned budgetLeft(Deadline deadline) {
+    std::uint32_t spent = msNow() - deadline.start;
+    return spent >= deadline.budgetMs ? 1u : deadline.budgetMs + 1u - spent;
 }
 
 bool stopAsked(const SwitchLink& link) {
     return link.stop != nullptr && link.stop->load(std::memory_order_relaxed);
 }
 
-unsigned waitSlice(const SwitchLink& link, std::uint32_t start, unsigned budget) {
-    const unsigned left = budgetLeft(start, budget);
+unsigned waitSlice(const SwitchLink& link, Deadline deadline) {
+    const unsigned left = budgetLeft(deadline);
     return link.stop != nullptr && left > STOP_CHECK_MS ? STOP_CHECK_MS : left;
 }
 
@@ -40,17 +40,16 @@ bool keeps(LineFilter filter, unsigned char value) {
     return value != DC1 && value != DC3;
 }
 
-int readLineUntraced(SwitchLink& link, char* buffer, int capacity, const char* terminators,
-                     LineFilter filter = PRINTABLE, unsigned budget = LINE_TIMEOUT_MS) {
+int readLineUntraced(SwitchLink& link, char* buffer, int capacity, const char* terminators, LineFilter filter,
+                     Deadline deadline) {
     if (capacity < 1) return -1;
     int count = 0;
     bool terminated = false;
-    std::uint32_t start = msNow();
-    while (!terminated && count < capacity && !msElapsed(start, budget) && !stopAsked(link)) {
+    while (!terminated && count < capacity && !msElapsed(deadline.start, deadline.budgetMs) && !stopAsked(link)) {
         int waiting = comBytesWaiting(&link.port);
         if (waiting == 0) {
             // A closed or failing port returns at once; do not spin on it.
-            if (!comWaitInput(&link.port, waitSlice(link, start, budget))) msSleep(1);
+            if (!comWaitInput(&link.port, waitSlice(link, deadline))) msSleep(1);
             continue;
         }
         while (waiting > 0 && count < capacity) {
@@ -73,10 +72,8 @@ int readLineUntraced(SwitchLink& link, char* buffer, int capacity, const char* t
     return count;
 }
 
-}   // namespace
-
-int readLine(SwitchLink& link, char* buffer, int capacity, const char* terminators) {
-    const int length = readLineUntraced(link, buffer, capacity, terminators);
+int readTracedLine(SwitchLink& link, char* buffer, int capacity, const char* terminators, Deadline deadline) {
+    const int length = readLineUntraced(link, buffer, capacity, terminators, PRINTABLE, deadline);
     if (length < 0)
         traceNoAnswer(link.traceTag);
     else
@@ -84,19 +81,37 @@ int readLine(SwitchLink& link, char* buffer, int capacity, const char* terminato
     return length;
 }
 
+}   // namespace
+
+Deadline deadlineIn(unsigned ms) {
+    return Deadline{msNow(), ms};
+}
+
+int readLine(SwitchLink& link, char* buffer, int capacity, const char* terminators) {
+    return readTracedLine(link, buffer, capacity, terminators, deadlineIn(LINE_TIMEOUT_MS));
+}
+
 int readLineCr(SwitchLink& link, char* buffer, int capacity) {
     return readLine(link, buffer, capacity, "\r");
 }
 
-int readDataLineCr(SwitchLink& link, char* buffer, int capacity) {
-    return readLineUntraced(link, buffer, capacity, "\r");
+int readLineCr(SwitchLink& link, char* buffer, int capacity, Deadline deadline) {
+    return readTracedLine(link, buffer, capacity, "\r", deadline);
 }
 
-int readEchoLine(SwitchLink& link, char* buffer, int capacity, unsigned budgetMs) {
+int readDataLineCr(SwitchLink& link, char* buffer, int capacity, Deadline deadline) {
+    return readLineUntraced(link, buffer, capacity, "\r", PRINTABLE, deadline);
+}
+
+int readEchoLine(SwitchLink& link, char* buffer, int capacity, Deadline deadline) {
     int length = 0;
-    do length = readLineUntraced(link, buffer, capacity, "\r\n", ECHOED, budgetMs);
+    do length = readLineUntraced(link, buffer, capacity, "\r\n", ECHOED, deadline);
     while (length == 0);
     return length;
+}
+
+int readEchoLine(SwitchLink& link, char* buffer, int capacity) {
+    return readEchoLine(link, buffer, capacity, deadlineIn(LINE_TIMEOUT_MS));
 }
 
 int readLineDollar(SwitchLink& link, char* buffer, int capacity) {

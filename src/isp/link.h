@@ -16,10 +16,12 @@ constexpr unsigned BOOTLOADER_BAUD = 115200;   // the rate the program runs the 
 constexpr int ISP_COMMAND_CAPACITY = 40;   // the longest command line, without CR LF, and its terminator
 constexpr int ISP_CHUNK_LINES = 20;        // UU lines per checksum group
 
+enum IspReturnCode : int;   // named in isp/isp.h
+
 // The last exchange, for the support log and for messages that name it.
 struct IspExchange {
     char command[ISP_COMMAND_CAPACITY];   // without its CR LF
-    int returnCode;                       // the answer's code, ISP_NO_ANSWER or ISP_NOT_A_CODE
+    IspReturnCode returnCode;             // the answer's code, ISP_NO_ANSWER or ISP_NOT_A_CODE
     bool echoDiffers;                     // the echo was on and did not come back as sent
 };
 

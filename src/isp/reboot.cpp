@@ -7,7 +7,7 @@
 
 namespace {
 
-int failWith(SwitchLink& link, RebootNote* note, int result, const char* text) {
+RebootResult failWith(SwitchLink& link, RebootNote* note, RebootResult result, const char* text) {
     if (note == nullptr)
         sinkMessage(link.out, "%s", text);
     else
@@ -15,14 +15,25 @@ int failWith(SwitchLink& link, RebootNote* note, int result, const char* text) {
     return result;
 }
 
+RebootResult tableFailure(TableResult table) {
+    switch (table) {
+    case TABLE_UNREADABLE: return REBOOT_TABLE_UNREADABLE;
+    case TABLE_ABSENT: return REBOOT_NO_TABLE;
+    case TABLE_REGION_TOO_LONG:
+    case TABLE_REGION_BAD_CRC: return REBOOT_BAD_REGION;
+    case TABLE_OK: break;
+    }
+    return REBOOT_STARTED;
+}
+
 }   // namespace
 
-int reboot(SwitchLink& link, RebootNote* note) {
-    const int result = queryTable(link, nullptr);
-    if (result != TABLE_OK) {
+RebootResult reboot(SwitchLink& link, RebootNote* note) {
+    const TableResult table = queryTable(link, nullptr);
+    if (table != TABLE_OK) {
         char text[sizeof RebootNote::text];
-        std::snprintf(text, sizeof text, "reboot: queryTable error: %d\n", result);
-        return failWith(link, note, result, text);
+        std::snprintf(text, sizeof text, "reboot: queryTable error: %d\n", static_cast<int>(table));
+        return failWith(link, note, tableFailure(table), text);
     }
     // Only the second form carries the entry address.
     if (littleEndianWord(link.table.bytes + ParameterTable::MAGIC) != TABLE_MAGIC_SECOND)

@@ -41,7 +41,7 @@ bool sendFlushLines(SwitchLink& link) {
 }   // namespace
 
 // A port that takes no bytes (an adapter pulled out) ends this at once.
-int nxpResync(SwitchLink& link) {
+IspResult nxpResync(SwitchLink& link) {
     settleAndDrain(link, SETTLE_MS);
     if (!sendFlushLines(link)) return ISP_FAILED;
     settleAndDrain(link, FLUSH_SETTLE_MS + flushAnswersMs(link));

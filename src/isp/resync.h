@@ -1,6 +1,6 @@
 // Bringing a bootloader link back to a known state after a damaged exchange.
 #pragma once
-#include "isp/link.h"
+#include "isp/isp.h"
 
 // Drops whatever is waiting and checks that the bootloader answers a command.
 // A damaged "W" or reply can leave the bootloader expecting data lines, where
@@ -9,4 +9,4 @@
 // RAM such a transfer was aimed at then holds zeros. With the echo on, it is
 // turned on again. ISP_OK the bootloader answered (and is unlocked);
 // ISP_FAILED it did not.
-int nxpResync(SwitchLink& link);
+IspResult nxpResync(SwitchLink& link);

@@ -34,7 +34,7 @@ void sendProbe(SwitchLink& link, char probe) {
 }
 
 // "A 0": the bootloader answers "0", possibly after echoing the command.
-int echoOff(SwitchLink& link, char* reply) {
+SyncResult echoOff(SwitchLink& link, char* reply) {
     sendText(link, "A 0\r");
     int length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
     if (length == 3) length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
@@ -43,7 +43,7 @@ int echoOff(SwitchLink& link, char* reply) {
 
 // The bootloader answered the autobaud character: confirm, give it the
 // oscillator step, then turn its echo off. Its echoes are read and skipped.
-int handshake(SwitchLink& link, char* reply) {
+SyncResult handshake(SwitchLink& link, char* reply) {
     sendText(link, "Synchronized\r\n");
     if (readLineCr(link, reply, SYNC_REPLY_CAPACITY) == 0) readLineCr(link, reply, SYNC_REPLY_CAPACITY);
     if (!lineIs(reply, readLineCr(link, reply, SYNC_REPLY_CAPACITY), "OK")) return SYNC_NONE;
@@ -55,7 +55,7 @@ int handshake(SwitchLink& link, char* reply) {
 
 // A synchronised bootloader echoing our line: skip the echo of the probe
 // character and its error code, then turn the echo off.
-int echoingBootloader(SwitchLink& link, char* reply, char probe) {
+SyncResult echoingBootloader(SwitchLink& link, char* reply, char probe) {
     if (comBytesWaiting(&link.port) != 0) {
         int length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
         if (length == 1 && reply[0] == probe) readLineCr(link, reply, SYNC_REPLY_CAPACITY);
@@ -64,13 +64,13 @@ int echoingBootloader(SwitchLink& link, char* reply, char probe) {
 }
 
 // A synchronised bootloader with echo off rejected our line with "1".
-int silentBootloader(SwitchLink& link, char* reply) {
+SyncResult silentBootloader(SwitchLink& link, char* reply) {
     sendText(link, "A 0\r");
     int length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
     return length == 1 || reply[0] == '0' ? SYNC_BOOTLOADER : SYNC_NONE;
 }
 
-int syncAttempt(SwitchLink& link) {
+SyncResult syncAttempt(SwitchLink& link) {
     char reply[SYNC_REPLY_CAPACITY];
     char probe = switchRate(link);
     drainInput(link);
@@ -89,11 +89,11 @@ int syncAttempt(SwitchLink& link) {
 
 }   // namespace
 
-int nxpSync(SwitchLink& link) {
+SyncResult nxpSync(SwitchLink& link) {
     ispEchoTurnedOff(link);   // every way this ends leaves the bootloader's echo off, or no bootloader
     for (int attempt = 0; attempt < SYNC_ATTEMPTS; ++attempt) {
         if (link.stop != nullptr && link.stop->load(std::memory_order_relaxed)) break;
-        int result = syncAttempt(link);
+        const SyncResult result = syncAttempt(link);
         if (result != SYNC_NONE) return result;
     }
     return SYNC_NONE;

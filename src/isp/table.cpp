@@ -29,7 +29,7 @@ void copyModelName(char* out, const std::uint8_t* name) {
     out[length] = '\0';
 }
 
-void fillIdentity(SwitchLink& link, DeviceIdentity* identity, int result) {
+void fillIdentity(SwitchLink& link, DeviceIdentity* identity, TableResult result) {
     identity->version = result == TABLE_OK ? littleEndianWord(link.table.bytes + ParameterTable::VERSION) : 0;
     identity->productId = link.table.bytes[ParameterTable::PRODUCT_ID];
     identity->pcbRevision = link.table.bytes[ParameterTable::PCB_REVISION];
@@ -48,7 +48,7 @@ void checkTableCrc(SwitchLink& link) {
 }
 
 // Compares the start of the application with the CRC the table holds for it.
-int checkRegion(SwitchLink& link) {
+TableResult checkRegion(SwitchLink& link) {
     std::uint32_t length = littleEndianWord(link.table.bytes + ParameterTable::REGION_LENGTH);
     if (length > TABLE_REGION_MAX) return TABLE_REGION_TOO_LONG;
     std::uint8_t region[TABLE_REGION_MAX];
@@ -72,7 +72,7 @@ void selectTableAddress(SwitchLink& link) {
     }
 }
 
-int queryTable(SwitchLink& link, DeviceIdentity* identity) {
+TableResult queryTable(SwitchLink& link, DeviceIdentity* identity) {
     if (identity != nullptr) clearIdentity(identity);
     selectTableAddress(link);
     if (link.table.layout == TABLE_LAYOUT_NONE) return TABLE_UNREADABLE;
@@ -80,7 +80,7 @@ int queryTable(SwitchLink& link, DeviceIdentity* identity) {
     if (nxpRead(link, link.table.bytes, address, ParameterTable::SIZE) < 1) return TABLE_UNREADABLE;
     std::uint32_t magic = littleEndianWord(link.table.bytes + ParameterTable::MAGIC);
     if (magic != TABLE_MAGIC_SECOND && magic != TABLE_MAGIC_FIRST) return TABLE_ABSENT;
-    int result = TABLE_OK;
+    TableResult result = TABLE_OK;
     if (magic == TABLE_MAGIC_SECOND) {
         checkTableCrc(link);
         result = checkRegion(link);

@@ -20,31 +20,39 @@ enum : std::uint8_t { TABLE_LAYOUT_NONE = 0, TABLE_LAYOUT_512K = 1, TABLE_LAYOUT
 // Reads the part identification and sets the link's table layout from its flash word.
 void selectTableAddress(SwitchLink& link);
 
-// Results of queryTable and reboot: 0 success, the others the reason. The
-// values reach the console in "reboot: queryTable error: %d".
-enum : int {
+// Results of queryTable: 0 success, the others the reason. The values reach
+// the console in "reboot: queryTable error: %d".
+enum TableResult : int {
     TABLE_OK = 0,
     TABLE_UNREADABLE = 1,        // the layout is not recognised or a read failed
     TABLE_ABSENT = 3,            // no table (magic missing)
     TABLE_REGION_TOO_LONG = 4,   // second form with a region over 4096 bytes
     TABLE_REGION_BAD_CRC = 5,    // second form whose region fails its CRC
-    REBOOT_STARTED = 0,
-    REBOOT_FAILED = 1,     // unlock or go failed
-    REBOOT_NO_ENTRY = 6,   // the table is not of the second form
 };
 
-// Reads the table into the link's table copy and checks it; returns a TABLE_ result. A
-// bad table CRC only prints "\nParameter table has a bad CRC!\n". With an
-// `identity` (nullptr for none) it is cleared, then filled unless the result
-// is TABLE_UNREADABLE or TABLE_ABSENT; its version stays 0 unless the result
-// is TABLE_OK. Its model name (ownName, catalogueName) is left as it was.
-int queryTable(SwitchLink& link, DeviceIdentity* identity);
+// Reads the table into the link's table copy and checks it. A bad table CRC
+// only prints "\nParameter table has a bad CRC!\n". With an `identity`
+// (nullptr for none) it is cleared, then filled unless the result is
+// TABLE_UNREADABLE or TABLE_ABSENT; its version stays 0 unless the result is
+// TABLE_OK. Its model name (ownName, catalogueName) is left as it was.
+TableResult queryTable(SwitchLink& link, DeviceIdentity* identity);
+
+// Results of reboot: 0 the application was started, the others the reason.
+// Its own numbers: none reaches the console.
+enum RebootResult : int {
+    REBOOT_STARTED = 0,
+    REBOOT_NO_ENTRY = 6,           // the table is not of the second form
+    REBOOT_FAILED = 7,             // unlock or go failed
+    REBOOT_TABLE_UNREADABLE = 8,   // queryTable: TABLE_UNREADABLE
+    REBOOT_NO_TABLE = 9,           // queryTable: TABLE_ABSENT
+    REBOOT_BAD_REGION = 10,        // queryTable: TABLE_REGION_TOO_LONG or TABLE_REGION_BAD_CRC
+};
 
 // Starts the installed application from the bootloader through the table's
-// entry address. REBOOT_STARTED, a failing queryTable result, REBOOT_NO_ENTRY
-// or REBOOT_FAILED. Every failure has a "reboot: " diagnostic: printed, or
-// with a `note` kept there instead, for a caller that tries again.
+// entry address. A RebootResult. Every failure has a "reboot: " diagnostic
+// (a failing queryTable's with its TableResult): printed, or with a `note`
+// kept there instead, for a caller that tries again.
 struct RebootNote {
     char text[48];
 };
-int reboot(SwitchLink& link, RebootNote* note = nullptr);
+RebootResult reboot(SwitchLink& link, RebootNote* note = nullptr);

@@ -1,8 +1,13 @@
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
 
 #include "app/probe.h"
 #include "isp/isp.h"
@@ -355,8 +360,8 @@ TEST_F(TableTest, RebootRefusals) {
         std::string printed;
     };
     const Case cases[] = {
-        {"first form has no entry address", SIM_FLASH_FIRST_FORM, 6, "reboot: No vector table loaded.\n"},
-        {"no table", SIM_FLASH_BLANK, 3, "reboot: queryTable error: 3\n"},
+        {"first form has no entry address", SIM_FLASH_FIRST_FORM, REBOOT_NO_ENTRY, "reboot: No vector table loaded.\n"},
+        {"no table", SIM_FLASH_BLANK, REBOOT_NO_TABLE, "reboot: queryTable error: 3\n"},
     };
     for (const Case& c : cases) {
         start(programmedSwitch(c.kind));
@@ -380,7 +385,7 @@ TEST_F(TableTest, RebootReportsAnUnansweredUnlock) {
     faults.silentAfterBytes = reads.size();   // hears reboot's table reads, then nothing
     simSetFaults(sim, faults);
     StdoutCapture capture;
-    EXPECT_EQ(reboot(link), 1);
+    EXPECT_EQ(reboot(link), REBOOT_FAILED);
     EXPECT_EQ(capture.text(), "reboot: nxpUnlock error\n");
 }
 
@@ -444,6 +449,66 @@ TEST_F(Probe, Outcomes) {
             EXPECT_TRUE(link.identity.ownName);
         }
         TearDown();
+    }
+}
+
+// ---- a line that sends nothing but line ends ------------------------------
+
+// The master side of a pseudo-terminal, its slave reached as COM7.
+struct LineEndPeer {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    std::string dir;
+
+    bool open(SwitchLink& link) {
+        char pattern[] = "/tmp/bmfwu-isp-XXXXXX";
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || mkdtemp(pattern) == nullptr) return false;
+        dir = pattern;
+        if (symlink(ptsname(master), (dir + "/COM7").c_str()) != 0) return false;
+        setenv("BMFWU_PORT_DIR", dir.c_str(), 1);
+        return comOpen(&link.port, 7, 115200) == 1;
+    }
+    ~LineEndPeer() {
+        if (master >= 0) close(master);
+        if (dir.empty()) return;
+        unlink((dir + "/COM7").c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+// A switch that answers with CR LF over and over, and nothing else, must not
+// hold a run: every read of an answer waits against one deadline.
+TEST(LineEnds, EndlessLineEndsDoNotHoldACommand) {
+    struct Case {
+        const char* name;
+        std::function<int(SwitchLink&)> call;
+        int result;
+    };
+    const Case cases[] = {
+        {"an echo",
+         [](SwitchLink& l) {
+             char echo[64];
+             return readEchoLine(l, echo, sizeof echo);
+         },
+         -1},
+        {"an echoed command", [](SwitchLink& l) { return nxpUnlock(l); }, ISP_FAILED},
+    };
+    constexpr int MOST_SENDS = 3000;   // some 6 s of line ends: far beyond any command's budget
+    for (const Case& c : cases) {
+        LineEndPeer peer;
+        SwitchLink link;
+        ASSERT_TRUE(peer.open(link)) << c.name;
+        link.isp.echoMode = true;
+        std::atomic<bool> done{false};
+        std::atomic<int> sends{0};
+        std::thread sender([&] {
+            for (; !done && sends < MOST_SENDS && write(peer.master, "\r\n", 2) == 2; ++sends)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        });
+        EXPECT_EQ(c.call(link), c.result) << c.name;
+        done = true;
+        sender.join();
+        EXPECT_LT(sends, MOST_SENDS) << c.name << ": it waited until the line ends stopped";
+        comClose(&link.port);
     }
 }
 
