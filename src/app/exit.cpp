@@ -31,6 +31,6 @@ void exitProgram(int status) {
     } else if (consoleLineOpen) {
         consolePutString("\n");
     }
-    std::fflush(stdout);
+    consoleFlush();
     std::exit(exitPolicy.distinctExitStatus != 0 ? status : EXIT_FAILED);
 }

@@ -40,6 +40,7 @@ bool reportSwitch(Session& session) {
     const DeviceIdentity& identity = session.link.identity;
     // A bootloader without a table names its switch only through the flash contents.
     if (session.link.state == LINK_BOOTLOADER_NO_TABLE && !identifyFromFlash(session)) {
+        session.outcome.result = SWITCH_NOT_COMPATIBLE;
         sinkMessage(out, "a switch in its bootloader without firmware information; update: no image for this switch");
         return false;
     }
@@ -56,8 +57,9 @@ void describeSwitch(const OutputSink* out, const DeviceIdentity& identity) {
                 identity.pcbRevision, formatVersion(identity.version).text);
 }
 
-int identifySwitches(const PortRange& range) {
-    const ProbeOutcome found = probePorts(range, ProbeOptions{reportSwitch, false, false});
+int identifySwitches(const PortRange& range, RunReport* report) {
+    const ProbeOutcome found = probePorts(range, ProbeOptions{reportSwitch, false, false, report});
+    if (found.interrupted) return EXIT_FAILED;
     if (found.switches == 0) return reportNoSwitchFound();
     consoleMessage("\n");
     return EXIT_COMPLETED;

@@ -5,13 +5,17 @@
 #include "format/sinks.h"
 #include "isp/identity.h"
 
+struct RunReport;
+
 // Probes every port of the range (never stopping at the first switch) and
 // prints one line for each switch that answers: model, product id, PCB
 // revision, installed version, the image made for it and its version, and
 // whether that image is newer, the same, older or not compatible. Nothing is
 // erased, written or restarted. Returns EXIT_COMPLETED when a switch was
 // found, EXIT_NOTHING_TO_UPDATE when none.
-int identifySwitches(const PortRange& range);
+// With a report, every port tried gets its entry; Ctrl-C then ends the probing
+// as it stands (EXIT_FAILED).
+int identifySwitches(const PortRange& range, RunReport* report);
 
 // "<model>, product id 0x56, PCB revision 3, version 3.03": how a listing names
 // a switch (--info and --all).

@@ -4,12 +4,15 @@
 #include "app/exit.h"
 #include "app/identify.h"
 #include "app/options.h"
+#include "app/report.h"
 #include "app/scan.h"
 #include "app/startup.h"
 #include "app/support_log.h"
 #include "app/update_all.h"
 #include "app/update_loop.h"
 #include "format/sinks.h"
+#include "link/clock.h"
+#include "link/keyboard.h"
 
 namespace {
 // Unattended runs neither wait for a key nor loop for ever, their exit status
@@ -22,14 +25,19 @@ void fixRunSettings() {
     if (unattended) endWithLineEnd();
 }
 
-int updateOneSwitch(const PortRange& range) {
+int updateOneSwitch(const PortRange& range, RunReport* report) {
     int status = EXIT_FAILED;
-    const std::unique_ptr<Session> session = scanPorts(range, &status);
-    return session != nullptr ? runUpdateLoop(*session) : status;
+    const std::unique_ptr<Session> session = scanPorts(range, &status, report);
+    return session != nullptr ? runUpdateLoop(*session, report) : status;
+}
+
+const char* modeName() {
+    if (runOptions.identifyOnly) return "info";
+    return runOptions.updateAll ? "all" : "update";
 }
 
 // The phases after the banner, each returning when the run ends; the status to end with.
-int runPhases(int commandLine, const char* unknown) {
+int runPhases(int commandLine, const char* unknown, RunReport* report) {
     if (commandLine == COMMAND_LINE_UNKNOWN) consoleMessage("\nUnknown option: %s\n", unknown);
     // A command line without options keeps the short usage text it always had.
     if (commandLine != COMMAND_LINE_OK) return printUsage(commandLine != COMMAND_LINE_USAGE);
@@ -42,9 +50,21 @@ int runPhases(int commandLine, const char* unknown) {
     if (!validateFirmwareImages() ||
         !portRangeFromArguments(runOptions.portArguments, runOptions.portCount, &range))
         return EXIT_FAILED;
-    if (runOptions.identifyOnly) return identifySwitches(range);
-    if (runOptions.updateAll) return updateAllSwitches(range);
-    return updateOneSwitch(range);
+    if (runOptions.identifyOnly) return identifySwitches(range, report);
+    if (runOptions.updateAll) return updateAllSwitches(range, report);
+    return updateOneSwitch(range, report);
+}
+
+// --json: the console's text goes to standard error, standard output gets the
+// document once the run has ended, and Ctrl-C ends the run in order.
+int runWithDocument(int commandLine, const char* unknown) {
+    RunReport report;
+    report.mode = modeName();
+    report.startedAt = msNow();
+    if (commandLine == COMMAND_LINE_OK) kbdCatchInterrupt();
+    const int status = runPhases(commandLine, unknown, &report);
+    if (commandLine == COMMAND_LINE_OK) printRunDocument(report, status);
+    return status;
 }
 }   // namespace
 
@@ -53,11 +73,12 @@ int main(int argc, char** argv) {
     const int commandLine = parseCommandLine(argc, argv, &runOptions, &unknown);
     // Opened first, so that the log holds every line the console shows.
     const int logResult = runOptions.logPath != nullptr ? startSupportLog(runOptions.logPath) : 0;
+    if (runOptions.json) consoleToStandardError();
     consolePutString("\n");
     printBanner();
     if (logResult != 0) {
         reportUnopenableLog(runOptions.logPath, logResult);
         exitProgram(EXIT_FAILED);
     }
-    exitProgram(runPhases(commandLine, unknown));
+    exitProgram(runOptions.json ? runWithDocument(commandLine, unknown) : runPhases(commandLine, unknown, nullptr));
 }

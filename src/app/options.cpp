@@ -9,7 +9,16 @@ RunOptions runOptions{};
 
 namespace {
 
-enum OptionKind { OPTION_INFO, OPTION_YES, OPTION_LOG, OPTION_VERSION, OPTION_VERIFY, OPTION_ALL, OPTION_HELP };
+enum OptionKind {
+    OPTION_INFO,
+    OPTION_YES,
+    OPTION_LOG,
+    OPTION_VERSION,
+    OPTION_VERIFY,
+    OPTION_ALL,
+    OPTION_JSON,
+    OPTION_HELP
+};
 
 struct OptionName {
     const char* name;
@@ -22,6 +31,7 @@ constexpr OptionName OPTION_NAMES[] = {
     {"/log", OPTION_LOG},          {"--log", OPTION_LOG},      {"/version", OPTION_VERSION},
     {"--version", OPTION_VERSION}, {"/verify", OPTION_VERIFY}, {"--verify", OPTION_VERIFY},
     {"/all", OPTION_ALL},          {"--all", OPTION_ALL},      {"-a", OPTION_ALL},
+    {"/json", OPTION_JSON},        {"--json", OPTION_JSON},
     {"/?", OPTION_HELP},           {"-h", OPTION_HELP},        {"--help", OPTION_HELP},
 };
 
@@ -50,6 +60,7 @@ void applyOption(OptionKind kind, RunOptions* options) {
     if (kind == OPTION_VERSION) options->showVersion = true;
     if (kind == OPTION_VERIFY) options->verifyAll = true;
     if (kind == OPTION_ALL) options->updateAll = true;
+    if (kind == OPTION_JSON) options->json = true;
 }
 
 }   // namespace
@@ -81,5 +92,8 @@ int parseCommandLine(int argc, char** argv, RunOptions* options, const char** un
     options->portArgument = options->portArguments[0];
     if (options->portCount > 1 && !options->updateAll) usage = true;
     if (help) return COMMAND_LINE_HELP;
-    return usage ? COMMAND_LINE_USAGE : COMMAND_LINE_OK;
+    if (usage) return COMMAND_LINE_USAGE;
+    // The document reports a run that ends by itself: one that asks or waits for a key has none.
+    const bool unattended = options->identifyOnly || options->answerYes || options->updateAll;
+    return options->json && !unattended ? COMMAND_LINE_JSON_ALONE : COMMAND_LINE_OK;
 }

@@ -14,6 +14,7 @@ struct RunOptions {
     bool showVersion;      // --version
     bool verifyAll;        // --verify: read back the whole flash the pass wrote
     bool updateAll;        // --all: every switch found, at once
+    bool json;             // --json: a document of the run's results on standard output
 };
 
 extern RunOptions runOptions;
@@ -23,6 +24,7 @@ constexpr int COMMAND_LINE_OK = 0;
 constexpr int COMMAND_LINE_USAGE = 1;     // more than one port argument without --all, or --log without a file
 constexpr int COMMAND_LINE_HELP = 2;      // help asked for
 constexpr int COMMAND_LINE_UNKNOWN = 3;   // an unknown option, handed back in *unknown
+constexpr int COMMAND_LINE_JSON_ALONE = 4;   // --json without --info, --yes or --all
 
 // Reads argv[1..argc-1] into `options`. Options come in the forms "/info",
 // "--info" and "-i"; an argument that reads as a number, negative ones

@@ -1,5 +1,6 @@
 // What happened to the switch on one port: the outcome a run reports.
 #pragma once
+#include <cstdint>
 
 // What happened to a switch. A listing decides what it found (up to
 // SWITCH_NOT_COMPATIBLE); the update routine returns SWITCH_NOT_FOUND,
@@ -21,4 +22,5 @@ struct SwitchOutcome {
     SwitchResult result = SWITCH_IDENTIFIED;
     int failedPasses = 0;
     bool lost = false;   // it stopped answering between passes
+    std::uint32_t endedAt = 0;   // msNow() when the routine returned; 0: it did not run
 };

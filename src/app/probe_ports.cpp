@@ -1,14 +1,17 @@
 #include "app/probe_ports.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "app/probe.h"
+#include "app/report.h"
 #include "format/sinks.h"
 #include "isp/line.h"
 #include "link/clock.h"
+#include "link/keyboard.h"
 #include "link/port_list.h"
 #include "link/serial.h"
 
@@ -17,6 +20,7 @@ namespace {
 // Some ports (Windows Bluetooth serial ports) keep an open waiting for seconds.
 constexpr std::uint32_t OPEN_GIVE_UP_MS = 3000;
 constexpr auto POLL = std::chrono::milliseconds(20);
+constexpr std::size_t REASON_CAPACITY = 256;
 
 enum Stage { STAGE_OPENING, STAGE_PROBING, STAGE_DONE };
 
@@ -39,6 +43,7 @@ struct Board {
     ProbeOptions options{};
     bool deniedShown = false;   // each reason a user can act on is given once a run
     bool busyShown = false;
+    bool interrupted = false;   // Ctrl-C stopped every probe (runs with a report)
 };
 
 using Hold = std::unique_lock<std::mutex>;
@@ -68,6 +73,7 @@ int probeOpened(Board& board, Session& session, bool* wanted) {
         *wanted = board.options.keepOpened;
         return PORT_NO_ANSWER;
     }
+    session.outcome.result = SWITCH_IDENTIFIED;
     const AfterProbe after = board.options.afterProbe;
     *wanted = (after != nullptr && after(session)) || board.options.keepOpened;
     return PORT_SWITCH_ANSWERED;
@@ -104,6 +110,12 @@ void probeSlot(const std::shared_ptr<Board>& board, std::size_t index) {
     board->changed.notify_all();
 }
 
+// Ctrl-C in a run that ends with its report: every probe ends as it stands.
+void stopEveryProbe(Board& board) {
+    board.interrupted = true;
+    for (Slot& each : board.slots) each.session->stop = true;
+}
+
 // Waits until the slot is done or its open has taken too long. True when done.
 bool awaitSlot(Board& board, Slot& slot) {
     Hold hold(board.lock);
@@ -113,25 +125,50 @@ bool awaitSlot(Board& board, Slot& slot) {
             slot.abandoned = true;
             return false;
         }
+        if (board.options.report != nullptr && !board.interrupted && kbdInterrupted()) stopEveryProbe(board);
         board.changed.wait_for(hold, POLL);
     }
 }
 
 // Why a port that is there could not be opened, where the user can do
-// something about it; once for each cause.
-void showOpenFailure(Board& board, const Session& session) {
+// something about it; an empty text otherwise.
+void openFailureReason(const Session& session, char* text, std::size_t size) {
     const int failure = session.link.port.openFailure;
-    if (failure == PORT_OPEN_BUSY && !board.busyShown) {
-        board.busyShown = true;
-        consoleMessage("\nThe port is in use by another program.");
-    } else if (failure == PORT_OPEN_DENIED && !board.deniedShown) {
-        board.deniedShown = true;
-        char group[64] = "dialout", user[64] = "$USER";
-        comDeviceGroup(session.port, group, sizeof group);
-        comUserName(user, sizeof user);
-        consoleMessage(
-            "\nPermission denied: add your user to the group %s (sudo usermod -aG %s %s), then log in again.", group,
-            group, user);
+    text[0] = '\0';
+    if (failure == PORT_OPEN_BUSY) std::snprintf(text, size, "The port is in use by another program.");
+    if (failure != PORT_OPEN_DENIED) return;
+    char group[64] = "dialout", user[64] = "$USER";
+    comDeviceGroup(session.port, group, sizeof group);
+    comUserName(user, sizeof user);
+    std::snprintf(text, size, "Permission denied: add your user to the group %s (sudo usermod -aG %s %s), then log in again.",
+                  group, group, user);
+}
+
+// Each reason is shown once a run.
+void showOpenFailure(Board& board, const Session& session) {
+    char reason[REASON_CAPACITY];
+    openFailureReason(session, reason, sizeof reason);
+    const int failure = session.link.port.openFailure;
+    bool& shown = failure == PORT_OPEN_BUSY ? board.busyShown : board.deniedShown;
+    if (reason[0] == '\0' || shown) return;
+    shown = true;
+    consoleMessage("\n%s", reason);
+}
+
+// The port's entry in the run's report, as the console has just shown it.
+void reportSlot(Board& board, Slot& slot, bool done) {
+    Session& session = *slot.session;
+    RunReport* report = board.options.report;
+    if (done && slot.result == PORT_NOT_OPENED && session.link.port.openFailure == PORT_OPEN_MISSING) {
+        reportProbedPort(report, session, SWITCH_NOT_FOUND, nullptr);   // nothing there to open
+    } else if (!done || slot.result == PORT_NOT_OPENED) {
+        char reason[REASON_CAPACITY] = "";
+        if (done) openFailureReason(session, reason, sizeof reason);
+        reportProbedPort(report, session, SWITCH_NOT_OPENED, reason[0] != '\0' ? reason : "Could not open port.");
+    } else if (slot.result == PORT_NO_ANSWER) {
+        reportProbedPort(report, session, board.interrupted ? SWITCH_INTERRUPTED : SWITCH_NOT_FOUND, nullptr);
+    } else {
+        reportProbedPort(report, session, session.outcome.result, nullptr);
     }
 }
 
@@ -142,7 +179,8 @@ void showSlot(Board& board, Slot& slot) {
     consolePutString(session.text);
     if (!done) consoleMessage("Could not open port.");
     if (done && slot.result == PORT_NOT_OPENED) showOpenFailure(board, session);
-    std::fflush(stdout);
+    consoleFlush();
+    reportSlot(board, slot, done);
 }
 
 void startSlots(const std::shared_ptr<Board>& board, const PortRange& range) {
@@ -197,7 +235,7 @@ ProbeOutcome probePorts(const PortRange& range, const ProbeOptions& options) {
     auto board = std::make_shared<Board>();
     board->options = options;
     startSlots(board, range);
-    ProbeOutcome outcome{nullptr, 0, {}};
+    ProbeOutcome outcome{nullptr, 0, false, {}};
     std::size_t chosen = board->slots.size();
     for (std::size_t index = 0; index < board->slots.size() && chosen == board->slots.size(); ++index) {
         Slot& slot = board->slots[index];
@@ -207,6 +245,7 @@ ProbeOutcome probePorts(const PortRange& range, const ProbeOptions& options) {
         if (slot.wanted && options.stopAtWanted) chosen = index;
     }
     endSlots(*board, chosen, !options.stopAtWanted);
+    outcome.interrupted = board->interrupted;
     if (chosen < board->slots.size()) {
         outcome.chosen = std::move(board->slots[chosen].session);
         showSessionOnConsole(*outcome.chosen);

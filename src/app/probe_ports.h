@@ -8,6 +8,8 @@
 #include "app/session.h"
 #include "app/startup.h"
 
+struct RunReport;
+
 // What a port's probe found.
 constexpr int PORT_SWITCH_ANSWERED = 0;   // the port opened and the probe identified a switch
 constexpr int PORT_NO_ANSWER = 1;         // the port opened; nothing answered
@@ -21,11 +23,13 @@ struct ProbeOptions {
     AfterProbe afterProbe;   // nullptr: nothing more than the probe
     bool stopAtWanted;       // the first wanted port (in port order) ends the probing of the others
     bool keepOpened;         // every port that opened is wanted, switch or not
+    RunReport* report;       // each port shown gets its entry (with --json); nullptr: none
 };
 
 struct ProbeOutcome {
     std::unique_ptr<Session> chosen;   // the first wanted port's session, left open; null when none
     int switches;                      // ports where a switch answered, up to the chosen one
+    bool interrupted;                  // Ctrl-C ended the probing (runs with a report)
     // Without stopAtWanted: every port's session in port order (but one whose
     // open was given up), the wanted ones left open.
     std::vector<std::unique_ptr<Session>> sessions;

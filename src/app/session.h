@@ -33,6 +33,7 @@ struct Session {
     UpdateVerdict verdict{VERDICT_NO_IMAGE, 0};   // with --all: what an update would do, when listed
     SwitchOutcome outcome{SWITCH_NOT_FOUND};      // what happened to the switch on this port
     std::atomic<bool> finished{false};            // with --all: its update's thread is done
+    int reportIndex = -1;                         // its entry in the run's report (--json)
     OutputSink lineSink{};                        // with --all: the session's text as whole lines named by its port
 
     Session() = default;

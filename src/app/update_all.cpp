@@ -8,6 +8,7 @@
 #include "app/identify.h"
 #include "app/options.h"
 #include "app/probe_ports.h"
+#include "app/report.h"
 #include "app/scan.h"
 #include "app/update_switch.h"
 #include "catalog/verdict.h"
@@ -162,6 +163,15 @@ void summarise(const Sessions& sessions) {
     }
 }
 
+// The switches asked about (updated, failed, declined, interrupted) get their outcome.
+void reportUpdates(const Sessions& sessions, RunReport* report) {
+    for (const auto& session : sessions) {
+        const SwitchResult result = session->outcome.result;
+        if (result < SWITCH_UPDATED) continue;
+        reportOutcome(report, *session, result == SWITCH_FAILED ? session->lineSink.lastLine : nullptr);
+    }
+}
+
 bool confirmed(const Sessions& sessions) {
     if (runOptions.answerYes) return true;
     consoleMessage("\nUpdate %u switches? (Y,N) ", static_cast<unsigned>(countWanted(sessions)));
@@ -178,10 +188,11 @@ int exitStatus(const Sessions& sessions) {
 
 }   // namespace
 
-int updateAllSwitches(const PortRange& range) {
+int updateAllSwitches(const PortRange& range, RunReport* report) {
     if (range.count == 0) consoleMessage("\nNo serial ports were found on this computer.");
-    ProbeOutcome found = probePorts(range, ProbeOptions{planSwitch, false, false});
+    ProbeOutcome found = probePorts(range, ProbeOptions{planSwitch, false, false, report});
     const Sessions& sessions = found.sessions;
+    if (found.interrupted) return EXIT_FAILED;
     if (found.switches == 0) return reportNoSwitchFound();
     consoleMessage("\n");
     const int compatible = countResults(sessions, SWITCH_IDENTIFIED) + countResults(sessions, SWITCH_UP_TO_DATE) +
@@ -194,5 +205,6 @@ int updateAllSwitches(const PortRange& range) {
                 if (wantsUpdate(*session)) session->outcome.result = SWITCH_DECLINED;
     }
     summarise(sessions);
+    reportUpdates(sessions, report);
     return compatible == 0 ? EXIT_NOTHING_TO_UPDATE : exitStatus(sessions);
 }

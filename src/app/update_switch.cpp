@@ -115,5 +115,6 @@ SwitchOutcome updateSwitch(Session& session, const UpdatePolicy& policy) {
         outcome.result = SWITCH_UPDATED;
     }
     if (outcome.result != SWITCH_UPDATED && linkStopped(session.link)) outcome.result = SWITCH_INTERRUPTED;
+    outcome.endedAt = msNow();
     return outcome;
 }

@@ -17,18 +17,23 @@ constexpr int CONSOLE_TEXT_CAPACITY = 1024;   // longer texts reach the mirror c
 // Standard output and its mirror, written by one thread at a time.
 struct Console {
     std::mutex lock;
+    std::FILE* stream = nullptr;   // standard output unless moved to standard error
     ConsoleMirror mirror = nullptr;
     int boardRows = 0;   // a board's rows end the output: lines move up to them and back
     int boardColumns = 0;
 };
 Console console;
 
+std::FILE* consoleStream() {
+    return console.stream != nullptr ? console.stream : stdout;
+}
+
 // Writes `text` whole, with its copy to the mirror. Returns the characters written.
 int consoleWrite(const char* text, int length) {
     if (length <= 0) return 0;
     const std::lock_guard<std::mutex> hold(console.lock);
     if (console.mirror != nullptr) console.mirror(text, length);
-    return static_cast<int>(std::fwrite(text, 1, static_cast<std::size_t>(length), stdout));
+    return static_cast<int>(std::fwrite(text, 1, static_cast<std::size_t>(length), consoleStream()));
 }
 
 // Collects a command line so it reaches the port in one write per chunk;
@@ -103,7 +108,7 @@ int consoleVMessage(const char* format, std::va_list args) {
     if (length < static_cast<int>(sizeof text)) return consoleWrite(text, length);
     const std::lock_guard<std::mutex> hold(console.lock);
     if (console.mirror != nullptr) console.mirror(text, static_cast<int>(sizeof text) - 1);
-    return std::vprintf(format, args);
+    return std::vfprintf(consoleStream(), format, args);
 }
 
 int consoleVPrintf(const char* format, std::va_list args) {
@@ -153,7 +158,7 @@ void mirrorLine(LinePieces& pieces) {
 void printPieces(LinePieces& pieces, std::size_t room) {
     for (const char* piece : pieces) {
         const std::size_t shown = std::min(std::strlen(piece), room);
-        std::fwrite(piece, 1, shown, stdout);
+        std::fwrite(piece, 1, shown, consoleStream());
         room -= shown;
     }
 }
@@ -163,10 +168,10 @@ void printPieces(LinePieces& pieces, std::size_t room) {
 // soon as the last column is written: a row leaves that column empty.
 void redrawRow(int row, LinePieces& pieces) {
     const int up = console.boardRows - row;
-    std::fprintf(stdout, "\x1B[%dA\r\x1B[K", up);
+    std::fprintf(consoleStream(), "\x1B[%dA\r\x1B[K", up);
     printPieces(pieces, static_cast<std::size_t>(std::max(console.boardColumns - 1, 0)));
-    std::fprintf(stdout, "\x1B[%dB\r", up);
-    std::fflush(stdout);
+    std::fprintf(consoleStream(), "\x1B[%dB\r", up);
+    std::fflush(consoleStream());
 }
 
 // The lines one message ends are kept together in lastLine, a space between.
@@ -179,6 +184,10 @@ void endSinkLine(const OutputSink* sink, bool sameMessage = false) {
     if (sink->lineLength == 0) return;
     sink->line[sink->lineLength] = '\0';
     keepLastMessage(sink, sameMessage);
+    if (sink->linePrefix == nullptr) {   // the console's own text: only followed
+        sink->lineLength = 0;
+        return;
+    }
     LinePieces pieces = {sink->linePrefix, ": ", sink->line};
     const std::lock_guard<std::mutex> hold(console.lock);
     mirrorLine(pieces);
@@ -186,7 +195,7 @@ void endSinkLine(const OutputSink* sink, bool sameMessage = false) {
         redrawRow(sink->boardRow, pieces);
     } else {
         printPieces(pieces, SIZE_MAX);
-        std::fputc('\n', stdout);
+        std::fputc('\n', consoleStream());
     }
     sink->lineLength = 0;
 }
@@ -205,8 +214,16 @@ int sinkLines(const OutputSink* sink, const char* text, int length) {
     return length;
 }
 
+bool isConsole(const OutputSink* sink) {
+    return sink == nullptr || (sink->buffer == nullptr && sink->linePrefix == nullptr);
+}
+
 int sinkWrite(const OutputSink* sink, const char* text, int length) {
-    if (sink == nullptr || (sink->buffer == nullptr && sink->linePrefix == nullptr)) return consoleWrite(text, length);
+    if (isConsole(sink) && (sink == nullptr || !sink->keepLastLine)) return consoleWrite(text, length);
+    if (isConsole(sink)) {
+        sinkLines(sink, text, length);
+        return consoleWrite(text, length);
+    }
     if (sink->linePrefix != nullptr) return sinkLines(sink, text, length);
     return textBufferPutString(sink->buffer, text);
 }
@@ -227,7 +244,7 @@ int sinkMessage(const OutputSink* sink, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
     int written = 0;
-    if (sink == nullptr || (sink->buffer == nullptr && sink->linePrefix == nullptr)) {
+    if (isConsole(sink) && (sink == nullptr || !sink->keepLastLine)) {
         written = consoleVMessage(format, args);
     } else {
         char text[CONSOLE_TEXT_CAPACITY];
@@ -250,14 +267,23 @@ void consoleStartBoard(int rows, int columns) {
     console.boardColumns = columns;
 }
 
+void consoleToStandardError() {
+    const std::lock_guard<std::mutex> hold(console.lock);
+    console.stream = stderr;
+}
+
+void consoleFlush() {
+    std::fflush(consoleStream());
+}
+
 void consoleEndBoard() {
     const std::lock_guard<std::mutex> hold(console.lock);
     console.boardRows = 0;
 }
 
 void sinkFlush(const OutputSink* sink) {
-    if (sink != nullptr && sink->linePrefix != nullptr) endSinkLine(sink);
-    if (sink == nullptr || sink->buffer == nullptr) std::fflush(stdout);
+    if (sink != nullptr && (sink->linePrefix != nullptr || sink->keepLastLine)) endSinkLine(sink);
+    if (sink == nullptr || sink->buffer == nullptr) consoleFlush();
 }
 
 void textBufferInit(TextBuffer* buffer, char* storage, std::uint16_t capacity) {

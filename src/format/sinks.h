@@ -19,6 +19,11 @@ int consolePrintf(const char* format, ...);
 // here, so that all console text passes one place.
 int consoleMessage(const char* format, ...);
 
+// Console text goes to standard error from now on (standard output then
+// carries a document for programs); the default is standard output.
+void consoleToStandardError();
+void consoleFlush();
+
 // Receives a copy of all console text (the support log); none by default.
 using ConsoleMirror = void (*)(const char* text, int length);
 void setConsoleMirror(ConsoleMirror mirror);
@@ -45,6 +50,7 @@ struct OutputSink {
     mutable char line[SINK_LINE_CAPACITY]{};
     mutable int lineLength = 0;
     mutable char lastLine[2 * SINK_LINE_CAPACITY]{};   // the last message's lines, without their prefix
+    bool keepLastLine = false;   // the console itself (no buffer, no prefix) keeps lastLine too
 };
 int sinkPrintf(const OutputSink* sink, const char* format, ...);    // as consolePrintf
 int sinkMessage(const OutputSink* sink, const char* format, ...);   // as consoleMessage

@@ -19,6 +19,8 @@ inline const std::string OPTIONS =
     "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
     "\n   /verify, --verify       read the whole flash back after writing it"
     "\n   /all, --all, -a         update all switches found (or on the ports) at once"
+    "\n   /json, --json           with --info, --yes or --all: the results as JSON on"
+    "\n                           standard output, all other text on standard error"
     "\n   /version, --version     show the program's version and its firmware images"
     "\n   /?, -h, --help          show this text";
 inline const std::string VALIDATED = "Firmware validated.\nFirmware validated.\n";

@@ -184,4 +184,18 @@ TEST(Console, LineSinkWritesWholeLinesOrRedrawsItsRow) {
     }
 }
 
+// The console of a run whose report names the pass's last message: the text
+// goes out as it is, and its last line is kept as a line sink keeps it.
+TEST(Console, KeepsTheLastLineOfItsOwnTextWhenAsked) {
+    OutputSink sink;
+    sink.keepLastLine = true;
+    const std::string bytes = captureStdout([&] {
+        sinkPrintf(&sink, "\rUpdating: %u%%", 45);
+        sinkFlush(&sink);
+        sinkMessage(&sink, "\n\nError %u: lost\n", 1);
+    });
+    EXPECT_EQ(bytes, "\rUpdating: 45%\n\nError 1: lost\n");
+    EXPECT_STREQ(sink.lastLine, "Error 1: lost");
+}
+
 }   // namespace
