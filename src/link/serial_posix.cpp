@@ -91,13 +91,15 @@ int openDevice(const char* path) {
 }
 
 // The advisory lock stops a second bmfwu; TIOCEXCL stops other programs that
-// do not take the lock (privileged processes may still pass it).
+// do not take the lock (privileged processes may still pass it). Only a lock
+// held elsewhere means busy: a device that refuses TIOCEXCL is no terminal.
 int claimExclusively(int fd) {
     int locked;
     do {
         locked = flock(fd, LOCK_EX | LOCK_NB);
     } while (locked != 0 && errno == EINTR);
-    return locked == 0 && ioctl(fd, TIOCEXCL) == 0 ? 1 : 0;
+    if (locked != 0) return errno == EWOULDBLOCK ? PORT_OPEN_BUSY : PORT_OPEN_FAILED;
+    return ioctl(fd, TIOCEXCL) == 0 ? PORT_OPEN_OK : PORT_OPEN_FAILED;
 }
 
 // Raw 8-bit transfer without flow control; parity and stop bits stay as the
@@ -202,9 +204,10 @@ int openPort(SerialPort* port, const char* path, unsigned baud) {
     if (baudCode(baud, &code) == 0) return PORT_OPEN_FAILED;
     int fd = openDevice(path);
     if (fd < 0) return openFailureOf(errno);
-    if (claimExclusively(fd) == 0) {
+    const int claimed = claimExclusively(fd);
+    if (claimed != PORT_OPEN_OK) {
         closeFd(fd);   // the exclusive flag may belong to whoever holds the port
-        return PORT_OPEN_BUSY;
+        return claimed;
     }
     if (configurePort(fd, code) == 0) {
         releaseFd(fd);
