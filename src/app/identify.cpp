@@ -24,13 +24,12 @@ const char* verdictText(const UpdateVerdict& verdict) {
 void reportImageFor(const DeviceIdentity& identity, const OutputSink* out) {
     const int index = imageIndexFor(identity);
     if (index < 0) {
-        sinkMessage(out, "; update: no image for this switch");
+        sinkMessage(out, "; no image for this switch");
         return;
     }
     ImageCursor image{firmwareImages[index], reinterpret_cast<const FirmwareImage*>(firmwareImages[index]), nullptr,
                       nullptr};
-    sinkMessage(out, "; image %.*s ", static_cast<int>(sizeof image.header->modelName), image.header->modelName);
-    sinkMessage(out, "%s; update: %s", formatVersion(image.header->version).text,
+    sinkMessage(out, "; image %s: %s", formatVersion(image.header->version).text,
                 verdictText(judgeUpdate(identity, image)));
 }
 
@@ -41,7 +40,7 @@ bool reportSwitch(Session& session) {
     // A bootloader without a table names its switch only through the flash contents.
     if (session.link.state == LINK_BOOTLOADER_NO_TABLE && !identifyFromFlash(session)) {
         session.outcome.result = SWITCH_NOT_COMPATIBLE;
-        sinkMessage(out, "a switch in its bootloader without firmware information; update: no image for this switch");
+        sinkMessage(out, "%s\n   no image for this switch", UNIDENTIFIED_SWITCH);
         return false;
     }
     describeSwitch(out, identity);
@@ -53,12 +52,12 @@ bool reportSwitch(Session& session) {
 
 void describeSwitch(const OutputSink* out, const DeviceIdentity& identity) {
     const char* model = modelNameOf(identity) != nullptr ? modelNameOf(identity) : identity.nameText;
-    sinkMessage(out, "%s, product id 0x%02X, PCB revision %u, version %s", model, identity.productId,
-                identity.pcbRevision, formatVersion(identity.version).text);
+    sinkMessage(out, "%s\n   version %s, product id 0x%02X, PCB revision %u", model,
+                formatVersion(identity.version).text, identity.productId, identity.pcbRevision);
 }
 
 int identifySwitches(const PortRange& range, RunReport* report) {
-    const ProbeOutcome found = probePorts(range, ProbeOptions{reportSwitch, false, false, report});
+    const ProbeOutcome found = probePorts(range, ProbeOptions{reportSwitch, false, false, report, true});
     if (found.interrupted) return EXIT_FAILED;
     if (found.switches == 0) return reportNoSwitchFound();
     consoleMessage("\n");

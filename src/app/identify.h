@@ -17,6 +17,9 @@ struct RunReport;
 // as it stands (EXIT_FAILED).
 int identifySwitches(const PortRange& range, RunReport* report);
 
-// "<model>, product id 0x56, PCB revision 3, version 3.03": how a listing names
-// a switch (--info and --all).
+// "<model>\n   version 3.03, product id 0x56, PCB revision 3": how a listing
+// names a switch (--info and --all), each line within 80 columns after its port.
 void describeSwitch(const OutputSink* out, const DeviceIdentity& identity);
+
+// How a listing names a switch that cannot be identified.
+constexpr char UNIDENTIFIED_SWITCH[] = "a switch in its bootloader without firmware information";

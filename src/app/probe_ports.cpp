@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/probe.h"
+#include "app/quiet_ports.h"
 #include "app/report.h"
 #include "format/sinks.h"
 #include "isp/line.h"
@@ -44,6 +45,7 @@ struct Board {
     bool deniedShown = false;   // each reason a user can act on is given once a run
     bool busyShown = false;
     bool interrupted = false;   // Ctrl-C stopped every probe (runs with a report)
+    std::vector<PortName> quiet;   // in a listing: the ports named together at the end
 };
 
 using Hold = std::unique_lock<std::mutex>;
@@ -172,10 +174,24 @@ void reportSlot(Board& board, Slot& slot, bool done) {
     }
 }
 
+// In a listing, a port where nothing answered (or that is not there) is only
+// named at the end, with the others like it.
+bool quietInListing(const Board& board, const Slot& slot, bool done) {
+    if (!board.options.listing) return false;
+    const int failure = slot.session->link.port.openFailure;
+    const bool actionable = failure == PORT_OPEN_BUSY || failure == PORT_OPEN_DENIED;
+    return !done || slot.result == PORT_NO_ANSWER || (slot.result == PORT_NOT_OPENED && !actionable);
+}
+
 void showSlot(Board& board, Slot& slot) {
     const bool done = awaitSlot(board, slot);
     Hold hold(board.lock);
     Session& session = *slot.session;
+    if (quietInListing(board, slot, done)) {
+        board.quiet.push_back(session.port);
+        reportSlot(board, slot, done);
+        return;
+    }
     consolePutString(session.text);
     if (!done) consoleMessage("Could not open port.");
     if (done && slot.result == PORT_NOT_OPENED) showOpenFailure(board, session);
@@ -189,7 +205,7 @@ void startSlots(const std::shared_ptr<Board>& board, const PortRange& range) {
         Slot& slot = board->slots[index];
         slot.session = std::make_unique<Session>();
         // One port alone is shown and traced as it goes, as a run of one port always was.
-        startSession(*slot.session, range.ports[index], board->slots.size() > 1);
+        startSession(*slot.session, range.ports[index], board->slots.size() > 1 || board->options.listing);
         announcePort(*slot.session);
         slot.startedAt = msNow();
     }
@@ -244,6 +260,7 @@ ProbeOutcome probePorts(const PortRange& range, const ProbeOptions& options) {
         if (slot.result == PORT_SWITCH_ANSWERED) ++outcome.switches;
         if (slot.wanted && options.stopAtWanted) chosen = index;
     }
+    if (options.listing) consolePutString(quietPortsLine(board->quiet).c_str());
     endSlots(*board, chosen, !options.stopAtWanted);
     outcome.interrupted = board->interrupted;
     if (chosen < board->slots.size()) {

@@ -24,6 +24,7 @@ struct ProbeOptions {
     bool stopAtWanted;       // the first wanted port (in port order) ends the probing of the others
     bool keepOpened;         // every port that opened is wanted, switch or not
     RunReport* report;       // each port shown gets its entry (with --json); nullptr: none
+    bool listing;            // ports where no switch answered are named on one line at the end
 };
 
 struct ProbeOutcome {

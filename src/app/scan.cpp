@@ -26,7 +26,7 @@ int reportNoSwitchFound() {
 
 std::unique_ptr<Session> scanPorts(const PortRange& range, int* status, RunReport* report) {
     if (range.count == 0) consoleMessage("\nNo serial ports were found on this computer.");
-    ProbeOutcome found = probePorts(range, ProbeOptions{switchMatches, true, range.singlePort, report});
+    ProbeOutcome found = probePorts(range, ProbeOptions{switchMatches, true, range.singlePort, report, false});
     if (found.chosen == nullptr) {
         *status = found.interrupted ? EXIT_FAILED : reportNoSwitchFound();
         return nullptr;

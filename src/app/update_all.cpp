@@ -65,18 +65,19 @@ void listSwitch(Session& session) {
     const OutputSink* out = session.link.out;
     describeSwitch(out, session.link.identity);
     if (session.image.header != nullptr)
-        sinkMessage(out, "; image %.*s %s", static_cast<int>(sizeof session.image.header->modelName),
-                    session.image.header->modelName, formatVersion(session.image.header->version).text);
-    sinkMessage(out, "; %s", resultText(session.outcome.result));
+        sinkMessage(out, "; image %s: %s", formatVersion(session.image.header->version).text,
+                    session.outcome.result == SWITCH_LEFT_ALONE ? "newer, left alone" : resultText(session.outcome.result));
+    else
+        sinkMessage(out, "; %s", resultText(session.outcome.result));
     char stable[PORT_DEVICE_SIZE];
-    if (comStableName(session.port, stable, sizeof stable) != 0) sinkMessage(out, "; cable %s", stable);
+    if (comStableName(session.port, stable, sizeof stable) != 0) sinkMessage(out, "\n   cable %s", stable);
 }
 
 // Runs on the port's thread once a switch answered: wanted when it is to be updated.
 bool planSwitch(Session& session) {
     if (session.link.state == LINK_BOOTLOADER_NO_TABLE && !identifyFromFlash(session)) {
         session.outcome.result = SWITCH_NOT_COMPATIBLE;
-        sinkMessage(session.link.out, "a switch in its bootloader without firmware information; not compatible");
+        sinkMessage(session.link.out, "%s\n   not compatible", UNIDENTIFIED_SWITCH);
         return false;
     }
     session.verdict = verdictFor(session);
@@ -190,7 +191,7 @@ int exitStatus(const Sessions& sessions) {
 
 int updateAllSwitches(const PortRange& range, RunReport* report) {
     if (range.count == 0) consoleMessage("\nNo serial ports were found on this computer.");
-    ProbeOutcome found = probePorts(range, ProbeOptions{planSwitch, false, false, report});
+    ProbeOutcome found = probePorts(range, ProbeOptions{planSwitch, false, false, report, true});
     const Sessions& sessions = found.sessions;
     if (found.interrupted) return EXIT_FAILED;
     if (found.switches == 0) return reportNoSwitchFound();
