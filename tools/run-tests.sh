@@ -29,7 +29,8 @@ cmake -S "$root" -B "$root/build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE
 cmake --build "$root/build/tsan" -j "$jobs" --target bmfwu bmfwu-sim app_program_test flash_sessions_test
 (cd "$root/build/tsan" && export BMFWU_BUILD_DIR="$PWD" TSAN_OPTIONS=halt_on_error=1:abort_on_error=1 &&
   ./tests/flash/flash_sessions_test &&
-  ./tests/app/app_program_test --gtest_filter='*Scan*:*Info*:Runs/AllSwitches*')
+  ./tests/app/app_program_test --gtest_filter='*Scan*:*Info*:Runs/AllSwitches*' &&
+  python3 "$root/tests/app/json_test.py" "$PWD" "$root/docs/bmfwu-report.schema.json")
 
 fuzz_seconds=${BMFWU_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" -gt 0 ]; then
