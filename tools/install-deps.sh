@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [extra packages...]
 set -euo pipefail
 packages=(cmake g++ clang libclang-rt-dev make libgtest-dev libgmock-dev googletest lpc21isp binutils tmux
-          dpkg-dev lintian man-db python3 "$@")
+          dpkg-dev lintian man-db python3 ser2net "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -40,7 +40,7 @@ int runPhases(int commandLine, const char* unknown) {
     fixRunSettings();
     PortRange range;
     if (!validateFirmwareImages() ||
-        !portRangeFromArguments(runOptions.portArguments, runOptions.portCount, &range))
+        !portRangeFromArguments(runOptions.portArguments, runOptions.portCount, runOptions.portsFile, &range))
         return EXIT_FAILED;
     if (runOptions.identifyOnly) return identifySwitches(range);
     if (runOptions.updateAll) return updateAllSwitches(range);

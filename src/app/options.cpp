@@ -9,7 +9,16 @@ RunOptions runOptions{};
 
 namespace {
 
-enum OptionKind { OPTION_INFO, OPTION_YES, OPTION_LOG, OPTION_VERSION, OPTION_VERIFY, OPTION_ALL, OPTION_HELP };
+enum OptionKind {
+    OPTION_INFO,
+    OPTION_YES,
+    OPTION_LOG,
+    OPTION_VERSION,
+    OPTION_VERIFY,
+    OPTION_ALL,
+    OPTION_HELP,
+    OPTION_PORTS
+};
 
 struct OptionName {
     const char* name;
@@ -23,6 +32,7 @@ constexpr OptionName OPTION_NAMES[] = {
     {"--version", OPTION_VERSION}, {"/verify", OPTION_VERIFY}, {"--verify", OPTION_VERIFY},
     {"/all", OPTION_ALL},          {"--all", OPTION_ALL},      {"-a", OPTION_ALL},
     {"/?", OPTION_HELP},           {"-h", OPTION_HELP},        {"--help", OPTION_HELP},
+    {"/ports", OPTION_PORTS},      {"--ports", OPTION_PORTS},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -62,10 +72,10 @@ int parseCommandLine(int argc, char** argv, RunOptions* options, const char** un
         const char* argument = argv[at];
         if (const OptionName* option = findOption(argument)) {
             help = help || option->kind == OPTION_HELP;
-            if (option->kind != OPTION_LOG) {
+            if (option->kind != OPTION_LOG && option->kind != OPTION_PORTS) {
                 applyOption(option->kind, options);
             } else if (at + 1 < argc) {
-                options->logPath = argv[++at];
+                (option->kind == OPTION_LOG ? options->logPath : options->portsFile) = argv[++at];
             } else {
                 usage = true;   // the file name is missing
             }
@@ -80,6 +90,7 @@ int parseCommandLine(int argc, char** argv, RunOptions* options, const char** un
     }
     options->portArgument = options->portArguments[0];
     if (options->portCount > 1 && !options->updateAll) usage = true;
+    if (options->portsFile != nullptr && !options->updateAll && !options->identifyOnly) usage = true;
     if (help) return COMMAND_LINE_HELP;
     return usage ? COMMAND_LINE_USAGE : COMMAND_LINE_OK;
 }

@@ -16,6 +16,8 @@ namespace {
 
 // Some ports (Windows Bluetooth serial ports) keep an open waiting for seconds.
 constexpr std::uint32_t OPEN_GIVE_UP_MS = 3000;
+// A network port may take 5 s to connect, then negotiates its line settings.
+constexpr std::uint32_t NETWORK_OPEN_GIVE_UP_MS = 12000;
 constexpr auto POLL = std::chrono::milliseconds(20);
 
 enum Stage { STAGE_OPENING, STAGE_PROBING, STAGE_DONE };
@@ -39,6 +41,20 @@ struct Board {
     ProbeOptions options{};
     bool deniedShown = false;   // each reason a user can act on is given once a run
     bool busyShown = false;
+    unsigned networkReasonsShown = 0;   // one bit per PORT_OPEN_ reason
+};
+
+struct NetworkReason {
+    int failure;
+    const char* text;
+};
+
+constexpr NetworkReason NETWORK_REASONS[] = {
+    {PORT_OPEN_NOT_RFC2217, "\nThe server does not accept serial settings (RFC 2217)."},
+    {PORT_OPEN_REFUSED, "\nThe server refused the connection."},
+    {PORT_OPEN_UNREACHABLE, "\nThe server cannot be reached."},
+    {PORT_OPEN_NO_HOST, "\nThe server's name is not known."},
+    {PORT_OPEN_TIMED_OUT, "\nThe server did not answer in time."},
 };
 
 using Hold = std::unique_lock<std::mutex>;
@@ -109,7 +125,9 @@ bool awaitSlot(Board& board, Slot& slot) {
     Hold hold(board.lock);
     for (;;) {
         if (slot.stage == STAGE_DONE) return true;
-        if (slot.stage == STAGE_OPENING && msElapsed(slot.startedAt, OPEN_GIVE_UP_MS)) {
+        const bool network = comPortUrlKind(slot.session->port.device) == PORT_URL_RFC2217;
+        if (slot.stage == STAGE_OPENING &&
+            msElapsed(slot.startedAt, network ? NETWORK_OPEN_GIVE_UP_MS : OPEN_GIVE_UP_MS)) {
             slot.abandoned = true;
             return false;
         }
@@ -117,10 +135,20 @@ bool awaitSlot(Board& board, Slot& slot) {
     }
 }
 
+void showNetworkFailure(Board& board, int failure) {
+    for (const NetworkReason& reason : NETWORK_REASONS) {
+        const unsigned bit = 1u << reason.failure;
+        if (reason.failure != failure || (board.networkReasonsShown & bit) != 0) continue;
+        board.networkReasonsShown |= bit;
+        consolePutString(reason.text);
+    }
+}
+
 // Why a port that is there could not be opened, where the user can do
 // something about it; once for each cause.
 void showOpenFailure(Board& board, const Session& session) {
     const int failure = session.link.port.openFailure;
+    showNetworkFailure(board, failure);
     if (failure == PORT_OPEN_BUSY && !board.busyShown) {
         board.busyShown = true;
         consoleMessage("\nThe port is in use by another program.");

@@ -55,8 +55,10 @@ int connectAddress(const addrinfo* address, std::uint32_t start, unsigned budget
         if (error == EINPROGRESS) {
             const int ready = pollOne(*fd, POLLOUT, start, budget);
             socklen_t length = sizeof error;
-            if (ready <= 0) error = ETIMEDOUT;
-            else if (getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+            if (ready <= 0)
+                error = ETIMEDOUT;
+            else if (getsockopt(*fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
         }
     }
     if (error == 0) return PORT_OPEN_OK;
@@ -76,7 +78,8 @@ int netConnect(const char* host, const char* service, unsigned timeoutMs, std::i
     const int lookup = getaddrinfo(host, service, &hints, &found);
     if (lookup != 0) return lookup == EAI_NONAME || lookup == EAI_NODATA ? PORT_OPEN_NO_HOST : PORT_OPEN_FAILED;
     int result = PORT_OPEN_FAILED;
-    for (const addrinfo* address = found; address != nullptr && msLeft(start, timeoutMs) > 0; address = address->ai_next) {
+    for (const addrinfo* address = found; address != nullptr && msLeft(start, timeoutMs) > 0;
+         address = address->ai_next) {
         int fd = -1;
         result = connectAddress(address, start, timeoutMs, &fd);
         if (result == PORT_OPEN_OK) {

@@ -44,7 +44,8 @@ int connectAddress(const addrinfo* address, std::uint32_t start, unsigned budget
         if (error == WSAEWOULDBLOCK) {
             const int ready = pollOne(socket, POLLWRNORM, start, budget);
             int length = sizeof error;
-            if (ready == 0) error = WSAETIMEDOUT;
+            if (ready == 0)
+                error = WSAETIMEDOUT;
             else if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
                 error = WSAGetLastError();
         }
@@ -59,7 +60,8 @@ int connectAddress(const addrinfo* address, std::uint32_t start, unsigned budget
 
 int connectFound(const addrinfo* found, std::uint32_t start, unsigned timeoutMs, std::intptr_t* socketOut) {
     int result = PORT_OPEN_FAILED;
-    for (const addrinfo* address = found; address != nullptr && msLeft(start, timeoutMs) > 0; address = address->ai_next) {
+    for (const addrinfo* address = found; address != nullptr && msLeft(start, timeoutMs) > 0;
+         address = address->ai_next) {
         SOCKET socket = INVALID_SOCKET;
         result = connectAddress(address, start, timeoutMs, &socket);
         if (result == PORT_OPEN_OK) {

@@ -101,7 +101,8 @@ void keepSubByte(TelnetState* state, unsigned char byte) {
 void watchBusyNotice(TelnetState* state, unsigned char byte) {
     if (state->comPort != COM_PORT_UNKNOWN || state->busyMatched == sizeof BUSY_NOTICE - 1) return;
     const char expected = BUSY_NOTICE[state->busyMatched];
-    state->busyMatched = static_cast<std::uint8_t>(byte == expected ? state->busyMatched + 1 : (byte == BUSY_NOTICE[0]));
+    state->busyMatched = static_cast<std::uint8_t>(byte == expected ? state->busyMatched + 1
+                                                                    : (byte == BUSY_NOTICE[0]));
 }
 
 void keepData(TelnetState* state, unsigned char byte) {
@@ -125,29 +126,33 @@ void afterCommand(TelnetState* state, unsigned char byte) {
 
 void decodeByte(TelnetState* state, unsigned char byte) {
     switch (state->parse) {
-        case PARSE_DATA:
-            if (byte == IAC) state->parse = PARSE_COMMAND;
-            else keepData(state, byte);
-            break;
-        case PARSE_COMMAND: afterCommand(state, byte); break;
-        case PARSE_OPTION:
-            negotiate(state, state->verb, byte);
+    case PARSE_DATA:
+        if (byte == IAC)
+            state->parse = PARSE_COMMAND;
+        else
+            keepData(state, byte);
+        break;
+    case PARSE_COMMAND: afterCommand(state, byte); break;
+    case PARSE_OPTION:
+        negotiate(state, state->verb, byte);
+        state->parse = PARSE_DATA;
+        break;
+    case PARSE_SUB:
+        if (byte == IAC)
+            state->parse = PARSE_SUB_COMMAND;
+        else
+            keepSubByte(state, byte);
+        break;
+    default:   // IAC within a subnegotiation: a doubled 255, its end, or a command that ends it
+        if (byte == IAC) {
+            keepSubByte(state, IAC);
+            state->parse = PARSE_SUB;
+        } else if (byte == SE) {
+            takeSubnegotiation(state);
             state->parse = PARSE_DATA;
-            break;
-        case PARSE_SUB:
-            if (byte == IAC) state->parse = PARSE_SUB_COMMAND;
-            else keepSubByte(state, byte);
-            break;
-        default:   // IAC within a subnegotiation: a doubled 255, its end, or a command that ends it
-            if (byte == IAC) {
-                keepSubByte(state, IAC);
-                state->parse = PARSE_SUB;
-            } else if (byte == SE) {
-                takeSubnegotiation(state);
-                state->parse = PARSE_DATA;
-            } else {
-                afterCommand(state, byte);
-            }
+        } else {
+            afterCommand(state, byte);
+        }
     }
 }
 
@@ -208,11 +213,21 @@ bool receiveUntil(SerialPort* port, Condition met, std::uint32_t start, unsigned
     }
 }
 
-bool hasData(const TelnetState* state) { return state->next != state->end; }
-bool comPortAnswered(const TelnetState* state) { return state->comPort != COM_PORT_UNKNOWN; }
-bool rateAnswered(const TelnetState* state) { return state->rateAnswered; }
-bool dtrAnswered(const TelnetState* state) { return state->dtrAnswered; }
-bool mayWrite(const TelnetState* state) { return !state->suspended; }
+bool hasData(const TelnetState* state) {
+    return state->next != state->end;
+}
+bool comPortAnswered(const TelnetState* state) {
+    return state->comPort != COM_PORT_UNKNOWN;
+}
+bool rateAnswered(const TelnetState* state) {
+    return state->rateAnswered;
+}
+bool dtrAnswered(const TelnetState* state) {
+    return state->dtrAnswered;
+}
+bool mayWrite(const TelnetState* state) {
+    return !state->suspended;
+}
 
 // Sends all of `bytes` within the time left. False when the connection failed or the time ran out.
 bool sendAll(SerialPort* port, const unsigned char* bytes, int count, std::uint32_t start, unsigned budget) {
@@ -268,8 +283,8 @@ int setRate(SerialPort* port, unsigned baud) {
 
 // Telnet's own options, then the line's settings but the rate.
 bool negotiate(SerialPort* port) {
-    const unsigned char offer[] = {IAC, WILL, OPTION_BINARY, IAC, DO,   OPTION_BINARY,  IAC, WILL,
-                                   OPTION_SGA, IAC, DO,   OPTION_SGA,    IAC, WILL, OPTION_COM_PORT};
+    const unsigned char offer[] = {IAC, WILL, OPTION_BINARY, IAC, DO,   OPTION_BINARY,  IAC, WILL, OPTION_SGA,
+                                   IAC, DO,   OPTION_SGA,    IAC, WILL, OPTION_COM_PORT};
     TelnetState* state = stateOf(port);
     state->usOn = optionBit(OPTION_BINARY, true) | optionBit(OPTION_SGA, true) | optionBit(OPTION_COM_PORT, true);
     state->themOn = optionBit(OPTION_BINARY, false) | optionBit(OPTION_SGA, false);
@@ -338,7 +353,8 @@ void countWireTime(TelnetState* state, std::int32_t count) {
     const std::uint32_t now = msNow();
     if (static_cast<std::int32_t>(state->wireClearAt - now) < 0) state->wireClearAt = now;
     const std::uint32_t rate = state->lineRate != 0 ? state->lineRate : 1;
-    state->wireClearAt += static_cast<std::uint32_t>((static_cast<std::uint64_t>(count) * BITS_PER_BYTE * 1000 + rate - 1) / rate);
+    state->wireClearAt += static_cast<std::uint32_t>(
+        (static_cast<std::uint64_t>(count) * BITS_PER_BYTE * 1000 + rate - 1) / rate);
 }
 
 // Data with every 255 doubled, in chunks from a buffer on the stack.

@@ -23,16 +23,16 @@ constexpr char IAC = '\xff';
 enum RateAnswer { RATE_SAME, RATE_OTHER, RATE_NONE };
 
 struct Behaviour {
-    Bytes greeting;                  // sent as soon as the client connects
+    Bytes greeting;   // sent as soon as the client connects
     bool acceptComPort = true;
-    bool hangUpAtOffer = false;      // closes on the client's com-port offer
+    bool hangUpAtOffer = false;   // closes on the client's com-port offer
     RateAnswer rate = RATE_SAME;
-    int misbehavingFromRate = 1;     // the rate change (1 the open's) from which `rate` applies
+    int misbehavingFromRate = 1;   // the rate change (1 the open's) from which `rate` applies
     bool answerDtr = true;
-    Bytes beforeRateAnswer;          // data sent just before a rate's confirmation
-    Bytes afterComPort;              // sent once the com-port option is agreed
-    bool flood = false;              // line-state notifications without end
-    bool echo = true;                // data comes back, 255 doubled again
+    Bytes beforeRateAnswer;   // data sent just before a rate's confirmation
+    Bytes afterComPort;       // sent once the com-port option is agreed
+    bool flood = false;       // line-state notifications without end
+    bool echo = true;         // data comes back, 255 doubled again
 };
 
 Bytes comPort(const Bytes& body) {
@@ -97,13 +97,16 @@ class ScriptedServer {
         if (pending_ == Bytes(1, IAC) || (sub && pending_.compare(pending_.size() - 2, 2, "\xff\xf0") != 0) ||
             (pending_.size() == 2 && pending_[1] != IAC))
             return;
-        if (pending_.size() > 1 && pending_[1] != IAC) takeCommand(pending_);
-        else if (behaviour_.echo) send(pending_[0] == IAC ? Bytes(2, IAC) : pending_);
+        if (pending_.size() > 1 && pending_[1] != IAC)
+            takeCommand(pending_);
+        else if (behaviour_.echo)
+            send(pending_[0] == IAC ? Bytes(2, IAC) : pending_);
         pending_.clear();
     }
     void serve() {
         pollfd waiting = {listener_, POLLIN, 0};
-        while (!stop_ && poll(&waiting, 1, 20) == 0) {}
+        while (!stop_ && poll(&waiting, 1, 20) == 0) {
+        }
         if (stop_) return;
         connection_ = accept(listener_, nullptr, nullptr);
         const int on = 1;
@@ -157,10 +160,16 @@ TEST_F(NetworkPortTest, NegotiatesBinaryComPortAndTheLineSettingsByteForByte) {
 TEST_F(NetworkPortTest, DoublesEveryByte255BothWays) {
     ScriptedServer server({});
     ASSERT_EQ(comOpenDevice(&port, server.url().c_str(), 19200), 1);
-    const Bytes data("a\xff\xff" "b\xff", 5);
+    const Bytes data(
+        "a\xff\xff"
+        "b\xff",
+        5);
     ASSERT_EQ(comWrite(&port, data.data(), 5), 5);
     EXPECT_EQ(read(5), data);
-    EXPECT_NE(server.raw().find(Bytes("a\xff\xff\xff\xff" "b\xff\xff", 8)), Bytes::npos);
+    EXPECT_NE(server.raw().find(Bytes("a\xff\xff\xff\xff"
+                                      "b\xff\xff",
+                                      8)),
+              Bytes::npos);
 }
 
 TEST_F(NetworkPortTest, ARateChangeDropsWhatCameBeforeItsConfirmation) {
