@@ -26,8 +26,10 @@ constexpr unsigned CONNECT_MS = 5000;
 constexpr unsigned NEGOTIATE_MS = 3000;   // for the server's answer to the com-port option
 constexpr unsigned RATE_CONFIRM_MS = 2000;
 constexpr unsigned DTR_ANSWER_MS = 300;
-// What a server and the loopback add to the wire time of the last bytes sent.
-constexpr std::uint32_t RATE_CHANGE_MARGIN_MS = 30;
+// What a server and the network add to the wire time of the last bytes sent.
+constexpr std::uint32_t RATE_CHANGE_MARGIN_US = 30000;
+// Longer than any server holds bytes for: a wait for the wire stays bounded.
+constexpr std::uint32_t LONGEST_WIRE_WAIT_US = 2000000;
 constexpr unsigned BITS_PER_BYTE = 10;   // start, 8 data, stop
 constexpr int PURGE_ROUNDS = 64;
 constexpr char BUSY_NOTICE[] = "in use";
@@ -165,9 +167,24 @@ void telnetDecode(TelnetState* state, std::int32_t count) {
 
 namespace {
 
+// Microseconds on the millisecond clock: 32 bits wrap after 71 minutes,
+// which differences of a few seconds survive.
+std::uint32_t usNow() {
+    return msNow() * 1000u;
+}
+
 int msLeft(std::uint32_t start, unsigned budget) {
     const std::uint32_t spent = msNow() - start;
     return spent >= budget ? 0 : static_cast<int>(budget - spent);
+}
+
+// The switch answers what it was sent, so an answer means the line carried
+// everything before the last write: only that write may still be on its way.
+// (A pseudo-terminal carries bytes faster than their rate: what was sent is
+// not owed in full.)
+void answerReceived(TelnetState* state) {
+    if (static_cast<std::int32_t>(state->wireClearUs - state->lastWriteClearUs) > 0)
+        state->wireClearUs = state->lastWriteClearUs;
 }
 
 // Sends what the decoder queued; what the socket does not take now waits for the next turn.
@@ -194,7 +211,9 @@ int receiveWaiting(SerialPort* port, TelnetState* state) {
     const int room = static_cast<int>(sizeof state->data) - state->end;
     const int got = room > 0 ? netReceive(port->handle, state->data + state->end, room) : 0;
     if (got < 0) state->closed = true;
+    const std::uint16_t dataBefore = state->end;
     if (got > 0) telnetDecode(state, got);
+    if (state->end != dataBefore) answerReceived(state);
     sendReplies(port, state);
     return got;
 }
@@ -263,8 +282,8 @@ bool sendComPortByte(SerialPort* port, unsigned char code, unsigned char value) 
 
 // What was sent at the old rate must leave the server's line before it changes.
 void awaitWireClear(const TelnetState* state) {
-    const std::int32_t left = static_cast<std::int32_t>(state->wireClearAt - msNow());
-    if (left > 0) msDelay(static_cast<std::uint32_t>(left) + RATE_CHANGE_MARGIN_MS);
+    const auto left = static_cast<std::int32_t>(state->wireClearUs + RATE_CHANGE_MARGIN_US - usNow());
+    if (left > 0) msDelay(std::min<std::uint32_t>(static_cast<std::uint32_t>(left), LONGEST_WIRE_WAIT_US) / 1000 + 1);
 }
 
 int setRate(SerialPort* port, unsigned baud) {
@@ -318,6 +337,7 @@ int openNetwork(SerialPort* port, const char* path, unsigned baud) {
     if (connected != PORT_OPEN_OK) return connected;
     std::memset(port->platform, 0, sizeof port->platform);
     port->handle = socket;
+    stateOf(port)->wireClearUs = usNow();
     negotiate(port);
     int result = openFailureAfterNegotiation(stateOf(port));
     if (result == PORT_OPEN_OK && !applyLineSettings(port, baud)) result = PORT_OPEN_FAILED;
@@ -350,11 +370,12 @@ int readNetwork(SerialPort* port, void* buffer, std::int32_t count, unsigned fir
 
 // Notes when the data handed over now will have left the server's line.
 void countWireTime(TelnetState* state, std::int32_t count) {
-    const std::uint32_t now = msNow();
-    if (static_cast<std::int32_t>(state->wireClearAt - now) < 0) state->wireClearAt = now;
-    const std::uint32_t rate = state->lineRate != 0 ? state->lineRate : 1;
-    state->wireClearAt += static_cast<std::uint32_t>(
-        (static_cast<std::uint64_t>(count) * BITS_PER_BYTE * 1000 + rate - 1) / rate);
+    const std::uint32_t now = usNow();
+    if (static_cast<std::int32_t>(state->wireClearUs - now) < 0) state->wireClearUs = now;
+    const std::uint64_t rate = state->lineRate != 0 ? state->lineRate : 1;
+    const auto wireUs = static_cast<std::uint32_t>(static_cast<std::uint64_t>(count) * BITS_PER_BYTE * 1000000 / rate);
+    state->wireClearUs += wireUs;
+    state->lastWriteClearUs = now + wireUs;
 }
 
 // Data with every 255 doubled, in chunks from a buffer on the stack.

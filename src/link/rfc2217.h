@@ -19,21 +19,22 @@ struct TelnetState {
     unsigned char sub[12];   // the subnegotiation being received
     std::uint8_t subLength;
     bool subTooLong;
-    std::uint8_t parse;    // where the decoder is in a telnet sequence
-    std::uint8_t verb;     // WILL, WONT, DO or DONT awaiting its option
-    std::uint8_t usOn;     // options we perform, one bit each
-    std::uint8_t themOn;   // options the server performs
+    std::uint8_t parse;     // where the decoder is in a telnet sequence
+    std::uint8_t verb;      // WILL, WONT, DO or DONT awaiting its option
+    std::uint8_t usOn;      // options we perform, one bit each
+    std::uint8_t themOn;    // options the server performs
     std::uint8_t comPort;   // the server's answer to the com-port option
     bool suspended;         // the server asked us to stop sending
     bool closed;            // the connection ended
     bool awaitingRate;      // data before the rate's confirmation is dropped
     bool rateAnswered;
     bool dtrAnswered;
-    bool dtrUnanswered;   // the server ignored the DTR setting (a line without modem lines)
+    bool dtrUnanswered;         // the server ignored the DTR setting (a line without modem lines)
     std::uint8_t busyMatched;   // characters of the server's "in use" notice seen so far
     std::uint32_t confirmedRate;
-    std::uint32_t lineRate;       // the rate data is sent at
-    std::uint32_t wireClearAt;    // when what was sent at that rate has left the server's line
+    std::uint32_t lineRate;           // the rate data is sent at
+    std::uint32_t lastWriteClearUs;   // when the last write alone will have left it
+    std::uint32_t wireClearUs;        // when what was sent at that rate has left the server's line (usNow)
 };
 
 constexpr std::uint8_t COM_PORT_UNKNOWN = 0;
