@@ -23,7 +23,9 @@ constexpr unsigned char PARITY_NONE = 1, ONE_STOP_BIT = 1, DATA_BITS = 8;
 constexpr unsigned char CONTROL_NO_FLOW = 1, CONTROL_DTR_ON = 8, CONTROL_DTR_OFF = 9;
 
 constexpr unsigned CONNECT_MS = 5000;
-constexpr unsigned NEGOTIATE_MS = 3000;   // for the server's answer to the com-port option
+constexpr unsigned SERVER_FIRST_MS = 300;   // for a server that speaks first, and what it says
+constexpr unsigned SERVER_QUIET_MS = 50;    // the end of what it says
+constexpr unsigned NEGOTIATE_MS = 3000;     // for the server's answer to the com-port option
 constexpr unsigned RATE_CONFIRM_MS = 2000;
 constexpr unsigned DTR_ANSWER_MS = 300;
 // What a server and the network add to the wire time of the last bytes sent.
@@ -101,7 +103,7 @@ void keepSubByte(TelnetState* state, unsigned char byte) {
 
 // Counts the characters of the busy notice a server sends before it hangs up.
 void watchBusyNotice(TelnetState* state, unsigned char byte) {
-    if (state->comPort != COM_PORT_UNKNOWN || state->busyMatched == sizeof BUSY_NOTICE - 1) return;
+    if (state->busyMatched == sizeof BUSY_NOTICE - 1) return;
     const char expected = BUSY_NOTICE[state->busyMatched];
     state->busyMatched = static_cast<std::uint8_t>(byte == expected ? state->busyMatched + 1
                                                                     : (byte == BUSY_NOTICE[0]));
@@ -189,7 +191,7 @@ void answerReceived(TelnetState* state) {
 
 // Sends what the decoder queued; what the socket does not take now waits for the next turn.
 void sendReplies(SerialPort* port, TelnetState* state) {
-    if (state->replyLength == 0 || state->closed) return;
+    if (state->replyLength == 0 || state->closed || state->holdReplies) return;
     const int sent = netSend(port->handle, state->reply, state->replyLength);
     if (sent < 0) {
         state->closed = true;
@@ -213,6 +215,7 @@ int receiveWaiting(SerialPort* port, TelnetState* state) {
     if (got < 0) state->closed = true;
     const std::uint16_t dataBefore = state->end;
     if (got > 0) telnetDecode(state, got);
+    state->heard = state->heard || got > 0;
     if (state->end != dataBefore) answerReceived(state);
     sendReplies(port, state);
     return got;
@@ -230,6 +233,10 @@ bool receiveUntil(SerialPort* port, Condition met, std::uint32_t start, unsigned
         if (left == 0 || netWait(port->handle, false, static_cast<unsigned>(left)) <= 0) return met(state);
         receiveWaiting(port, state);
     }
+}
+
+bool heard(const TelnetState* state) {
+    return state->heard;
 }
 
 bool hasData(const TelnetState* state) {
@@ -300,6 +307,20 @@ int setRate(SerialPort* port, unsigned baud) {
     return confirmed ? 1 : 0;
 }
 
+// A server that speaks first is heard out before anything is sent to it:
+// one whose line is taken says so and hangs up, and a byte sent to it then
+// would reset the connection and lose its words.
+void hearOut(SerialPort* port, TelnetState* state) {
+    const std::uint32_t start = msNow();
+    state->holdReplies = true;
+    if (receiveUntil(port, heard, start, SERVER_FIRST_MS)) {
+        while (!state->closed && msLeft(start, SERVER_FIRST_MS) > 0 &&
+               netWait(port->handle, false, SERVER_QUIET_MS) > 0)
+            receiveWaiting(port, state);
+    }
+    state->holdReplies = false;
+}
+
 // Telnet's own options, then the line's settings but the rate.
 bool negotiate(SerialPort* port) {
     const unsigned char offer[] = {IAC, WILL, OPTION_BINARY, IAC, DO,   OPTION_BINARY,  IAC, WILL, OPTION_SGA,
@@ -307,14 +328,20 @@ bool negotiate(SerialPort* port) {
     TelnetState* state = stateOf(port);
     state->usOn = optionBit(OPTION_BINARY, true) | optionBit(OPTION_SGA, true) | optionBit(OPTION_COM_PORT, true);
     state->themOn = optionBit(OPTION_BINARY, false) | optionBit(OPTION_SGA, false);
+    hearOut(port, state);
     return sendAll(port, offer, sizeof offer, msNow(), PORT_IO_WAIT_MS) &&
            receiveUntil(port, comPortAnswered, msNow(), NEGOTIATE_MS);
 }
 
 int openFailureAfterNegotiation(const TelnetState* state) {
     if (state->comPort == COM_PORT_ACCEPTED) return PORT_OPEN_OK;
-    if (state->closed) return state->busyMatched == sizeof BUSY_NOTICE - 1 ? PORT_OPEN_BUSY : PORT_OPEN_FAILED;
-    return PORT_OPEN_NOT_RFC2217;
+    return state->closed ? PORT_OPEN_FAILED : PORT_OPEN_NOT_RFC2217;
+}
+
+// A server whose line another client holds may still take the options, then
+// says so in plain text and hangs up.
+bool refusedAsBusy(const TelnetState* state) {
+    return state->closed && state->busyMatched == sizeof BUSY_NOTICE - 1;
 }
 
 bool applyLineSettings(SerialPort* port, unsigned baud) {
@@ -341,6 +368,7 @@ int openNetwork(SerialPort* port, const char* path, unsigned baud) {
     negotiate(port);
     int result = openFailureAfterNegotiation(stateOf(port));
     if (result == PORT_OPEN_OK && !applyLineSettings(port, baud)) result = PORT_OPEN_FAILED;
+    if (result != PORT_OPEN_OK && refusedAsBusy(stateOf(port))) result = PORT_OPEN_BUSY;
     if (result != PORT_OPEN_OK) closeNetwork(port);
     return result;
 }

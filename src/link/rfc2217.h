@@ -26,6 +26,8 @@ struct TelnetState {
     std::uint8_t comPort;   // the server's answer to the com-port option
     bool suspended;         // the server asked us to stop sending
     bool closed;            // the connection ended
+    bool heard;             // the server has sent something
+    bool holdReplies;       // answers wait until the server has had its say
     bool awaitingRate;      // data before the rate's confirmation is dropped
     bool rateAnswered;
     bool dtrAnswered;

@@ -122,4 +122,63 @@ TEST_F(NetworkSwitch, InfoNamesThePortAsGiven) {
     EXPECT_EQ(run.status, 0);
 }
 
+std::string summaryOf(const std::string& output) {
+    const std::size_t at = output.find("\nSummary:\n");
+    return at == std::string::npos ? output : output.substr(at);
+}
+
+TEST_F(NetworkSwitch, AllUpdatesNetworkAndLocalPortsAtOnce) {
+    SwitchHandle local = startSwitch(imageOneSwitch(), ports, 2);
+    SwitchHandle remote = startSwitch(imageTwoSwitch(), ports, 5);
+    Ser2net server(ports, remote.get());
+    const ProgramRun run = runProgram({"--all", "--yes", "2", server.url()}, ports.path(), {});
+    EXPECT_EQ(summaryOf(run.output), "\nSummary:\nCOM2: updated to 3.04\n" + server.url() + ": updated to 3.04\n")
+        << run.output;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(flashHoldsImage(local.get(), 0));
+    EXPECT_TRUE(flashHoldsImage(remote.get(), 1));
+}
+
+// The server gone in the middle of a pass is a pulled cable: the pass fails
+// at once, and a run once the server is back finishes the update.
+TEST_F(NetworkSwitch, AServerStoppedInAPassFailsItAndARerunFinishes) {
+    SwitchHandle sim = startSwitch(imageOneSwitch(), ports, 3);
+    Ser2net server(ports, sim.get());
+    const ProgramRun cut = runProgram({"--yes", server.url()}, ports.path(),
+                                      {{"Updating firmware:  1", "", false, false, [&] { server.stop(); }}});
+    EXPECT_NE(cut.output.find("\n\nError 1: Lost the connection to the switch! Check cables and power.\n"),
+              std::string::npos)
+        << cut.output;
+    EXPECT_EQ(cut.status, 1);
+    server.start();
+    const ProgramRun rerun = runProgram({"--yes", server.url()}, ports.path(), {});
+    EXPECT_EQ(rerun.status, 0) << rerun.output;
+    EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+}
+
+// A second client while another holds the line (ser2net takes one), and a
+// port the server offers as plain TCP: each says why it could not be opened.
+TEST_F(NetworkSwitch, ABusyServerAndAPlainTcpPortAreRefusedWithTheirReasons) {
+    SwitchHandle first = startSwitch(imageOneSwitch(), ports, 3);
+    SwitchHandle second = startSwitch(imageOneSwitch(), ports, 4);
+    Ser2net busy(ports, first.get());
+    Ser2net plain(ports, second.get(), false);
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(busy.port()));
+    ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string plainUrl = "rfc2217://127.0.0.1:" + std::to_string(plain.port());
+    const ProgramRun run = runProgram({"--info", "--yes", busy.url()}, ports.path(), {});
+    const ProgramRun raw = runProgram({"--info", plainUrl}, ports.path(), {});
+    close(holder);
+    EXPECT_EQ(run.output, START + "\n" + busy.url() + ": Could not open port.\nThe port is in use by another program." +
+                              NONE_FOUND);
+    EXPECT_EQ(raw.output, START + "\n" + plainUrl +
+                              ": Could not open port.\nThe server does not accept serial settings (RFC 2217)." +
+                              NONE_FOUND);
+    EXPECT_EQ(simStatus(second.get()).flashChanges, 0u);
+}
+
 }   // namespace
