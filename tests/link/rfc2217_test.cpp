@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -60,9 +61,15 @@ class ScriptedServer {
         close(listener_);
     }
     const std::string& url() const { return url_; }
-    Bytes raw() {   // what the client sent, as sent
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return raw_;
+    // What the client sent, as sent, once `wanted` is among it (or after 2 s).
+    Bytes rawWith(const Bytes& wanted) {
+        for (int turn = 0;; ++turn) {
+            {
+                const std::lock_guard<std::mutex> hold(rawLock_);
+                if (raw_.find(wanted) != Bytes::npos || turn == 200) return raw_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
 
   private:
@@ -91,7 +98,10 @@ class ScriptedServer {
     }
     // Splits what the client sends into data (echoed) and telnet commands.
     void take(char byte) {
-        raw_ += byte;
+        {
+            const std::lock_guard<std::mutex> hold(rawLock_);
+            raw_ += byte;
+        }
         pending_ += byte;
         const bool sub = pending_.size() > 1 && pending_[1] == '\xfa';
         if (pending_ == Bytes(1, IAC) || (sub && pending_.compare(pending_.size() - 2, 2, "\xff\xf0") != 0) ||
@@ -129,6 +139,7 @@ class ScriptedServer {
     int listener_ = -1;
     int connection_ = -1;
     std::string url_;
+    std::mutex rawLock_;
     Bytes raw_, pending_;
     int rates_ = 0;
     std::thread thread_;
@@ -154,7 +165,7 @@ TEST_F(NetworkPortTest, NegotiatesBinaryComPortAndTheLineSettingsByteForByte) {
                            comPort(Bytes("\x02\x08", 2)) + comPort(Bytes("\x03\x01", 2)) +
                            comPort(Bytes("\x04\x01", 2)) + comPort(Bytes("\x05\x01", 2)) +
                            comPort(Bytes("\x01\x00\x00\x4b\x00", 5)) + comPort(Bytes("\x05\x09", 2));
-    EXPECT_EQ(server.raw(), expected);
+    EXPECT_EQ(server.rawWith(expected), expected);
 }
 
 TEST_F(NetworkPortTest, DoublesEveryByte255BothWays) {
@@ -166,10 +177,11 @@ TEST_F(NetworkPortTest, DoublesEveryByte255BothWays) {
         5);
     ASSERT_EQ(comWrite(&port, data.data(), 5), 5);
     EXPECT_EQ(read(5), data);
-    EXPECT_NE(server.raw().find(Bytes("a\xff\xff\xff\xff"
-                                      "b\xff\xff",
-                                      8)),
-              Bytes::npos);
+    const Bytes doubled(
+        "a\xff\xff\xff\xff"
+        "b\xff\xff",
+        8);
+    EXPECT_NE(server.rawWith(doubled).find(doubled), Bytes::npos);
 }
 
 TEST_F(NetworkPortTest, ARateChangeDropsWhatCameBeforeItsConfirmation) {
@@ -181,10 +193,11 @@ TEST_F(NetworkPortTest, ARateChangeDropsWhatCameBeforeItsConfirmation) {
     EXPECT_EQ(port.baud, 115200u);
     ASSERT_EQ(comSendString(&port, "fresh"), 5);
     EXPECT_EQ(read(16), "fresh");
-    EXPECT_NE(server.raw().find(comPort(Bytes("\x01\x00\x01\xc2\x00", 5))), Bytes::npos);
+    const Bytes rateCommand = comPort(Bytes("\x01\x00\x01\xc2\x00", 5));
+    EXPECT_NE(server.rawWith(rateCommand).find(rateCommand), Bytes::npos);
 }
 
-TEST_F(NetworkPortTest, NotificationsAndASplitIacLeaveTheDataWhole) {
+TEST_F(NetworkPortTest, NotificationsWithoutEndLeaveTheDataWhole) {
     Behaviour behaviour;
     behaviour.flood = true;
     ScriptedServer server(behaviour);
@@ -248,8 +261,9 @@ TEST_F(NetworkPortTest, ARateChangeNotConfirmedEndsTheUseOfThePort) {
         EXPECT_EQ(comSetBaud(&port, 115200), 0);
         EXPECT_EQ(port.isOpen, 0);
         EXPECT_EQ(comSendString(&port, "more"), 0);
-        const Bytes sent = server.raw();
-        EXPECT_EQ(sent.substr(sent.size() - 10), comPort(Bytes("\x01\x00\x01\xc2\x00", 5)));   // nothing after it
+        const Bytes rateCommand = comPort(Bytes("\x01\x00\x01\xc2\x00", 5));
+        const Bytes sent = server.rawWith(rateCommand);
+        EXPECT_EQ(sent.substr(sent.size() - rateCommand.size()), rateCommand);   // nothing after it
     }
 }
 
