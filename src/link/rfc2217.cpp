@@ -321,16 +321,17 @@ void hearOut(SerialPort* port, TelnetState* state) {
     state->holdReplies = false;
 }
 
-// Telnet's own options, then the line's settings but the rate.
-bool negotiate(SerialPort* port) {
+// Binary both ways, no go-ahead, and the com-port option; the server's answer
+// to the last tells what it is.
+void offerOptions(SerialPort* port) {
     const unsigned char offer[] = {IAC, WILL, OPTION_BINARY, IAC, DO,   OPTION_BINARY,  IAC, WILL, OPTION_SGA,
                                    IAC, DO,   OPTION_SGA,    IAC, WILL, OPTION_COM_PORT};
     TelnetState* state = stateOf(port);
     state->usOn = optionBit(OPTION_BINARY, true) | optionBit(OPTION_SGA, true) | optionBit(OPTION_COM_PORT, true);
     state->themOn = optionBit(OPTION_BINARY, false) | optionBit(OPTION_SGA, false);
     hearOut(port, state);
-    return sendAll(port, offer, sizeof offer, msNow(), PORT_IO_WAIT_MS) &&
-           receiveUntil(port, comPortAnswered, msNow(), NEGOTIATE_MS);
+    if (sendAll(port, offer, sizeof offer, msNow(), PORT_IO_WAIT_MS))
+        receiveUntil(port, comPortAnswered, msNow(), NEGOTIATE_MS);
 }
 
 int openFailureAfterNegotiation(const TelnetState* state) {
@@ -365,7 +366,7 @@ int openNetwork(SerialPort* port, const char* path, unsigned baud) {
     std::memset(port->platform, 0, sizeof port->platform);
     port->handle = socket;
     stateOf(port)->wireClearUs = usNow();
-    negotiate(port);
+    offerOptions(port);
     int result = openFailureAfterNegotiation(stateOf(port));
     if (result == PORT_OPEN_OK && !applyLineSettings(port, baud)) result = PORT_OPEN_FAILED;
     if (result != PORT_OPEN_OK && refusedAsBusy(stateOf(port))) result = PORT_OPEN_BUSY;
