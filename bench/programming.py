@@ -287,13 +287,13 @@ def read_console(console):
         return b""
 
 
-def drive_bmfwu(build, port_dir, arguments):
-    """Runs bmfwu on COM3, answers its question and its exit prompt, and times the phase."""
+def drive_bmfwu(build, port_dir, arguments, port=PORT):
+    """Runs bmfwu on `port` (COM3), answers its question and its exit prompt, and times the phase."""
     env = dict(os.environ, BMFWU_PORT_DIR=port_dir)
     # Output goes to a terminal, as for a user: a pipe would hold back the unflushed 100% line.
     console, terminal = pty.openpty()
     tty.setraw(terminal)   # the bytes as the program wrote them, without CR LF translation
-    program = subprocess.Popen([os.path.join(build, "src/app/bmfwu")] + arguments + [str(PORT)], env=env,
+    program = subprocess.Popen([os.path.join(build, "src/app/bmfwu")] + arguments + [str(port)], env=env,
                                stdin=subprocess.PIPE, stdout=terminal, stderr=terminal)
     os.close(terminal)
     seen, marks, answered = b"", {}, set()

@@ -96,6 +96,14 @@ def main():
     write("fuzz_table", "first-form", bytes([0x01]) + table(False))
     write("fuzz_table", "no-table", bytes([0x00]) + b"\xff" * 512)
 
+    greeting = b"\xff\xfb\x03\xff\xfd\x03\xff\xfb\x01\xff\xfe\x01\xff\xfd\x00\xff\xfb\x00\xff\xfd\x2c"
+    rate = b"\xff\xfa\x2c\x65\x00\x01\xc2\x00\xff\xf0"
+    write("fuzz_telnet_decode", "greeting", bytes([0, 255]) + greeting + b"Port already in use\r\n")
+    write("fuzz_telnet_decode", "rate", bytes([1, 7]) + b"stale" + rate + b"^=P00$\xff\xff")
+    write("fuzz_telnet_decode", "notices", bytes([0, 3]) + b"\xff\xfa\x2c\x6a\x60\xff\xf0"
+          b"\xff\xfa\x2c\x6b\x30\xff\xf0\xff\xfa\x2c\x6c\xff\xf0" b"OK\r\n\xff\xfa\x2c\x6d\xff\xf0")
+    write("fuzz_telnet_decode", "unended", bytes([1, 40]) + b"\xff\xfa\x2c\x6a" + b"x" * 40 + b"\xff\xf1\xff")
+
 
 if __name__ == "__main__":
     main()

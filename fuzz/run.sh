@@ -17,7 +17,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BMFWU_FUZZ_BUILD:-$root/build-fuzz}
 out=${BMFWU_FUZZ_OUT:-$build/findings}
 all_targets=(fuzz_version_reply fuzz_reply_scanner fuzz_uu_decode fuzz_line_reader fuzz_isp_client
-             fuzz_table fuzz_pack_report)
+             fuzz_table fuzz_pack_report fuzz_telnet_decode)
 targets=("${@:-${all_targets[@]}}")
 
 if ! command -v clang++-14 >/dev/null || ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then

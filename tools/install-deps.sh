@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [extra packages...]
 set -euo pipefail
 packages=(cmake g++ clang libclang-rt-dev make libgtest-dev libgmock-dev googletest lpc21isp binutils tmux
-          dpkg-dev lintian man-db python3 nlohmann-json3-dev python3-jsonschema "$@")
+          dpkg-dev lintian man-db python3 nlohmann-json3-dev python3-jsonschema ser2net "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

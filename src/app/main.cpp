@@ -48,7 +48,7 @@ int runPhases(int commandLine, const char* unknown, RunReport* report) {
     fixRunSettings();
     PortRange range;
     if (!validateFirmwareImages() ||
-        !portRangeFromArguments(runOptions.portArguments, runOptions.portCount, &range))
+        !portRangeFromArguments(runOptions.portArguments, runOptions.portCount, runOptions.portsFile, &range))
         return EXIT_FAILED;
     if (runOptions.identifyOnly) return identifySwitches(range, report);
     if (runOptions.updateAll) return updateAllSwitches(range, report);

@@ -17,7 +17,8 @@ enum OptionKind {
     OPTION_VERIFY,
     OPTION_ALL,
     OPTION_JSON,
-    OPTION_HELP
+    OPTION_HELP,
+    OPTION_PORTS
 };
 
 struct OptionName {
@@ -33,6 +34,7 @@ constexpr OptionName OPTION_NAMES[] = {
     {"/all", OPTION_ALL},          {"--all", OPTION_ALL},      {"-a", OPTION_ALL},
     {"/json", OPTION_JSON},        {"--json", OPTION_JSON},
     {"/?", OPTION_HELP},           {"-h", OPTION_HELP},        {"--help", OPTION_HELP},
+    {"/ports", OPTION_PORTS},      {"--ports", OPTION_PORTS},
 };
 
 const OptionName* findOption(const char* argument) {
@@ -73,10 +75,10 @@ int parseCommandLine(int argc, char** argv, RunOptions* options, const char** un
         const char* argument = argv[at];
         if (const OptionName* option = findOption(argument)) {
             help = help || option->kind == OPTION_HELP;
-            if (option->kind != OPTION_LOG) {
+            if (option->kind != OPTION_LOG && option->kind != OPTION_PORTS) {
                 applyOption(option->kind, options);
             } else if (at + 1 < argc) {
-                options->logPath = argv[++at];
+                (option->kind == OPTION_LOG ? options->logPath : options->portsFile) = argv[++at];
             } else {
                 usage = true;   // the file name is missing
             }
@@ -91,6 +93,7 @@ int parseCommandLine(int argc, char** argv, RunOptions* options, const char** un
     }
     options->portArgument = options->portArguments[0];
     if (options->portCount > 1 && !options->updateAll) usage = true;
+    if (options->portsFile != nullptr && !options->updateAll && !options->identifyOnly) usage = true;
     if (help) return COMMAND_LINE_HELP;
     if (usage) return COMMAND_LINE_USAGE;
     // The document reports a run that ends by itself: one that asks or waits for a key has none.

@@ -9,6 +9,7 @@ struct RunOptions {
     const char* portArguments[PORT_ARGUMENT_LIMIT];   // every port argument, in the order given
     int portCount;
     const char* logPath;   // --log FILE; nullptr when not asked for
+    const char* portsFile;   // --ports FILE: more ports, one a line; nullptr when none
     bool identifyOnly;     // --info
     bool answerYes;        // --yes
     bool showVersion;      // --version
@@ -21,7 +22,8 @@ extern RunOptions runOptions;
 
 // What parseCommandLine found.
 constexpr int COMMAND_LINE_OK = 0;
-constexpr int COMMAND_LINE_USAGE = 1;     // more than one port argument without --all, or --log without a file
+// more than one port argument without --all, --ports without --all or --info, or --log or --ports without a file
+constexpr int COMMAND_LINE_USAGE = 1;
 constexpr int COMMAND_LINE_HELP = 2;      // help asked for
 constexpr int COMMAND_LINE_UNKNOWN = 3;   // an unknown option, handed back in *unknown
 constexpr int COMMAND_LINE_JSON_ALONE = 4;   // --json without --info, --yes or --all

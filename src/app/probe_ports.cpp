@@ -20,6 +20,8 @@ namespace {
 
 // Some ports (Windows Bluetooth serial ports) keep an open waiting for seconds.
 constexpr std::uint32_t OPEN_GIVE_UP_MS = 3000;
+// A network port may take 5 s to connect, then negotiates its line settings.
+constexpr std::uint32_t NETWORK_OPEN_GIVE_UP_MS = 12000;
 constexpr auto POLL = std::chrono::milliseconds(20);
 constexpr std::size_t REASON_CAPACITY = 256;
 
@@ -42,10 +44,23 @@ struct Board {
     std::condition_variable changed;
     std::vector<Slot> slots;
     ProbeOptions options{};
-    bool deniedShown = false;   // each reason a user can act on is given once a run
-    bool busyShown = false;
     bool interrupted = false;   // Ctrl-C stopped every probe (runs with a report)
     std::vector<PortName> quiet;   // in a listing: the ports named together at the end
+    unsigned reasonsShown = 0;   // one bit per PORT_OPEN_ reason: each is given once a run
+};
+
+// What a network serial server did, in words.
+struct NetworkReason {
+    int failure;
+    const char* text;
+};
+
+constexpr NetworkReason NETWORK_REASONS[] = {
+    {PORT_OPEN_NOT_RFC2217, "The server does not accept serial settings (RFC 2217)."},
+    {PORT_OPEN_REFUSED, "The server refused the connection."},
+    {PORT_OPEN_UNREACHABLE, "The server cannot be reached."},
+    {PORT_OPEN_NO_HOST, "The server's name is not known."},
+    {PORT_OPEN_TIMED_OUT, "The server did not answer in time."},
 };
 
 using Hold = std::unique_lock<std::mutex>;
@@ -123,7 +138,9 @@ bool awaitSlot(Board& board, Slot& slot) {
     Hold hold(board.lock);
     for (;;) {
         if (slot.stage == STAGE_DONE) return true;
-        if (slot.stage == STAGE_OPENING && msElapsed(slot.startedAt, OPEN_GIVE_UP_MS)) {
+        const bool network = comPortUrlKind(slot.session->port.device) == PORT_URL_RFC2217;
+        if (slot.stage == STAGE_OPENING &&
+            msElapsed(slot.startedAt, network ? NETWORK_OPEN_GIVE_UP_MS : OPEN_GIVE_UP_MS)) {
             slot.abandoned = true;
             return false;
         }
@@ -137,6 +154,8 @@ bool awaitSlot(Board& board, Slot& slot) {
 void openFailureReason(const Session& session, char* text, std::size_t size) {
     const int failure = session.link.port.openFailure;
     text[0] = '\0';
+    for (const NetworkReason& reason : NETWORK_REASONS)
+        if (reason.failure == failure) std::snprintf(text, size, "%s", reason.text);
     if (failure == PORT_OPEN_BUSY) std::snprintf(text, size, "The port is in use by another program.");
     if (failure != PORT_OPEN_DENIED) return;
     char group[64] = "dialout", user[64] = "$USER";
@@ -146,14 +165,13 @@ void openFailureReason(const Session& session, char* text, std::size_t size) {
                   group, group, user);
 }
 
-// Each reason is shown once a run.
+// Each reason is shown once a run, after the port's "Could not open port.".
 void showOpenFailure(Board& board, const Session& session) {
     char reason[REASON_CAPACITY];
     openFailureReason(session, reason, sizeof reason);
-    const int failure = session.link.port.openFailure;
-    bool& shown = failure == PORT_OPEN_BUSY ? board.busyShown : board.deniedShown;
-    if (reason[0] == '\0' || shown) return;
-    shown = true;
+    const unsigned bit = 1u << session.link.port.openFailure;
+    if (reason[0] == '\0' || (board.reasonsShown & bit) != 0) return;
+    board.reasonsShown |= bit;
     consoleMessage("\n%s", reason);
 }
 
@@ -178,9 +196,9 @@ void reportSlot(Board& board, Slot& slot, bool done) {
 // named at the end, with the others like it.
 bool quietInListing(const Board& board, const Slot& slot, bool done) {
     if (!board.options.listing) return false;
-    const int failure = slot.session->link.port.openFailure;
-    const bool actionable = failure == PORT_OPEN_BUSY || failure == PORT_OPEN_DENIED;
-    return !done || slot.result == PORT_NO_ANSWER || (slot.result == PORT_NOT_OPENED && !actionable);
+    char reason[REASON_CAPACITY];
+    openFailureReason(*slot.session, reason, sizeof reason);
+    return !done || slot.result == PORT_NO_ANSWER || (slot.result == PORT_NOT_OPENED && reason[0] == '\0');
 }
 
 void showSlot(Board& board, Slot& slot) {

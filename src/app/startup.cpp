@@ -17,6 +17,7 @@
 constexpr int MAX_PORT_NUMBER = 99;
 constexpr char OPTIONS_TEXT[] =
     "\n          x may also be COMn, or on Linux a device path such as /dev/ttyUSB0."
+    "\n          On the network: rfc2217://HOST:PORT, a serial server in RFC 2217 mode."
     "\n\nOptions, before or after x:"
     "\n   /info, --info, -i       identify every switch found; change nothing"
     "\n   /yes, --yes, -y         answer Y and end without a key wait; exit status"
@@ -24,6 +25,8 @@ constexpr char OPTIONS_TEXT[] =
     "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
     "\n   /verify, --verify       read the whole flash back after writing it"
     "\n   /all, --all, -a         update all switches found (or on the ports) at once"
+    "\n   /ports FILE, --ports FILE  with --all or --info, also the ports in FILE,"
+    "\n                           one a line; a line starting with # is a comment"
     "\n   /json, --json           with --info, --yes or --all: the results as JSON on"
     "\n                           standard output, all other text on standard error"
     "\n   /version, --version     show the program's version and its firmware images"
@@ -131,21 +134,39 @@ bool reportInvalidPort(std::uint32_t value) {
     return false;
 }
 
-bool devicePathRange(const char* path, PortRange* range) {
-    const int check = comCheckDevice(path);
-    if (check != DEVICE_USABLE) {
-        consoleMessage(check == DEVICE_MISSING ? "\n%s: no such device.\n" : "\n%s is not a serial device.\n", path);
-        return false;
-    }
-    std::snprintf(range->ports[0].device, sizeof range->ports[0].device, "%s", path);
+bool namedDeviceRange(const char* name, PortRange* range) {
+    std::snprintf(range->ports[0].device, sizeof range->ports[0].device, "%s", name);
     range->count = 1;
     range->singlePort = true;
     return true;
+}
+
+bool devicePathRange(const char* path, PortRange* range) {
+    const int check = comCheckDevice(path);
+    if (check == DEVICE_USABLE) return namedDeviceRange(path, range);
+    consoleMessage(check == DEVICE_MISSING ? "\n%s: no such device.\n" : "\n%s is not a serial device.\n", path);
+    return false;
+}
+
+// Only a server that sets the line's rate will do: an update moves the
+// switch from its application's rate to its bootloader's.
+bool networkPortRange(const char* name, PortRange* range) {
+    const int kind = comPortUrlKind(name);
+    if (kind == PORT_URL_RFC2217) return namedDeviceRange(name, range);
+    if (kind == PORT_URL_OTHER_SCHEME)
+        consoleMessage(
+            "\n%s: only rfc2217:// network ports can be used: an update changes"
+            "\nthe line's rate, which a plain TCP connection cannot do.\n",
+            name);
+    else
+        consoleMessage("\n%s is not a network port: write it as rfc2217://HOST:PORT.\n", name);
+    return false;
 }
 }   // namespace
 
 bool portRangeFromArgument(const char* argument, PortRange* range) {
     *range = PortRange{};
+    if (argument != nullptr && comPortUrlKind(argument) != PORT_URL_NONE) return networkPortRange(argument, range);
     if (argument != nullptr && comIsDevicePath(argument) != 0) return devicePathRange(argument, range);
     const bool comName = argument != nullptr && hasComPrefix(argument);
     std::uint32_t value = 0;
@@ -169,16 +190,59 @@ bool alreadyIn(const PortRange& range, const PortName& port) {
         if (comSamePort(range.ports[at], port) != 0) return true;
     return false;
 }
+
+void addPorts(const PortRange& named, PortRange* range) {
+    for (int at = 0; at < named.count && range->count < SCAN_PORT_LIMIT; ++at)
+        if (!alreadyIn(*range, named.ports[at])) range->ports[range->count++] = named.ports[at];
+}
+
+bool rejectLine(const char* file, int line, const char* why) {
+    consoleMessage("\n%s, line %d: %s\n", file, line, why);
+    return false;
+}
+
+// One line of a ports file: a port, a comment or nothing. False, its message
+// printed, when it names no port or the list is full.
+bool addPortLine(const char* file, int line, char* text, PortRange* range) {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    std::size_t length = std::strlen(text);
+    while (length > 0 && std::isspace(static_cast<unsigned char>(text[length - 1]))) text[--length] = '\0';
+    if (length == 0 || text[0] == '#') return true;
+    PortRange named;
+    if (!portRangeFromArgument(text, &named) || !named.singlePort) return rejectLine(file, line, "names no port.");
+    if (range->count == SCAN_PORT_LIMIT && !alreadyIn(*range, named.ports[0]))
+        return rejectLine(file, line, "one port too many (16 at most).");
+    addPorts(named, range);
+    return true;
+}
+
+bool unreadablePortsFile(const char* file) {
+    consoleMessage("\nCannot read the list of ports \"%s\".\n", file);
+    return false;
+}
+
+bool addPortsFile(const char* file, PortRange* range) {
+    std::FILE* input = std::fopen(file, "r");
+    if (input == nullptr) return unreadablePortsFile(file);
+    char text[PORT_DEVICE_SIZE + 2];
+    bool usable = true;
+    for (int line = 1; usable && std::fgets(text, sizeof text, input) != nullptr; ++line) {
+        const bool whole = std::strchr(text, '\n') != nullptr || std::feof(input) != 0;
+        usable = whole ? addPortLine(file, line, text, range) : rejectLine(file, line, "is too long to name a port.");
+    }
+    if (usable && std::ferror(input) != 0) usable = unreadablePortsFile(file);
+    std::fclose(input);
+    return usable;
+}
 }   // namespace
 
-bool portRangeFromArguments(const char* const* arguments, int count, PortRange* range) {
-    if (count <= 1) return portRangeFromArgument(count == 1 ? arguments[0] : nullptr, range);
+bool portRangeFromArguments(const char* const* arguments, int count, const char* portsFile, PortRange* range) {
+    if (count <= 1 && portsFile == nullptr) return portRangeFromArgument(count == 1 ? arguments[0] : nullptr, range);
     *range = PortRange{};
     for (int argument = 0; argument < count; ++argument) {
         PortRange named;
         if (!portRangeFromArgument(arguments[argument], &named)) return false;
-        for (int at = 0; at < named.count && range->count < SCAN_PORT_LIMIT; ++at)
-            if (!alreadyIn(*range, named.ports[at])) range->ports[range->count++] = named.ports[at];
+        addPorts(named, range);
     }
-    return true;
+    return portsFile == nullptr || addPortsFile(portsFile, range);
 }

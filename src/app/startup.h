@@ -26,10 +26,14 @@ bool imageFitsItsStorage(int index);
 // Validates every compiled-in image, printing "Firmware validated.\n" for each;
 // false (its message printed) when one is damaged.
 bool validateFirmwareImages();
-// The port range from the optional argument: a number, "COMn" in any case, or
-// (where the platform names ports so) a device path; none or 0 scans. False,
-// its message printed, for an invalid number or device.
+// The port range from the optional argument: a number, "COMn" in any case,
+// (where the platform names ports so) a device path, or a network port
+// (rfc2217://HOST:PORT); none or 0 scans. False, its message printed, for an
+// invalid number, device or network port.
 bool portRangeFromArgument(const char* argument, PortRange* range);
-// The ports of every argument (none: the scan), in the order given; two that
-// name one device count once. False at the first argument that names no port.
-bool portRangeFromArguments(const char* const* arguments, int count, PortRange* range);
+// The ports of every argument (none and no file: the scan), in the order
+// given, then those of `portsFile` (one a line; blank lines and lines starting
+// with '#' skipped) when not null; two that name one device count once. False,
+// its message printed, at the first argument or line that names no port, or
+// when the file cannot be read.
+bool portRangeFromArguments(const char* const* arguments, int count, const char* portsFile, PortRange* range);

@@ -47,3 +47,16 @@ int comStableName(const PortName& port, char* name, std::size_t size);
 // the name stored; 0 when it is not known (always on Windows).
 int comDeviceGroup(const PortName& port, char* group, std::size_t size);
 int comUserName(char* name, std::size_t size);
+
+// What a port name with a scheme is: a serial line on the network
+// ("rfc2217://HOST:PORT", the scheme in any case, HOST a name, an IPv4
+// address or an IPv6 address in brackets) or a name the program cannot use.
+constexpr int PORT_URL_NONE = 0;           // no scheme: a number, COMn or a device path
+constexpr int PORT_URL_RFC2217 = 1;        // a well-formed network port
+constexpr int PORT_URL_OTHER_SCHEME = 2;   // socket://, tcp://...: no way to set the line's rate
+constexpr int PORT_URL_MALFORMED = 3;      // rfc2217:// without a usable HOST:PORT
+int comPortUrlKind(const char* name);
+
+// The host (brackets removed) and the port number's text of a well-formed
+// rfc2217 name. 1 when both fit their buffers.
+int comSplitPortUrl(const char* name, char* host, std::size_t hostSize, char* service, std::size_t serviceSize);

@@ -1,5 +1,7 @@
 #include "link/port_list.h"
 
+#include <cstring>
+
 int comScanPorts(PortName* ports, int capacity) {
     int count = 0;
     for (; count < capacity && count < SCAN_PORT_LIMIT; ++count) {
@@ -19,7 +21,7 @@ int comCheckDevice(const char*) {
 }
 
 int comSamePort(const PortName& first, const PortName& second) {
-    return first.number == second.number ? 1 : 0;
+    return first.number == second.number && std::strcmp(first.device, second.device) == 0 ? 1 : 0;
 }
 
 // Windows offers no such name for a COM port.

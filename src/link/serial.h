@@ -32,6 +32,12 @@ enum : int {
     PORT_OPEN_BUSY = 3,      // another program holds it
     PORT_OPEN_FAILED = 4,    // any other reason
     PORT_OPEN_ALREADY = 5,   // the record is open already; it stays as it was
+    // A network port (rfc2217://HOST:PORT):
+    PORT_OPEN_NOT_RFC2217 = 6,   // the server answers but does not take serial settings
+    PORT_OPEN_REFUSED = 7,       // nothing listens at that port
+    PORT_OPEN_UNREACHABLE = 8,   // no route to the host
+    PORT_OPEN_NO_HOST = 9,       // the name is not known
+    PORT_OPEN_TIMED_OUT = 10,    // no answer in time
 };
 
 // Opens COM `portNumber` at `baud`, 8 data bits, no software or hardware flow
@@ -41,7 +47,8 @@ enum : int {
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud);
 
 // Opens the device at `path` as comOpen does (POSIX; on Windows a path such
-// as "\\\\.\\COM5").
+// as "\\\\.\\COM5"), or the serial line behind a network serial server when
+// `path` is rfc2217://HOST:PORT.
 int comOpenDevice(SerialPort* port, const char* path, unsigned baud);
 
 // Changes the rate. 1 on success; 0 on failure, and the port is then closed.

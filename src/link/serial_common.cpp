@@ -2,12 +2,23 @@
 // operation, the record's bookkeeping, and the call to the kind's operation.
 #include <cstring>
 
+#include "link/port_list.h"
+#include "link/rfc2217.h"
 #include "link/serial.h"
 
 namespace {
 
 const PortOperations* operationsOf(const SerialPort* port) {
     return port->operations != nullptr ? port->operations : platformSerialPort();
+}
+
+// A record that a caller gave a kind of its own keeps it; otherwise the name
+// tells a network port from the platform's serial device.
+const PortOperations* operationsFor(SerialPort* port, const char* path) {
+    const PortOperations* network = networkSerialPort();
+    if (port->operations != nullptr && port->operations != network) return port->operations;
+    port->operations = comPortUrlKind(path) == PORT_URL_RFC2217 ? network : nullptr;
+    return operationsOf(port);
 }
 
 bool usable(const SerialPort* port) {
@@ -44,6 +55,7 @@ int refuseOpenPort(SerialPort* port) {
 int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
     if (port == nullptr) return 0;
     if (port->isOpen != 0) return refuseOpenPort(port);
+    if (port->operations == networkSerialPort()) port->operations = nullptr;
     char path[PORT_PATH_CAPACITY];
     if (operationsOf(port)->numberedPath(portNumber, path, sizeof path) == 0) {
         port->openFailure = PORT_OPEN_MISSING;
@@ -55,7 +67,7 @@ int comOpen(SerialPort* port, unsigned portNumber, unsigned baud) {
 int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
     if (port == nullptr || path == nullptr) return 0;
     if (port->isOpen != 0) return refuseOpenPort(port);
-    const PortOperations* operations = operationsOf(port);
+    const PortOperations* operations = operationsFor(port, path);
     port->openFailure = operations->open(port, path, baud);
     if (port->openFailure != PORT_OPEN_OK) return 0;
     port->isOpen = 1;

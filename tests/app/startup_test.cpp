@@ -31,6 +31,10 @@ const std::string INVALID_100 = "\nCOM100 is an invalid COM port number.\nChoose
 const std::string INVALID_MINUS_1 =
     "\nCOM4294967295 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n";
 
+const std::string PLAIN_TCP =
+    "\nsocket://127.0.0.1:7001: only rfc2217:// network ports can be used: an update "
+    "changes\nthe line's rate, which a plain TCP connection cannot do.\n";
+
 class StartUp : public testing::TestWithParam<StartCase> {};
 
 TEST_P(StartUp, PrintsExactlyAndEndsWithItsStatus) {
@@ -87,7 +91,24 @@ INSTANTIATE_TEST_SUITE_P(
                   START + "\n/nonexistent/ttyUSB0: no such device.\n" + KEY_WAIT,
                   1,
                   POSIX_ONLY},
-        StartCase{"PathToAFolder", {"/"}, {}, START + "\n/ is not a serial device.\n" + KEY_WAIT, 1, POSIX_ONLY}),
+        StartCase{"PathToAFolder", {"/"}, {}, START + "\n/ is not a serial device.\n" + KEY_WAIT, 1, POSIX_ONLY},
+        StartCase{"PlainTcpScheme", {"socket://127.0.0.1:7001"}, {}, START + PLAIN_TCP + KEY_WAIT},
+        StartCase{"NetworkPortWithoutItsPort",
+                  {"rfc2217://switches.example"},
+                  {},
+                  START + "\nrfc2217://switches.example is not a network port: write it as rfc2217://HOST:PORT.\n" +
+                      KEY_WAIT},
+        StartCase{"NothingListensAtTheNetworkPort",
+                  {"-y", "RFC2217://[::1]:1"},
+                  {},
+                  START + "\nRFC2217://[::1]:1: Could not open port.\nThe server refused the connection." + NONE_FOUND,
+                  2},
+        StartCase{"PortsWithoutAFile", {"--all", "--ports"}, {}, BANNER + USAGE},
+        StartCase{"PortsWithoutAllOrInfo", {"/ports", "ports.txt"}, {}, BANNER + USAGE},
+        StartCase{"PortsFileMissing",
+                  {"--info", "--ports", "/nonexistent/ports.txt"},
+                  {},
+                  START + "\nCannot read the list of ports \"/nonexistent/ports.txt\".\n"}),
     [](const testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
 std::uint32_t littleEndian(const std::uint8_t* bytes) {
@@ -121,6 +142,23 @@ TEST(StartUp, TwoArgumentsEndWithoutReadingAKey) {
     const ProgramRun run = runProgram({"1", "2"}, ports.path(), {{"never printed", "x"}}, 5000);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.output, BANNER + USAGE);
+}
+
+// Every line is read before any port is opened: a bad line ends the run with nothing sent.
+TEST(StartUp, APortsFileNamesItsBadLineBeforeAnyPortIsOpened) {
+    TempDir ports;
+    const std::string file = ports.path() + "/ports.txt";
+    std::FILE* list = std::fopen(file.c_str(), "w");
+    std::fputs("# rack 4\n\n  COM5  \nCOM0\n", list);
+    std::fclose(list);
+    const ProgramRun bad = runProgram({"--all", "--ports", file}, ports.path(), {}, 5000);
+    EXPECT_EQ(bad.output, START + "\nCOM0 is an invalid COM port number.\nChoose a COM port number between 1 and 99\n" +
+                              "\n" + file + ", line 4: names no port.\n");
+    list = std::fopen(file.c_str(), "w");
+    std::fputs("# rack 4\n\n  COM5  \n", list);
+    std::fclose(list);
+    const ProgramRun good = runProgram({"--info", "3", "--ports", file}, ports.path(), {}, 5000);
+    EXPECT_EQ(good.output, START + "\nCOM3: Could not open port.\nCOM5: Could not open port." + NONE_FOUND);
 }
 
 TEST(StartUp, InvalidPortWaitsForAKey) {

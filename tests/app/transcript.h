@@ -12,6 +12,7 @@ inline const std::string USAGE =
 // What -h and the unknown-option message add to the usage text.
 inline const std::string OPTIONS =
     "\n          x may also be COMn, or on Linux a device path such as /dev/ttyUSB0."
+    "\n          On the network: rfc2217://HOST:PORT, a serial server in RFC 2217 mode."
     "\n\nOptions, before or after x:"
     "\n   /info, --info, -i       identify every switch found; change nothing"
     "\n   /yes, --yes, -y         answer Y and end without a key wait; exit status"
@@ -19,6 +20,8 @@ inline const std::string OPTIONS =
     "\n   /log FILE, --log FILE   append a record of the run to FILE for support"
     "\n   /verify, --verify       read the whole flash back after writing it"
     "\n   /all, --all, -a         update all switches found (or on the ports) at once"
+    "\n   /ports FILE, --ports FILE  with --all or --info, also the ports in FILE,"
+    "\n                           one a line; a line starting with # is a comment"
     "\n   /json, --json           with --info, --yes or --all: the results as JSON on"
     "\n                           standard output, all other text on standard error"
     "\n   /version, --version     show the program's version and its firmware images"
