@@ -99,8 +99,7 @@ class NetworkSwitch : public testing::Test {
 };
 
 std::string infoLine(const std::string& port, const std::string& update) {
-    return "\n" + port +
-           ": Sonavex F, product id 0x56, PCB revision 3, version 3.03; image Sonavex F 3.04; update: " + update + "\n";
+    return "\n" + port + ": Sonavex F\n   version 3.03, product id 0x56, PCB revision 3; image 3.04: " + update + "\n";
 }
 
 TEST_F(NetworkSwitch, IsUpdatedThroughTheServerAtTheRatesItSets) {
