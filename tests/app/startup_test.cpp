@@ -158,7 +158,7 @@ TEST(StartUp, APortsFileNamesItsBadLineBeforeAnyPortIsOpened) {
     std::fputs("# rack 4\n\n  COM5  \n", list);
     std::fclose(list);
     const ProgramRun good = runProgram({"--info", "3", "--ports", file}, ports.path(), {}, 5000);
-    EXPECT_EQ(good.output, START + "\nCOM3: Could not open port.\nCOM5: Could not open port." + NONE_FOUND);
+    EXPECT_EQ(good.output, START + "\nNo switch on COM3, COM5." + NONE_FOUND);
 }
 
 TEST(StartUp, InvalidPortWaitsForAKey) {
