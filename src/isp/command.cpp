@@ -180,10 +180,15 @@ IspResult nxpUnlock(SwitchLink& link) {
     return commandResult(code);
 }
 
+// Only a refusal as the bootloader words it fails: an answer spoilt on its way
+// back may come from a bootloader that has already started the application.
 IspResult nxpGo(SwitchLink& link, std::uint32_t address) {
     char reply[CODE_CAPACITY];
     ispCommand(link, reply, CODE_CAPACITY, "G %u T", address);
-    if (reply[0] != '\0' && reply[0] != '0') return ISP_FAILED;
+    const IspReturnCode answered = link.isp.lastExchange.returnCode;
+    if (answered > ISP_CMD_SUCCESS && answered < RETURN_CODE_COUNT && reply[0] != '0' &&
+        reply[std::strspn(reply, "0123456789")] == '\0')
+        return ISP_FAILED;
     link.isp.echoMode = false;   // the application runs
     return ISP_OK;
 }
@@ -229,14 +234,21 @@ CompareResult nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t
     return differs && code != ISP_ECHO_DIFFERS ? ISP_COMPARE_MISMATCH : ISP_COMPARE_FAILED;
 }
 
+// A number line of an answer that came whole: digits only.
+bool numberLine(const char* line, int length) {
+    return length > 0 && std::strspn(line, "0123456789") == static_cast<std::size_t>(length);
+}
+
 // The part's two numbers follow its return code at once: one deadline for both.
-IspResult nxpReadPartId(SwitchLink& link, PartId* out) {
+PartIdResult nxpReadPartId(SwitchLink& link, PartId* out) {
     char reply[NUMBER_CAPACITY];
-    ispCommand(link, reply, NUMBER_CAPACITY, "J");   // return code
+    const IspReturnCode code = ispCommand(link, reply, NUMBER_CAPACITY, "J");   // return code
+    const bool answered = reply[0] != '\0';
     const Deadline numbers = deadlineIn(LINE_TIMEOUT_MS);
-    readLineCr(link, reply, NUMBER_CAPACITY, numbers);
+    bool whole = numberLine(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers));
     out->partWord0 = decimalValue(reply) & 0xFFFFu;
-    readLineCr(link, reply, NUMBER_CAPACITY, numbers);
+    whole = numberLine(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers)) && whole;
     out->flashConfig = decimalValue(reply);
-    return ISP_OK;
+    if (!answered) return PART_ID_UNANSWERED;
+    return code == ISP_CMD_SUCCESS && whole ? PART_ID_READ : PART_ID_SPOILT;
 }

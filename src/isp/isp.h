@@ -109,9 +109,15 @@ enum CompareResult : int {
 // "M <a1> <a2> <count>". A CompareResult.
 CompareResult nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
 
+enum PartIdResult : int {
+    PART_ID_READ = 0,         // answered "0" and two lines of digits
+    PART_ID_SPOILT = 1,       // answered, but not so: the line may have damaged it
+    PART_ID_UNANSWERED = 2,   // no answer line
+};
+
 // "J". Fills `out` from the second and third reply lines (their leading
-// decimal digits; a missing line gives 0). Always ISP_OK.
-IspResult nxpReadPartId(SwitchLink& link, PartId* out);
+// decimal digits; a missing line gives 0) whatever the result. A PartIdResult.
+PartIdResult nxpReadPartId(SwitchLink& link, PartId* out);
 
 // Reads `count` bytes from `address` into `destination` (caller-owned, at
 // least `count` bytes), 900 per "R" command. Each command asks for its chunk
