@@ -78,8 +78,8 @@ ChunkRead readChunk(SwitchLink& link, std::uint8_t* destination, std::uint32_t a
     std::uint32_t announced = roundUpToWord(count);
     char reply[CODE_CAPACITY];
     const IspReturnCode code = ispCommand(link, reply, CODE_CAPACITY, "R %u %u", address, announced);
-    if (reply[0] == '\0' || code == ISP_ECHO_DIFFERS || code == ISP_NOT_A_CODE) return CHUNK_SPOILT;
-    if (code != ISP_CMD_SUCCESS) return CHUNK_REJECTED;
+    if (code == ISP_ECHO_DIFFERS) return CHUNK_SPOILT;
+    if (code != ISP_CMD_SUCCESS) return refusedAsWorded(code, reply) ? CHUNK_REJECTED : CHUNK_SPOILT;
     const Deadline rest = deadlineIn(LINE_TIMEOUT_MS + wireMs(link, uuWireCharacters(announced)));
     ChunkData data = readChunkData(link, destination, count, announced, rest);
     traceNote(link.traceTag, "received %d data lines, %u bytes", data.lines, data.bytes);
