@@ -65,8 +65,14 @@ TableResult checkRegion(SwitchLink& link) {
 
 void selectTableAddress(SwitchLink& link) {
     PartId part{};
-    for (int ask = 0; ask < PART_ID_ASKS && nxpReadPartId(link, &part) == PART_ID_SPOILT; ++ask) drainInput(link);
-    if (part.flashConfig == FLASH_CONFIG_512K) {
+    PartIdResult result = nxpReadPartId(link, &part);
+    for (int ask = 1; ask < PART_ID_ASKS && result == PART_ID_SPOILT; ++ask) {
+        drainInput(link);
+        result = nxpReadPartId(link, &part);
+    }
+    if (result == PART_ID_SPOILT) {   // its numbers cannot be trusted
+        link.table.layout = TABLE_LAYOUT_NONE;
+    } else if (part.flashConfig == FLASH_CONFIG_512K) {
         link.table.layout = TABLE_LAYOUT_512K;
     } else if (part.flashConfig == FLASH_CONFIG_256K) {
         link.table.layout = TABLE_LAYOUT_256K;

@@ -13,6 +13,7 @@
 #include "format/support_trace.h"
 #include "isp/isp.h"
 #include "isp/resync.h"
+#include "isp/table.h"
 #include "link/serial.h"
 #include "reference_uu.h"
 #include "support/stdout_capture.h"
@@ -195,6 +196,34 @@ TEST_F(Commands, PartIdentification) {
         EXPECT_EQ(part.partWord0, c.expected.partWord0) << c.name;
         EXPECT_EQ(part.flashConfig, c.expected.flashConfig) << c.name;
         EXPECT_EQ(fakePort.sent, "J\r\n") << c.name;
+    }
+}
+
+// The table's place follows the flash word: a "J" answer spoilt on its way
+// back is asked for again, and one never answered whole leaves no layout.
+TEST_F(Commands, SpoiltPartIdentificationIsAskedAgain) {
+    const std::string whole = "0\r\n4026652720\r\n68\r\n", spoilt = "0\r\n4026652720\r\n6?\r\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> answers;   // in turn; the last one repeats
+        std::uint8_t layout;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"whole", {whole}, TABLE_LAYOUT_256K, "J\r\n"},
+        {"spoilt once", {spoilt, whole}, TABLE_LAYOUT_256K, "J\r\nJ\r\n"},
+        {"spoilt every time", {spoilt}, TABLE_LAYOUT_NONE, "J\r\nJ\r\nJ\r\n"},
+        {"unanswered is not asked again", {""}, TABLE_LAYOUT_512K, "J\r\n"},
+    };
+    for (const Case& c : cases) {
+        fakeReset();
+        auto asked = std::make_shared<std::size_t>(0);
+        fakePort.responder = [c, asked](const std::string&, unsigned) {
+            return c.answers[std::min((*asked)++, c.answers.size() - 1)];
+        };
+        selectTableAddress(fakeLink);
+        EXPECT_EQ(fakeLink.table.layout, c.layout) << c.name;
+        EXPECT_EQ(fakePort.sent, c.sent) << c.name;
     }
 }
 
