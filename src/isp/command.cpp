@@ -230,20 +230,15 @@ CompareResult nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t
     return differs && code != ISP_ECHO_DIFFERS ? ISP_COMPARE_MISMATCH : ISP_COMPARE_FAILED;
 }
 
-// A number line of an answer that came whole: digits only.
-bool numberLine(const char* line, int length) {
-    return length > 0 && std::strspn(line, "0123456789") == static_cast<std::size_t>(length);
-}
-
 // The part's two numbers follow its return code at once: one deadline for both.
 PartIdResult nxpReadPartId(SwitchLink& link, PartId* out) {
     char reply[NUMBER_CAPACITY];
     const IspReturnCode code = ispCommand(link, reply, NUMBER_CAPACITY, "J");   // return code
     const bool answered = reply[0] != '\0';
     const Deadline numbers = deadlineIn(LINE_TIMEOUT_MS);
-    bool whole = numberLine(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers));
+    bool whole = digitsOnly(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers));
     out->partWord0 = decimalValue(reply) & 0xFFFFu;
-    whole = numberLine(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers)) && whole;
+    whole = digitsOnly(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers)) && whole;
     out->flashConfig = decimalValue(reply);
     if (!answered) return PART_ID_UNANSWERED;
     return code == ISP_CMD_SUCCESS && whole ? PART_ID_READ : PART_ID_SPOILT;

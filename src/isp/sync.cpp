@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "isp/client.h"
 #include "isp/isp.h"
 #include "isp/line.h"
 #include "link/clock.h"
@@ -23,10 +24,6 @@ bool lineResembles(const char* line, int length, const char* expected) {
     int differing = 0;
     for (int i = 0; i < length; ++i) differing += line[i] != expected[i] ? 1 : 0;
     return differing <= 1;
-}
-
-bool onlyDigits(const char* line, int length) {
-    return length > 0 && std::strspn(line, "0123456789") == static_cast<std::size_t>(length);
 }
 
 // Switches to the rate the port is not at and returns the probe character of
@@ -57,7 +54,7 @@ SyncResult echoOff(SwitchLink& link, char* reply) {
         sendText(link, "A 0\r");
         length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
         if (length == 3) length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
-        if (length < 1 || onlyDigits(reply, length)) break;
+        if (length < 1 || digitsOnly(reply, length)) break;
     }
     return lineIs(reply, length, "0") ? SYNC_BOOTLOADER : SYNC_NONE;
 }
