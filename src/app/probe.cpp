@@ -47,7 +47,7 @@ int probeDevice(SwitchLink& link) {
     msDelay(SETTLE_MS);
     drainInput(link);
     if (link.state == LINK_APPLICATION) {
-        return queryVersion(link, &link.identity) == VERSION_REPLY_OK ? PROBE_IDENTIFIED : PROBE_UNIDENTIFIED;
+        return queryVersionAgreed(link, &link.identity) == VERSION_REPLY_OK ? PROBE_IDENTIFIED : PROBE_UNIDENTIFIED;
     }
     return identifyFromTable(link);
 }

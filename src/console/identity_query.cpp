@@ -22,6 +22,11 @@ bool isKeepAlive(const char* line) {
     return std::strcmp(line, "^+") == 0;
 }
 
+bool sameIdentity(const DeviceIdentity& a, const DeviceIdentity& b) {
+    return a.productId == b.productId && a.pcbRevision == b.pcbRevision && a.version == b.version &&
+           a.ownName == b.ownName && a.catalogueName == b.catalogueName && std::strcmp(a.nameText, b.nameText) == 0;
+}
+
 }   // namespace
 
 int queryVersion(SwitchLink& link, DeviceIdentity* identity) {
@@ -34,4 +39,21 @@ int queryVersion(SwitchLink& link, DeviceIdentity* identity) {
         if (!isKeepAlive(line)) return parseVersionReply(identity, line);
     }
     return VERSION_REPLY_NONE;
+}
+
+int queryVersionAgreed(SwitchLink& link, DeviceIdentity* identity) {
+    DeviceIdentity replies[VERSION_ASKS];
+    int results[VERSION_ASKS];
+    for (int ask = 0; ask < VERSION_ASKS; ++ask) {
+        if (ask != 0) drainInput(link);   // what is left of a spoilt reply
+        replies[ask] = *identity;
+        results[ask] = queryVersion(link, &replies[ask]);
+        for (int earlier = 0; earlier < ask; ++earlier) {
+            if (results[earlier] != results[ask] || !sameIdentity(replies[earlier], replies[ask])) continue;
+            *identity = replies[ask];
+            return results[ask];
+        }
+    }
+    resetIdentity(identity);
+    return VERSION_REPLY_UNCONFIRMED;
 }

@@ -9,6 +9,7 @@ enum : int {
     VERSION_REPLY_NONE = 1,       // no reply line, too many keep-alives, or not a version reply
     VERSION_REPLY_BAD_NAME = 2,   // the name is not closed by a quote within 31 characters
     VERSION_REPLY_TRAILING = 3,   // text after the last field, or an unclosed "(" remark
+    VERSION_REPLY_UNCONFIRMED = 4,   // queryVersionAgreed: no two of its replies agreed
 };
 
 // Sends "^V$" on the link's port, resets productId, pcbRevision, version and
@@ -18,6 +19,13 @@ enum : int {
 // Returns the codes above. Needs an open port.
 constexpr int VERSION_KEEPALIVE_LIMIT = 8;
 int queryVersion(SwitchLink& link, DeviceIdentity* identity);
+
+// The version reply carries no checksum, so one damaged on its way back would
+// be shown and acted on as it came: asks as queryVersion does until two
+// replies agree, at most VERSION_ASKS times. The agreed result and identity,
+// or VERSION_REPLY_UNCONFIRMED with the fields reset as queryVersion does.
+constexpr int VERSION_ASKS = 3;
+int queryVersionAgreed(SwitchLink& link, DeviceIdentity* identity);
 
 // Parses one reply line as the line reader delivers it: beginning with "^",
 // without the "$", NUL-terminated. Form:

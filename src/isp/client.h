@@ -28,6 +28,19 @@ inline std::uint32_t byteSum(const std::uint8_t* bytes, std::uint32_t count) {
     return sum;
 }
 
+// A line of `length` characters that holds digits only, and at least one.
+inline bool digitsOnly(const char* line, int length) {
+    return length > 0 && std::strspn(line, "0123456789") == static_cast<std::size_t>(length);
+}
+
+constexpr int ISP_RETURN_CODES = 23;   // the bootloader's return codes are 0 to 22
+
+// A failing return code as the bootloader words it: digits only, 1 to 22.
+// Any other answer was spoilt on its way back, or came from no bootloader.
+inline bool refusedAsWorded(IspReturnCode code, const char* reply) {
+    return code > ISP_CMD_SUCCESS && code < ISP_RETURN_CODES && reply[std::strspn(reply, "0123456789")] == '\0';
+}
+
 inline bool sameBytes(const char* echo, int length, const char* sent, int sentLength) {
     return length == sentLength && std::memcmp(echo, sent, static_cast<std::size_t>(length)) == 0;
 }

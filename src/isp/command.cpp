@@ -40,7 +40,7 @@ constexpr const char* RETURN_CODE_NAMES[] = {
     "ERROR_SETTING_ACTIVE_PARTITION",
 };
 constexpr int RETURN_CODE_COUNT = sizeof RETURN_CODE_NAMES / sizeof RETURN_CODE_NAMES[0];
-static_assert(RETURN_CODE_COUNT == 23, "one name for each of the bootloader's return codes 0 to 22");
+static_assert(RETURN_CODE_COUNT == ISP_RETURN_CODES, "one name for each of the bootloader's return codes");
 
 IspReturnCode returnCode(const char* reply, int length) {
     if (length < 0) return ISP_NO_ANSWER;
@@ -65,8 +65,7 @@ void noteFailure(SwitchLink& link, const IspExchange& exchange) {
 // wrong. A compare's difference is an answer, not damage; a number beyond the
 // bootloader's codes, or a line with more than digits, was spoilt on its way back.
 bool showsDamageReceived(IspReturnCode code, const char* reply) {
-    if (code <= ISP_CMD_SUCCESS || code >= RETURN_CODE_COUNT || code == ISP_COMPARE_ERROR) return false;
-    return reply[std::strspn(reply, "0123456789")] == '\0';
+    return code != ISP_COMPARE_ERROR && refusedAsWorded(code, reply);
 }
 
 // A command that may harmlessly go again is sent again while its echo comes
@@ -180,10 +179,12 @@ IspResult nxpUnlock(SwitchLink& link) {
     return commandResult(code);
 }
 
+// Only a refusal as the bootloader words it fails: an answer spoilt on its way
+// back may come from a bootloader that has already started the application.
 IspResult nxpGo(SwitchLink& link, std::uint32_t address) {
     char reply[CODE_CAPACITY];
     ispCommand(link, reply, CODE_CAPACITY, "G %u T", address);
-    if (reply[0] != '\0' && reply[0] != '0') return ISP_FAILED;
+    if (refusedAsWorded(link.isp.lastExchange.returnCode, reply)) return ISP_FAILED;
     link.isp.echoMode = false;   // the application runs
     return ISP_OK;
 }
@@ -230,13 +231,15 @@ CompareResult nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t
 }
 
 // The part's two numbers follow its return code at once: one deadline for both.
-IspResult nxpReadPartId(SwitchLink& link, PartId* out) {
+PartIdResult nxpReadPartId(SwitchLink& link, PartId* out) {
     char reply[NUMBER_CAPACITY];
-    ispCommand(link, reply, NUMBER_CAPACITY, "J");   // return code
+    const IspReturnCode code = ispCommand(link, reply, NUMBER_CAPACITY, "J");   // return code
+    const bool answered = reply[0] != '\0';
     const Deadline numbers = deadlineIn(LINE_TIMEOUT_MS);
-    readLineCr(link, reply, NUMBER_CAPACITY, numbers);
+    bool whole = digitsOnly(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers));
     out->partWord0 = decimalValue(reply) & 0xFFFFu;
-    readLineCr(link, reply, NUMBER_CAPACITY, numbers);
+    whole = digitsOnly(reply, readLineCr(link, reply, NUMBER_CAPACITY, numbers)) && whole;
     out->flashConfig = decimalValue(reply);
-    return ISP_OK;
+    if (!answered) return PART_ID_UNANSWERED;
+    return code == ISP_CMD_SUCCESS && whole ? PART_ID_READ : PART_ID_SPOILT;
 }

@@ -58,8 +58,8 @@ void ispEchoTurnedOff(SwitchLink& link);   // nxpSync's "A 0" was answered
 // been checked against its echo, so such reports are not counted.
 std::uint32_t ispDamageReports(const SwitchLink& link);
 
-// Reads `count` bytes as nxpRead does, asking again (at most three times) when
-// the answer is spoilt on its way back; a spoilt answer is let run out and
+// Reads `count` bytes as nxpRead does, asking again for the whole read (at
+// most three times) when it still fails; a spoilt answer is let run out and
 // dropped first. Prints nothing: a read that is asked again is no news for the
 // user. True when all of them arrived with a matching checksum.
 bool nxpReadBack(SwitchLink& link, void* destination, std::uint32_t address, std::int32_t count);
@@ -78,8 +78,9 @@ struct PartId {
 // "U 23130". ISP_OK unlocked; ISP_FAILED any other answer or none.
 IspResult nxpUnlock(SwitchLink& link);
 
-// "G <address> T" (Thumb; the caller clears bit 0). ISP_OK when the answer
-// is "0" or there is none (a started application may not answer).
+// "G <address> T" (Thumb; the caller clears bit 0). ISP_FAILED only for a
+// refusal as the bootloader words it (digits only, 1 to 22); ISP_OK for "0",
+// no answer or a spoilt one (a started application may not answer).
 IspResult nxpGo(SwitchLink& link, std::uint32_t address);
 
 // "P"/"E" with sectors and bank reduced to 8 bits. ISP_OK answered "0".
@@ -109,17 +110,26 @@ enum CompareResult : int {
 // "M <a1> <a2> <count>". A CompareResult.
 CompareResult nxpCompare(SwitchLink& link, std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
 
+enum PartIdResult : int {
+    PART_ID_READ = 0,         // answered "0" and two lines of digits
+    PART_ID_SPOILT = 1,       // answered, but not so: the line may have damaged it
+    PART_ID_UNANSWERED = 2,   // no answer line
+};
+
 // "J". Fills `out` from the second and third reply lines (their leading
-// decimal digits; a missing line gives 0). Always ISP_OK.
-IspResult nxpReadPartId(SwitchLink& link, PartId* out);
+// decimal digits; a missing line gives 0) whatever the result. A PartIdResult.
+PartIdResult nxpReadPartId(SwitchLink& link, PartId* out);
 
 // Reads `count` bytes from `address` into `destination` (caller-owned, at
 // least `count` bytes), 900 per "R" command. Each command asks for its chunk
 // rounded up to a multiple of 4; only the requested bytes are stored, and the
-// checksum covers every byte the bootloader sent. Returns `count` on success.
-// 0: no return code, a data or checksum line missing ("Timeout\n" printed on
-// the console), a checksum mismatch, or a negative count. -total (0 or below):
-// the bootloader rejected an "R"; total is what earlier chunks stored.
+// checksum covers every byte the bootloader sent. A chunk spoilt on its way
+// back (no answer or one that is not a code, a damaged echo, a data or
+// checksum line missing, a checksum mismatch) is read again by itself, at
+// most three more times. Returns `count` on success. 0: a chunk still spoilt
+// after that ("Timeout\n" printed on the console when its last try missed a
+// line), or a negative count. -total (0 or below): the bootloader refused an
+// "R" (a code 1 to 22, digits only); total is what earlier chunks stored.
 int nxpRead(SwitchLink& link, void* destination, std::uint32_t address, std::int32_t count);
 
 enum WriteResult : int {

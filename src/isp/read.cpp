@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int READBACK_ATTEMPTS = 3;
+constexpr int CHUNK_REREADS = 3;   // "R"s after the first for one chunk before the read fails
 constexpr unsigned READBACK_SETTLE_MS = 20;
 
 // Characters `bytes` take as UU lines: a third more, their ends and the checksum a little more.
@@ -64,29 +65,44 @@ ChunkData readChunkData(SwitchLink& link, std::uint8_t* destination, std::uint32
     return data;
 }
 
-// One "R" command. Returns 1 read and checked; 0 missing line, short data or
-// bad checksum; -1 rejected by the bootloader. The data lines and the
-// checksum come by one deadline, set by how long they take on the wire.
-int readChunk(SwitchLink& link, std::uint8_t* destination, std::uint32_t address, std::uint32_t count, bool quiet) {
+enum ChunkRead {
+    CHUNK_READ,       // read and checked
+    CHUNK_SPOILT,     // short data, a bad checksum, a damaged echo or code: worth asking again
+    CHUNK_MISSING,    // a data or checksum line did not come: worth asking again
+    CHUNK_REJECTED,   // the bootloader refused the "R"
+};
+
+// One "R" command. The data lines and the checksum come by one deadline, set
+// by how long they take on the wire.
+ChunkRead readChunk(SwitchLink& link, std::uint8_t* destination, std::uint32_t address, std::uint32_t count) {
     std::uint32_t announced = roundUpToWord(count);
     char reply[CODE_CAPACITY];
     const IspReturnCode code = ispCommand(link, reply, CODE_CAPACITY, "R %u %u", address, announced);
-    if (reply[0] == '\0') return 0;
-    if (code != ISP_CMD_SUCCESS) return -1;
+    if (code == ISP_ECHO_DIFFERS) return CHUNK_SPOILT;
+    if (code != ISP_CMD_SUCCESS) return refusedAsWorded(code, reply) ? CHUNK_REJECTED : CHUNK_SPOILT;
     const Deadline rest = deadlineIn(LINE_TIMEOUT_MS + wireMs(link, uuWireCharacters(announced)));
     ChunkData data = readChunkData(link, destination, count, announced, rest);
     traceNote(link.traceTag, "received %d data lines, %u bytes", data.lines, data.bytes);
-    if (!data.complete || readLineCr(link, reply, CODE_CAPACITY, rest) < 1) {
-        if (!quiet) sinkPrintf(link.out, "Timeout\n");
-        return 0;
-    }
-    // Acknowledged whatever the comparison gives: a bad chunk fails the read
-    // rather than being asked for again.
+    if (!data.complete || readLineCr(link, reply, CODE_CAPACITY, rest) < 1) return CHUNK_MISSING;
+    // Acknowledged whatever the comparison gives: a bad chunk is asked for
+    // again with its own "R", which needs the bootloader back at its commands.
     sendText(link, "OK\r\n");
     if (link.isp.echoMode) skipEcho(link);
     const bool sumMatches = decimalValue(reply) == data.sum;
     if (!sumMatches) traceNote(link.traceTag, "the data lines sum to %u", data.sum);
-    return data.bytes == announced && sumMatches ? 1 : 0;
+    return data.bytes == announced && sumMatches ? CHUNK_READ : CHUNK_SPOILT;
+}
+
+// A chunk spoilt on its way back is read again by itself, after what is left
+// of its answer has run out, at most CHUNK_REREADS times.
+ChunkRead readChunkAgain(SwitchLink& link, std::uint8_t* destination, std::uint32_t address, std::uint32_t count) {
+    ChunkRead result = readChunk(link, destination, address, count);
+    for (int again = 0; (result == CHUNK_SPOILT || result == CHUNK_MISSING) && again < CHUNK_REREADS && !linkStopped(link); ++again) {
+        traceNote(link.traceTag, "reading the chunk at 0x%08X again", static_cast<unsigned>(address));
+        abandonRead(link, static_cast<std::int32_t>(count));
+        result = readChunk(link, destination, address, count);
+    }
+    return result;
 }
 
 int readChunks(SwitchLink& link, void* destination, std::uint32_t address, std::int32_t count, bool quiet) {
@@ -96,9 +112,10 @@ int readChunks(SwitchLink& link, void* destination, std::uint32_t address, std::
     std::int32_t total = 0;
     while (left != 0) {
         std::uint32_t chunk = std::min(left, ISP_CHUNK);
-        int result = readChunk(link, bytes + total, address, chunk, quiet);
-        if (result < 0) return -total;
-        if (result == 0) return 0;
+        const ChunkRead result = readChunkAgain(link, bytes + total, address, chunk);
+        if (result == CHUNK_REJECTED) return -total;
+        if (result == CHUNK_MISSING && !quiet) sinkPrintf(link.out, "Timeout\n");
+        if (result != CHUNK_READ) return 0;
         total += static_cast<std::int32_t>(chunk);
         address += chunk;
         left -= chunk;

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "isp/client.h"
 #include "isp/isp.h"
 #include "isp/line.h"
 #include "link/clock.h"
@@ -9,9 +10,20 @@ namespace {
 
 constexpr int SYNC_REPLY_CAPACITY = 20;
 constexpr unsigned SYNC_GAP_MS = 10;
+constexpr int ECHO_OFF_ASKS = 3;   // "A 0" may go again harmlessly
 
 bool lineIs(const char* line, int length, const char* expected) {
     return length == static_cast<int>(std::strlen(expected)) && std::strcmp(line, expected) == 0;
+}
+
+// The handshake's fixed texts, one character of which the line may have
+// damaged on its way back: the bootloader still said them, and what follows
+// them confirms it.
+bool lineResembles(const char* line, int length, const char* expected) {
+    if (length != static_cast<int>(std::strlen(expected))) return false;
+    int differing = 0;
+    for (int i = 0; i < length; ++i) differing += line[i] != expected[i] ? 1 : 0;
+    return differing <= 1;
 }
 
 // Switches to the rate the port is not at and returns the probe character of
@@ -34,10 +46,16 @@ void sendProbe(SwitchLink& link, char probe) {
 }
 
 // "A 0": the bootloader answers "0", possibly after echoing the command.
+// An answer spoilt on its way back (not a code) asks again.
 SyncResult echoOff(SwitchLink& link, char* reply) {
-    sendText(link, "A 0\r");
-    int length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
-    if (length == 3) length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
+    int length = -1;
+    for (int ask = 0; ask < ECHO_OFF_ASKS; ++ask) {
+        if (ask != 0) drainInput(link);
+        sendText(link, "A 0\r");
+        length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
+        if (length == 3) length = readLineCr(link, reply, SYNC_REPLY_CAPACITY);
+        if (length < 1 || digitsOnly(reply, length)) break;
+    }
     return lineIs(reply, length, "0") ? SYNC_BOOTLOADER : SYNC_NONE;
 }
 
@@ -46,10 +64,10 @@ SyncResult echoOff(SwitchLink& link, char* reply) {
 SyncResult handshake(SwitchLink& link, char* reply) {
     sendText(link, "Synchronized\r\n");
     if (readLineCr(link, reply, SYNC_REPLY_CAPACITY) == 0) readLineCr(link, reply, SYNC_REPLY_CAPACITY);
-    if (!lineIs(reply, readLineCr(link, reply, SYNC_REPLY_CAPACITY), "OK")) return SYNC_NONE;
+    if (!lineResembles(reply, readLineCr(link, reply, SYNC_REPLY_CAPACITY), "OK")) return SYNC_NONE;
     sendText(link, "O\r");
     readLineCr(link, reply, SYNC_REPLY_CAPACITY);
-    if (!lineIs(reply, readLineCr(link, reply, SYNC_REPLY_CAPACITY), "OK")) return SYNC_NONE;
+    if (!lineResembles(reply, readLineCr(link, reply, SYNC_REPLY_CAPACITY), "OK")) return SYNC_NONE;
     return echoOff(link, reply);
 }
 
@@ -76,7 +94,7 @@ SyncResult syncAttempt(SwitchLink& link) {
     drainInput(link);
     sendProbe(link, probe);
     int length = readLine(link, reply, SYNC_REPLY_CAPACITY, "$\r");
-    if (lineIs(reply, length, "Synchronized")) return handshake(link, reply);
+    if (lineResembles(reply, length, "Synchronized")) return handshake(link, reply);
     if (lineIs(reply, length, "^P")) return echoingBootloader(link, reply, probe);
     if (lineIs(reply, length, "1")) return silentBootloader(link, reply);
     if (lineIs(reply, length, "^+")) {

@@ -5,8 +5,11 @@
 #include "crc32/crc32.h"
 #include "format/sinks.h"
 #include "isp/isp.h"
+#include "isp/line.h"
 
 namespace {
+
+constexpr int PART_ID_ASKS = 3;   // a spoilt part identification is asked for again
 
 void clearIdentity(DeviceIdentity* identity) {
     identity->version = 0;
@@ -62,8 +65,14 @@ TableResult checkRegion(SwitchLink& link) {
 
 void selectTableAddress(SwitchLink& link) {
     PartId part{};
-    nxpReadPartId(link, &part);
-    if (part.flashConfig == FLASH_CONFIG_512K) {
+    PartIdResult result = nxpReadPartId(link, &part);
+    for (int ask = 1; ask < PART_ID_ASKS && result == PART_ID_SPOILT; ++ask) {
+        drainInput(link);
+        result = nxpReadPartId(link, &part);
+    }
+    if (result == PART_ID_SPOILT) {   // its numbers cannot be trusted
+        link.table.layout = TABLE_LAYOUT_NONE;
+    } else if (part.flashConfig == FLASH_CONFIG_512K) {
         link.table.layout = TABLE_LAYOUT_512K;
     } else if (part.flashConfig == FLASH_CONFIG_256K) {
         link.table.layout = TABLE_LAYOUT_256K;

@@ -17,7 +17,9 @@ constexpr std::uint32_t TABLE_REGION_MAX = 4096;   // longest region queryTable 
 
 enum : std::uint8_t { TABLE_LAYOUT_NONE = 0, TABLE_LAYOUT_512K = 1, TABLE_LAYOUT_256K = 2 };
 
-// Reads the part identification and sets the link's table layout from its flash word.
+// Reads the part identification and sets the link's table layout from its
+// flash word; an answer spoilt on its way back is asked for again (at most
+// three asks), and one still spoilt leaves no layout.
 void selectTableAddress(SwitchLink& link);
 
 // Results of queryTable: 0 success, the others the reason. The values reach

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "console/identity_query.h"
 #include "link/serial.h"
@@ -21,7 +22,7 @@ SwitchLink switchLink;   // the link every case queries over
 constexpr unsigned PEER_PORT = 7;
 constexpr int REQUEST_WAIT_MS = 3000;
 
-enum class Peer { Answers, Silent, Chatters };
+enum class Peer { Answers, Silent, Chatters, AnswersEach };
 
 class FakeSwitch {
   public:
@@ -55,6 +56,14 @@ class FakeSwitch {
         thread_ = std::thread([this, behaviour, answer] { run(behaviour, answer); });
     }
 
+    // The nth "^V$" is answered with the nth of `answers`.
+    void answerEach(std::vector<std::string> answers) {
+        thread_ = std::thread([this, answers] {
+            for (std::size_t n = 0; n < answers.size() && awaitRequest(n + 1); ++n)
+                if (write(master_, answers[n].data(), answers[n].size()) < 0) return;
+        });
+    }
+
     // Everything the program sent, once the peer is done.
     std::string received() {
         if (thread_.joinable()) thread_.join();
@@ -70,9 +79,15 @@ class FakeSwitch {
         } while (behaviour == Peer::Chatters && !stop_);
     }
 
-    bool awaitRequest() {
+    static std::size_t requestsIn(const std::string& text) {
+        std::size_t count = 0;
+        for (std::size_t at = text.find("^V$"); at != std::string::npos; at = text.find("^V$", at + 1)) ++count;
+        return count;
+    }
+
+    bool awaitRequest(std::size_t requests = 1) {
         pollfd fd{master_, POLLIN, 0};
-        while (received_.find("^V$") == std::string::npos) {
+        while (requestsIn(received_) < requests) {
             if (poll(&fd, 1, REQUEST_WAIT_MS) != 1) return false;
             char bytes[64];
             ssize_t count = read(master_, bytes, sizeof bytes);
@@ -149,6 +164,39 @@ TEST(QueryVersion, AgainstAFakeSwitch) {
         if (c.peer != Peer::Chatters) {
             EXPECT_EQ(peer.received(), "^V$");
         }
+    }
+}
+
+// A reply damaged on its way back is neither shown nor acted on: the version
+// is asked for until two replies agree.
+TEST(QueryVersion, AgreedOnlyByTwoReplies) {
+    const std::string good = "^=V \"Hall 3\" 3.03,86,3,0$";
+    struct Case {
+        const char* name;
+        std::vector<std::string> answers;
+        int result;
+        std::uint32_t version;
+        const char* nameText;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"clean line", {good, good}, 0, 0x03030000, "Hall 3", 2},
+        {"first reply damaged", {"^=V \"Hall 3\" 3.04,86,3,0$", good, good}, 0, 0x03030000, "Hall 3", 3},
+        {"second reply damaged", {good, "^=V \"Hakl 3\" 3.03,86,3,0$", good}, 0, 0x03030000, "Hall 3", 3},
+        {"no two agree", {good, "^=V \"Hall 3\" 3.04,86,3,0$", "^=V \"Hall 3\" 3.05,86,3,0$"}, 4, 0, "", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSwitch peer;
+        ASSERT_TRUE(peer.ready());
+        peer.answerEach(c.answers);
+        DeviceIdentity identity = staleIdentity();
+        EXPECT_EQ(queryVersionAgreed(switchLink, &identity), c.result);
+        EXPECT_EQ(identity.version, c.version);
+        EXPECT_STREQ(identity.nameText, c.nameText);
+        std::string requests;
+        for (std::size_t i = 0; i < c.requests; ++i) requests += "^V$";
+        EXPECT_EQ(peer.received(), requests);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "format/support_trace.h"
 #include "isp/isp.h"
 #include "isp/resync.h"
+#include "isp/table.h"
 #include "link/serial.h"
 #include "reference_uu.h"
 #include "support/stdout_capture.h"
@@ -53,6 +54,10 @@ TEST_F(Commands, SendExactLinesAndJudgeTheFirstCharacter) {
         {"go", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "0\r\n", "G 436262968 T\r\n", 0, 0},
         {"go unanswered counts as started", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "", "G 436262968 T\r\n", 0, -1},
         {"go refused", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "19\r\n", "G 436262968 T\r\n", 1, 19, true},
+        {"go answer spoilt counts as started", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "?\r\n",
+         "G 436262968 T\r\n", 0, -2},
+        {"go answered beyond the codes counts as started", [this] { return nxpGo(fakeLink, 0x1A00D838); }, "80\r\n",
+         "G 436262968 T\r\n", 0, 80},
         {"prepare reduces to 8 bits", [this] { return nxpPrepare(fakeLink, 0, 300, 0); }, "0\r\n", "P 0 44 0\r\n", 0, 0},
         {"prepare refused", [this] { return nxpPrepare(fakeLink, 3, 5, 1); }, "7\r\n", "P 3 5 1\r\n", 1, 7, true},
         {"erase", [this] { return nxpErase(fakeLink, 1, 14, 256); }, "0\r\n", "E 1 14 0\r\n", 0, 0},
@@ -173,21 +178,52 @@ TEST_F(Commands, PartIdentification) {
         const char* name;
         std::string reply;
         PartId expected;
+        PartIdResult result;
     };
     const Case cases[] = {
-        {"512 kB banks", "0\r\n2684471344\r\n0\r\n", {0xC830, 0}},
-        {"256 kB banks", "0\r\n4026652720\r\n68\r\n", {0xD830, 68}},
-        {"no digits", "0\r\nxyz\r\n\r\n", {0, 0}},
-        {"unanswered", "", {0, 0}},
+        {"512 kB banks", "0\r\n2684471344\r\n0\r\n", {0xC830, 0}, PART_ID_READ},
+        {"256 kB banks", "0\r\n4026652720\r\n68\r\n", {0xD830, 68}, PART_ID_READ},
+        {"no digits", "0\r\nxyz\r\n\r\n", {0, 0}, PART_ID_SPOILT},
+        {"flash word damaged", "0\r\n4026652720\r\n6?\r\n", {0xD830, 6}, PART_ID_SPOILT},
+        {"return code damaged", "?\r\n4026652720\r\n68\r\n", {0xD830, 68}, PART_ID_SPOILT},
+        {"unanswered", "", {0, 0}, PART_ID_UNANSWERED},
     };
     for (const Case& c : cases) {
         fakeReset();
         fakePort.responder = answer(c.reply);
         PartId part{111, 222};
-        EXPECT_EQ(nxpReadPartId(fakeLink, &part), 0) << c.name;
+        EXPECT_EQ(nxpReadPartId(fakeLink, &part), c.result) << c.name;
         EXPECT_EQ(part.partWord0, c.expected.partWord0) << c.name;
         EXPECT_EQ(part.flashConfig, c.expected.flashConfig) << c.name;
         EXPECT_EQ(fakePort.sent, "J\r\n") << c.name;
+    }
+}
+
+// The table's place follows the flash word: a "J" answer spoilt on its way
+// back is asked for again, and one never answered whole leaves no layout.
+TEST_F(Commands, SpoiltPartIdentificationIsAskedAgain) {
+    const std::string whole = "0\r\n4026652720\r\n68\r\n", spoilt = "0\r\n4026652720\r\n6?\r\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> answers;   // in turn; the last one repeats
+        std::uint8_t layout;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"whole", {whole}, TABLE_LAYOUT_256K, "J\r\n"},
+        {"spoilt once", {spoilt, whole}, TABLE_LAYOUT_256K, "J\r\nJ\r\n"},
+        {"spoilt every time", {spoilt}, TABLE_LAYOUT_NONE, "J\r\nJ\r\nJ\r\n"},
+        {"unanswered is not asked again", {""}, TABLE_LAYOUT_512K, "J\r\n"},
+    };
+    for (const Case& c : cases) {
+        fakeReset();
+        auto asked = std::make_shared<std::size_t>(0);
+        fakePort.responder = [c, asked](const std::string&, unsigned) {
+            return c.answers[std::min((*asked)++, c.answers.size() - 1)];
+        };
+        selectTableAddress(fakeLink);
+        EXPECT_EQ(fakeLink.table.layout, c.layout) << c.name;
+        EXPECT_EQ(fakePort.sent, c.sent) << c.name;
     }
 }
 
@@ -371,8 +407,13 @@ TEST_F(Commands, ReadChunksChecksAndAcknowledges) {
         {"negative count", -8, ReadPeer{}, 0, {}, ""},
         {"first chunk refused", 1000, peerWith(0, -1, -1), 0, {"R 436731392 900"}, ""},
         {"second chunk refused", 1000, peerWith(1, -1, -1), -900, {"R 436731392 900", "R 436732292 100"}, ""},
-        {"bad checksum", 1000, peerWith(-1, 0, -1), 0, {"R 436731392 900"}, ""},
-        {"data lines stop", 512, peerWith(-1, -1, 5), 0, {"R 436731392 512"}, "Timeout\n"},
+        // A spoilt chunk is asked for again by itself, at most three times more.
+        {"bad checksum", 1000, peerWith(-1, 0, -1), 1000, {"R 436731392 900", "R 436731392 900", "R 436732292 100"},
+         ""},
+        {"second chunk's checksum bad", 1000, peerWith(-1, 1, -1), 1000,
+         {"R 436731392 900", "R 436732292 100", "R 436732292 100"}, ""},
+        {"data lines stop every time", 512, peerWith(-1, -1, 5), 0,
+         {"R 436731392 512", "R 436731392 512", "R 436731392 512", "R 436731392 512"}, "Timeout\n"},
     };
     for (const Case& c : cases) {
         fakeReset();
@@ -391,13 +432,15 @@ TEST_F(Commands, ReadChunksChecksAndAcknowledges) {
     }
 }
 
-TEST_F(Commands, ReadAcknowledgesEveryChunkEvenWithABadChecksum) {
+// A bad chunk is acknowledged, and an "OK" more ends an answer that may not
+// have run out, before the chunk is asked for again.
+TEST_F(Commands, ReadAcknowledgesABadChunkAndAsksForItAgain) {
     ReadPeer peer;
     peer.badChecksumCommand = 0;
     fakePort.responder = [&peer](const std::string& l, unsigned b) { return peer(l, b); };
     Bytes buffer(512);
-    EXPECT_EQ(nxpRead(fakeLink, buffer.data(), 0x1A000000, 512), 0);
-    EXPECT_EQ(fakePort.sent, "R 436207616 512\r\nOK\r\n");
+    EXPECT_EQ(nxpRead(fakeLink, buffer.data(), 0x1A000000, 512), 512);
+    EXPECT_EQ(fakePort.sent, "R 436207616 512\r\nOK\r\nOK\r\nR 436207616 512\r\nOK\r\n");
 }
 
 }   // namespace

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/probe.h"
@@ -131,6 +132,19 @@ TEST_F(Sync, RecognisesWhatAnswers) {
     const Case cases[] = {
         {"fresh bootloader: handshake, then echo off", freshBootloader, 1, kProbeFast + "\rSynchronized\r\nO\rA 0\r",
          115200},
+        {"handshake texts damaged on the way back, one character each",
+         [](const std::string& line, unsigned baud) -> std::string {
+             if (baud == 115200 && !line.empty() && line.back() == '?') return "Synchronizeb\r\n";
+             if (line == "Synchronized") return "Synchronized\r\nOk\r\n";
+             return freshBootloader(line, baud);
+         },
+         1, kProbeFast + "\rSynchronized\r\nO\rA 0\r", 115200},
+        {"answer to A 0 spoilt: asked again, now without echo",
+         [answers = std::make_shared<int>(0)](const std::string& line, unsigned baud) -> std::string {
+             if (line == "A 0") return ++*answers == 1 ? "A 0\r\n?\r\n" : "0\r\n";
+             return freshBootloader(line, baud);
+         },
+         1, kProbeFast + "\rSynchronized\r\nO\rA 0\rA 0\r", 115200},
         {"synchronised bootloader with echo on",
          [](const std::string& line, unsigned baud) -> std::string {
              if (baud == 115200 && line == kProbeFast) return "^P$?\r\n1\r\n";   // ESC swallowed, rest echoed
