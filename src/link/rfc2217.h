@@ -43,6 +43,19 @@ constexpr std::uint8_t COM_PORT_UNKNOWN = 0;
 constexpr std::uint8_t COM_PORT_ACCEPTED = 1;
 constexpr std::uint8_t COM_PORT_REFUSED = 2;
 
+// The telnet and com-port codes both halves use.
+constexpr unsigned char IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240;
+constexpr unsigned char OPTION_BINARY = 0, OPTION_SGA = 3, OPTION_COM_PORT = 44;
+// Com-port commands; the server answers each with the code plus 100.
+constexpr unsigned char SET_BAUDRATE = 1, SET_DATASIZE = 2, SET_PARITY = 3, SET_STOPSIZE = 4, SET_CONTROL = 5;
+constexpr unsigned char FLOWCONTROL_SUSPEND = 8, FLOWCONTROL_RESUME = 9, SERVER_REPLY = 100;
+constexpr unsigned char CONTROL_DTR_ON = 8, CONTROL_DTR_OFF = 9;   // values of SET_CONTROL
+// What ser2net says before it hangs up on a second client.
+constexpr char BUSY_NOTICE[] = "in use";
+
+// The options each side may perform, one bit each; others are refused.
+std::uint8_t optionBit(unsigned char option, bool ours);
+
 // Decodes `count` received bytes found at state->data[state->end] in place:
 // data bytes stay (moved down), telnet sequences are taken in and answered
 // into `reply`. The bytes must fit the buffer: end + count <= sizeof data.
