@@ -10,6 +10,7 @@ socket="bmfwu-terminal-$$"
 sim_pids=()
 cleanup() {
   tmux -L "$socket" kill-server 2>/dev/null || true
+  tmux -L "$socket-all" kill-server 2>/dev/null || true
   for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
   rm -rf "$work"
 }
@@ -47,8 +48,10 @@ tmux -L "$socket" send-keys F2
 wait_for "exit status 1" 10
 
 # --all in a terminal too narrow for a row: each row is cut short of the
-# width, so none wraps and every redraw lands on its own row.
+# width, so none wraps and every redraw lands on its own row. A server of its
+# own: a new session on one being killed can meet it as it exits.
 tmux -L "$socket" kill-server
+socket="$socket-all"
 tmux -L "$socket" new-session -d -x 24 -y 40 \
   "BMFWU_PORT_DIR=$work $build/src/app/bmfwu --all --yes; echo \"exit status \$?\"; sleep 30"
 wait_for "exit status 0" 120
