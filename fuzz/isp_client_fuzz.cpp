@@ -50,7 +50,7 @@ void runOperation(std::uint8_t operation, std::int32_t count, const std::uint8_t
     case 6: FUZZ_CHECK(nxpCompare(scriptedLink, 0x1A000000, 0x10000000, 4096) <= ISP_COMPARE_MISMATCH); break;
     case 7: {
         PartId part{};
-        FUZZ_CHECK(nxpReadPartId(scriptedLink, &part) == 0 && part.partWord0 <= 0xFFFF);
+        FUZZ_CHECK(nxpReadPartId(scriptedLink, &part) <= PART_ID_UNANSWERED && part.partWord0 <= 0xFFFF);
         break;
     }
     case 8: runRead(count); break;
