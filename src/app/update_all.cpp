@@ -88,7 +88,12 @@ bool planSwitch(Session& session) {
 
 // One switch's update, as an unattended run of one switch does it, on its own thread.
 void runSwitch(Session& session) {
-    const UpdatePolicy policy{false, 0, UNATTENDED_PASSES, false, false, runOptions.verifyAll};
+    const UpdatePolicy policy{.askEachPass = false,
+                              .answer = 0,
+                              .passLimit = UNATTENDED_PASSES,
+                              .probeFirst = false,
+                              .takeKeys = false,
+                              .verifyAll = runOptions.verifyAll};
     session.outcome = updateSwitch(session, policy);
     sinkFlush(session.link.out);
     session.finished = true;
@@ -167,9 +172,9 @@ void summarise(const Sessions& sessions) {
 // The switches asked about (updated, failed, declined, interrupted) get their outcome.
 void reportUpdates(const Sessions& sessions, RunReport* report) {
     for (const auto& session : sessions) {
-        const SwitchResult result = session->outcome.result;
-        if (result < SWITCH_UPDATED) continue;
-        reportOutcome(report, *session, result == SWITCH_FAILED ? session->lineSink.lastLine : nullptr);
+        if (session->verdict.kind != VERDICT_UPDATE) continue;   // listed only: its entry is complete
+        const bool failed = session->outcome.result == SWITCH_FAILED;
+        reportOutcome(report, *session, failed ? session->lineSink.lastLine : nullptr);
     }
 }
 

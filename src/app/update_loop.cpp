@@ -54,8 +54,12 @@ SwitchOutcome runWithReport(Session& session, const UpdatePolicy& policy) {
 
 int runUpdateLoop(Session& session, RunReport* report) {
     const bool unattended = runOptions.answerYes;
-    const UpdatePolicy policy{true, unattended ? 'Y' : 0, unattended ? UNATTENDED_PASSES : 0, true, true,
-                              runOptions.verifyAll};
+    const UpdatePolicy policy{.askEachPass = true,
+                              .answer = unattended ? 'Y' : 0,
+                              .passLimit = unattended ? UNATTENDED_PASSES : 0,
+                              .probeFirst = true,
+                              .takeKeys = true,
+                              .verifyAll = runOptions.verifyAll};
     session.outcome = report != nullptr ? runWithReport(session, policy) : updateSwitch(session, policy);
     const SwitchOutcome& outcome = session.outcome;
     char lost[PORT_DEVICE_SIZE + 40] = "";
