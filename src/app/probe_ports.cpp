@@ -10,6 +10,7 @@
 #include "app/quiet_ports.h"
 #include "app/report.h"
 #include "format/sinks.h"
+#include "format/support_trace.h"
 #include "isp/line.h"
 #include "link/clock.h"
 #include "link/keyboard.h"
@@ -79,8 +80,13 @@ void announcePort(Session& session) {
 
 int openPort(Session& session) {
     const PortName& port = session.port;
-    if (port.device[0] != '\0') return comOpenDevice(&session.link.port, port.device, APPLICATION_BAUD);
-    return comOpen(&session.link.port, port.number, APPLICATION_BAUD);
+    SerialPort& serial = session.link.port;
+    const int opened = port.device[0] != '\0' ? comOpenDevice(&serial, port.device, APPLICATION_BAUD)
+                                                : comOpen(&serial, port.number, APPLICATION_BAUD);
+    // Tolerated: nothing here needs DTR, but a support case may.
+    if (opened != 0 && serial.dtrUnanswered != 0)
+        traceNote(session.link.traceTag, "the server did not answer the DTR setting (a line without modem lines?)");
+    return opened;
 }
 
 int probeOpened(Board& board, Session& session, bool* wanted) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "link/clock.h"
+#include "link/net_lookup.h"
 #include "link/serial.h"
 
 namespace {
@@ -66,17 +67,31 @@ int connectAddress(const addrinfo* address, std::uint32_t start, unsigned budget
     return failureOfError(error);
 }
 
-}   // namespace
-
-int netConnect(const char* host, const char* service, unsigned timeoutMs, std::intptr_t* socketOut) {
-    const std::uint32_t start = msNow();
+int lookUp(const char* host, const char* service, void** found) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(host, service, &hints, &found);
-    if (lookup != 0) return lookup == EAI_NONAME || lookup == EAI_NODATA ? PORT_OPEN_NO_HOST : PORT_OPEN_FAILED;
+    return getaddrinfo(host, service, &hints, reinterpret_cast<addrinfo**>(found));
+}
+
+void release(void* found) {
+    freeaddrinfo(static_cast<addrinfo*>(found));
+}
+
+int failureOfLookup(int lookup) {
+    if (lookup == LOOKUP_TIMED_OUT) return PORT_OPEN_TIMED_OUT;
+    return lookup == EAI_NONAME || lookup == EAI_NODATA ? PORT_OPEN_NO_HOST : PORT_OPEN_FAILED;
+}
+
+}   // namespace
+
+int netConnect(const char* host, const char* service, unsigned timeoutMs, std::intptr_t* socketOut) {
+    const std::uint32_t start = msNow();
+    void* lookedUp = nullptr;
+    const int lookup = lookupWithin({lookUp, release}, host, service, timeoutMs, &lookedUp);
+    if (lookup != 0) return failureOfLookup(lookup);
+    auto* found = static_cast<addrinfo*>(lookedUp);
     int result = PORT_OPEN_FAILED;
     for (const addrinfo* address = found; address != nullptr && msLeft(start, timeoutMs) > 0;
          address = address->ai_next) {

@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 
 #include "link/clock.h"
+#include "link/net_lookup.h"
 #include "link/serial.h"
 
 // Winsock counts its users: each socket holds one start-up, released with it.
@@ -73,22 +74,36 @@ int connectFound(const addrinfo* found, std::uint32_t start, unsigned timeoutMs,
     return msLeft(start, timeoutMs) == 0 ? PORT_OPEN_TIMED_OUT : result;
 }
 
+int lookUp(const char* host, const char* service, void** found) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    return getaddrinfo(host, service, &hints, reinterpret_cast<addrinfo**>(found));
+}
+
+void release(void* found) {
+    freeaddrinfo(static_cast<addrinfo*>(found));
+}
+
+int failureOfLookup(int lookup) {
+    return lookup == WSAHOST_NOT_FOUND || lookup == WSANO_DATA ? PORT_OPEN_NO_HOST : PORT_OPEN_FAILED;
+}
+
 }   // namespace
 
 int netConnect(const char* host, const char* service, unsigned timeoutMs, std::intptr_t* socketOut) {
     const std::uint32_t start = msNow();
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return PORT_OPEN_FAILED;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(host, service, &hints, &found);
-    int result = lookup == WSAHOST_NOT_FOUND || lookup == WSANO_DATA ? PORT_OPEN_NO_HOST : PORT_OPEN_FAILED;
+    void* found = nullptr;
+    const int lookup = lookupWithin({lookUp, release}, host, service, timeoutMs, &found);
+    // A lookup given up on may still be running: Winsock stays started for it.
+    if (lookup == LOOKUP_TIMED_OUT) return PORT_OPEN_TIMED_OUT;
+    int result = failureOfLookup(lookup);
     if (lookup == 0) {
-        result = connectFound(found, start, timeoutMs, socketOut);
-        freeaddrinfo(found);
+        result = connectFound(static_cast<const addrinfo*>(found), start, timeoutMs, socketOut);
+        release(found);
     }
     if (result != PORT_OPEN_OK) WSACleanup();
     return result;

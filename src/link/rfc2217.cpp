@@ -311,7 +311,7 @@ int setDtrNetwork(SerialPort* port, int raised) {
     TelnetState* state = stateOf(port);
     state->dtrAnswered = false;
     if (!sendComPortByte(port, SET_CONTROL, raised != 0 ? CONTROL_DTR_ON : CONTROL_DTR_OFF)) return 0;
-    state->dtrUnanswered = !receiveUntil(port, dtrAnswered, msNow(), DTR_ANSWER_MS);
+    port->dtrUnanswered = receiveUntil(port, dtrAnswered, msNow(), DTR_ANSWER_MS) ? 0 : 1;
     return state->closed ? 0 : 1;
 }
 

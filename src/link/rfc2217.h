@@ -31,7 +31,6 @@ struct TelnetState {
     bool awaitingRate;      // data before the rate's confirmation is dropped
     bool rateAnswered;
     bool dtrAnswered;
-    bool dtrUnanswered;         // the server ignored the DTR setting (a line without modem lines)
     std::uint8_t busyMatched;   // characters of the server's "in use" notice seen so far
     std::uint32_t confirmedRate;
     std::uint32_t lineRate;           // the rate data is sent at

@@ -20,6 +20,8 @@ struct SerialPort {
     std::int32_t isOpen;                      // 1 while open
     unsigned baud;                            // the rate the port runs at; 0 while closed
     int openFailure;                          // why the last open failed: a PORT_OPEN_ value
+    int dtrUnanswered;                        // 1: the last DTR setting got no answer (a network
+                                              // server in front of a line without modem lines)
     const PortOperations* operations;         // the kind of port; nullptr: the platform's serial device
     void* context;                            // the kind's own state, owned by whoever set `operations`
 };

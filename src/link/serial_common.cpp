@@ -68,6 +68,7 @@ int comOpenDevice(SerialPort* port, const char* path, unsigned baud) {
     if (port == nullptr || path == nullptr) return 0;
     if (port->isOpen != 0) return refuseOpenPort(port);
     const PortOperations* operations = operationsFor(port, path);
+    port->dtrUnanswered = 0;
     port->openFailure = operations->open(port, path, baud);
     if (port->openFailure != PORT_OPEN_OK) return 0;
     port->isOpen = 1;

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "link/net_lookup.h"
 #include "link/serial.h"
 
 namespace {
@@ -247,6 +248,9 @@ TEST_F(NetworkPortTest, ServersThatMisbehaveFailTheOpenWithItsReason) {
         ScriptedServer server(test.behaviour);
         EXPECT_EQ(comOpenDevice(&port, server.url().c_str(), 19200), test.failure == PORT_OPEN_OK ? 1 : 0);
         EXPECT_EQ(port.openFailure, test.failure);
+        if (test.failure == PORT_OPEN_OK) {
+            EXPECT_EQ(port.dtrUnanswered, test.behaviour.answerDtr ? 0 : 1);
+        }
         comClose(&port);
     }
 }
@@ -275,6 +279,37 @@ TEST_F(NetworkPortTest, NobodyListeningIsARefusedConnection) {
     }
     EXPECT_EQ(comOpenDevice(&port, url.c_str(), 19200), 0);
     EXPECT_EQ(port.openFailure, PORT_OPEN_REFUSED);
+}
+
+// A resolver that never answers must not hold the open past its deadline;
+// its late answer is freed by the lookup's own thread.
+std::atomic<bool> resolverMayAnswer{false};
+std::atomic<int> released{0};
+int slowResolver(const char*, const char*, void** found) {
+    while (!resolverMayAnswer) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    *found = &released;
+    return 0;
+}
+char quickAnswer[] = "addresses";
+int quickResolver(const char* host, const char*, void** found) {
+    *found = quickAnswer;
+    return host[0] == '?' ? 8 : 0;
+}
+void countRelease(void*) {
+    ++released;
+}
+
+TEST(NameLookup, GivesUpAtItsDeadlineAndFreesALateAnswer) {
+    void* found = nullptr;
+    EXPECT_EQ(lookupWithin({slowResolver, countRelease}, "slow.example", "7001", 50, &found), LOOKUP_TIMED_OUT);
+    EXPECT_EQ(found, nullptr);
+    resolverMayAnswer = true;
+    for (int wait = 0; wait < 5000 && released == 0; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(lookupWithin({quickResolver, countRelease}, "host", "7001", 5000, &found), 0);
+    EXPECT_EQ(found, quickAnswer);
+    EXPECT_EQ(lookupWithin({quickResolver, countRelease}, "?", "7001", 5000, &found), 8);
+    EXPECT_EQ(released, 1);
 }
 
 }   // namespace
