@@ -16,13 +16,16 @@ constexpr unsigned LISTEN_WAIT_MS = 100;
 
 enum PassStep { PASS_AGAIN, PASS_PROGRAMMED, PASS_ENDS };
 
-void feedWaitingBytes(Session& session) {
+// Returns how many bytes it fed.
+int feedWaitingBytes(Session& session) {
     SerialPort* port = &session.link.port;
-    for (int waiting = comBytesWaiting(port); waiting > 0; --waiting) {
+    int fed = 0;
+    for (int waiting = comBytesWaiting(port); waiting > 0; --waiting, ++fed) {
         unsigned char byte = 0;
         if (comRead(port, &byte, 1) != 1) break;   // feed only what was really read
         feedReplyByte(session.scanner, static_cast<signed char>(byte));
     }
+    return fed;
 }
 
 // Keys change nothing here; at most one key (a function key's two codes
@@ -36,11 +39,19 @@ void consumeKey() {
 // falls quiet for COMPLETION_QUIET_MS, or the session is stopped.
 void followDspUpdate(Session& session, bool takeKeys) {
     ReplyScanner& scanner = session.scanner;
+    // Text from before the restart must not join the first reply after it,
+    // should that reply's "^" arrive damaged.
+    scanner.length = 0;
     scanner.lastDspProgressTime = msNow();
     while (scanner.appReady == 0 && !msElapsed(scanner.lastDspProgressTime, COMPLETION_QUIET_MS) &&
            !linkStopped(session.link)) {
         if (takeKeys) consumeKey();
-        if (comWaitInput(&session.link.port, LISTEN_WAIT_MS) != 0) feedWaitingBytes(session);
+        const std::uint32_t asked = msNow();
+        const bool heard = comWaitInput(&session.link.port, LISTEN_WAIT_MS) != 0 && feedWaitingBytes(session) > 0;
+        // A port lost meanwhile (a pulled adapter, a server gone) answers at
+        // once with nothing: the quiet period is waited out, not spun out.
+        const std::uint32_t spent = msNow() - asked;
+        if (!heard && spent < LISTEN_WAIT_MS) msSleep(LISTEN_WAIT_MS - spent);
     }
     if (scanner.appReady == 0)
         sinkMessage(session.link.out, "\nFirmware update complete, please power cycle the switch.\n");
