@@ -10,15 +10,20 @@ network farther away would. Prints the phase's wall time, its turns per
 ratio and bmfwu's CPU time, and checks the ratio against its target: 1.06
 on the loopback, 1.40 with 10 ms each way.
 
-Another mode measures whole runs instead:
+Two other modes measure whole runs instead:
   --switches N   N throttled switches behind one ser2net (one connection and TCP port
                  each), updated by one bmfwu --all --yes, beside one switch's --all --yes
                  run behind the same kind of server: wall time to exit, their ratio
-                 (target 1.25) and bmfwu's CPU per switch (target 1% of a core).
+                 (target 1.25) and bmfwu's CPU per switch (target 1% of a core);
+  --stop-points  the server killed at four points of one switch's --yes run (synchronising,
+                 early and halfway through programming, after the 100% line): how long
+                 bmfwu takes to say so (target 3 s), then the server started again and
+                 the update run again, which must finish (4 of 4).
 
     python3 bench/network.py               # through ser2net on the loopback
     python3 bench/network.py --delay 10    # with 10 ms added each way
     python3 bench/network.py --switches 16
+    python3 bench/network.py --stop-points
 
 Needs ser2net (Debian package ser2net). Exit status: 0 targets met, 1 one missed,
 2 a run failed.
@@ -35,12 +40,16 @@ import tempfile
 import threading
 import time
 
-from programming import (ROOT, SWITCH, SWITCH_TWO, RunFailed, Simulator, bmfwu_phase, build_programs,
-                         cpu_seconds, derive, drive_bmfwu, read_log, run_to_exit, verdict)
+from programming import (ROOT, SWITCH, SWITCH_TWO, RunFailed, Simulator, answer_prompts, bmfwu_phase,
+                         build_programs, cpu_seconds, derive, drive_bmfwu, read_log, run_to_exit, verdict)
 
 TARGET_RATIO = {0: 1.06, 10: 1.40}
 TARGET_SWITCHES_RATIO = 1.25   # the many switches' run against one switch's
 TARGET_SWITCH_CPU = 1          # % of one core per switch
+TARGET_ERROR_S = 3.0           # from the server's end to bmfwu's error message
+# Progress lines carry on a pass; whatever else bmfwu prints after the server's end is its answer to it.
+PROGRESS = re.compile(rb"\rUpdating (firmware|DSPs):[^\r\n]*")
+NEW_FIRMWARE = re.compile(r"^ +version 3\.04,", re.M)   # --info's line of a switch
 UPDATED = re.compile(r"^(rfc2217://\S+): updated to ", re.M)
 SER2NET = "ser2net"
 
@@ -220,6 +229,124 @@ def report_switches(one, many):
     return all(ok for _, ok in checks)
 
 
+class StopPoint:
+    """Where a pass is cut: the first output matching `mark`, and `after` seconds more."""
+
+    def __init__(self, name, where, mark, after=0.0):
+        self.name, self.where, self.mark, self.after = name, where, re.compile(mark), after
+
+
+STOP_POINTS = (
+    # The question is answered at once; about 0.6 s later the switch restarts in its bootloader
+    # and bmfwu synchronises with it, the "0%" line follows some 0.8 s after that.
+    StopPoint("a", "synchronising, before 0%", rb"\(Y,N\) ", 0.9),
+    StopPoint("b", "early in programming", rb"Updating firmware: +[3-9]% complete"),
+    StopPoint("c", "in the middle of programming", rb"Updating firmware: +5\d% complete"),
+    StopPoint("d", "after 100%, DSP update followed", rb"Updating DSPs"),
+)
+
+
+class ServerKiller:
+    """Watches bmfwu's output: kills the server once the point is reached, then notes when bmfwu
+    answers it (its first text that is not progress). Answers bmfwu's prompts as a user would."""
+
+    def __init__(self, server, point):
+        self.server, self.point = server, point
+        self.reached = self.killed = self.answer = None
+        self.seen, self.at_kill = b"", 0
+        self.answered = set()
+
+    def __call__(self, seen, program):
+        now = time.monotonic()
+        self.seen = seen
+        answer_prompts(seen, program, self.answered)
+        if self.killed is None:
+            if self.reached is None and self.point.mark.search(seen):
+                self.reached = now
+            if self.reached is not None and now >= self.reached + self.point.after:
+                self.at_kill, self.killed = len(seen), time.monotonic()
+                self.server.stop()
+        elif self.answer is None and self.after_kill():
+            self.answer = now
+
+    def after_kill(self):
+        """bmfwu's text since the kill, progress lines left out."""
+        return PROGRESS.sub(b"", self.seen[self.at_kill:]).decode(errors="replace").strip()
+
+
+def answering():
+    """A watch that only answers bmfwu's prompts, should the run ask anything."""
+    answered = set()
+    return lambda seen, program: answer_prompts(seen, program, answered)
+
+
+def switch_mode_at(log, seconds):
+    """The simulated switch's state (its last mode note) at `seconds` on its clock."""
+    mode = "?"
+    with open(log, encoding="latin-1") as lines:
+        for line in lines:
+            fields = line.split(None, 2)
+            if len(fields) == 3 and fields[1] == "----":
+                if float(fields[0]) > seconds:
+                    break
+                if not fields[2].startswith("host"):
+                    mode = fields[2].strip()
+    return mode
+
+
+def run_stop_point(build, work, point):
+    """One switch's --yes run with the server killed at the point; then the server started again
+    on its port, bmfwu --yes again and --info, which must find the new firmware."""
+    name = "stop-" + point.name
+    port_dir = os.path.join(work, name)
+    os.mkdir(port_dir)
+    sim_start = time.monotonic()
+    sim = Simulator(build, work, name, True, list(SWITCH))
+    try:
+        server = Ser2net(work, [sim.slave], name)
+        try:
+            killer = ServerKiller(server, point)
+            first = run_to_exit(build, port_dir, ["--yes", server.url()], killer)
+            if killer.killed is None:
+                raise RunFailed("point %s never reached; bmfwu's output ended:\n%s"
+                                % (point.name, first["output"][-600:]))
+            server.start()
+            again = run_to_exit(build, port_dir, ["--yes", server.url()], answering())
+            info = run_to_exit(build, port_dir, ["--info", server.url()], answering())
+        finally:
+            server.stop()
+    finally:
+        sim.stop()
+    return {"point": point, "status": first["status"], "after_kill": killer.after_kill(),
+            "answer_s": killer.answer - killer.killed if killer.answer else None,
+            "mode": switch_mode_at(sim.log, killer.killed - sim_start),
+            "again_status": again["status"], "again_tail": (again["output"] + info["output"])[-400:],
+            "finished": again["status"] == 0 and NEW_FIRMWARE.search(info["output"]) is not None}
+
+
+def report_stop_points(results):
+    print("%-3s %-33s %-30s %10s %7s %8s" % ("", "server killed", "switch then", "answer (s)", "status",
+                                           "re-run"))
+    for result in results:
+        point, answer = result["point"], result["answer_s"]
+        print("%-3s %-33s %-30s %10s %7d %8s" % (point.name, point.where, result["mode"],
+                                                 "none" if answer is None else "%.3f" % answer, result["status"],
+                                                 "%d, %s" % (result["again_status"],
+                                                             "done" if result["finished"] else "NOT")))
+    for result in results:
+        print("%s: %s" % (result["point"].name, " / ".join(result["after_kill"].split("\n\n")) or "(nothing)"))
+        if not result["finished"]:
+            print("   the re-run and --info ended:\n%s" % result["again_tail"])
+    answered = sum(1 for r in results if r["answer_s"] is not None and r["answer_s"] <= TARGET_ERROR_S)
+    finished = sum(1 for r in results if r["finished"])
+    checks = (("bmfwu answers the stop within %.0f s, %d of %d" % (TARGET_ERROR_S, answered, len(results)),
+               answered == len(results)),
+              ("re-run finishes at each point, %d of %d" % (finished, len(results)), finished == len(results)))
+    for label, ok in checks:
+        print("target %-52s %s" % (label, verdict(ok)))
+    return all(ok for _, ok in checks)
+
+
 def report(figures, delay_ms):
     print("programming phase through ser2net, %d ms added each way" % delay_ms)
     for label, key, fmt in (("wall time, 0% to 100% line (s)", "wall_s", "%.3f"),
@@ -247,6 +374,8 @@ def main():
     mode.add_argument("--delay", type=int, default=0, help="ms added in each direction (default 0)")
     mode.add_argument("--switches", type=int, metavar="N",
                       help="instead: N switches (2 to 16) behind one ser2net, bmfwu --all --yes")
+    mode.add_argument("--stop-points", action="store_true",
+                      help="instead: the server killed at four points of a pass, then the update again")
     options = parser.parse_args()
     if options.switches is not None and not 2 <= options.switches <= 16:
         parser.error("--switches: 2 to 16 (bmfwu takes at most 16 ports)")
@@ -258,7 +387,9 @@ def main():
         build_programs(build)
     work = tempfile.mkdtemp(prefix="bmfwu-bench-net.")
     try:
-        if options.switches:
+        if options.stop_points:
+            met = report_stop_points([run_stop_point(build, work, point) for point in STOP_POINTS])
+        elif options.switches:
             met = report_switches(*run_switches(build, work, options.switches))
         else:
             met = report(run(build, work, options.delay), options.delay)
