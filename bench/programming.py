@@ -275,16 +275,25 @@ class Simulator:
         return lines[-1] if lines else ""
 
 
-def read_console(console):
-    """What the program wrote to its terminal within half a second: None when nothing came,
+def read_console(console, timeout=0.5):
+    """What the program wrote to its terminal within `timeout` seconds: None when nothing came,
     b"" once the terminal's last holder has gone."""
-    ready, _, _ = select.select([console], [], [], 0.5)
+    ready, _, _ = select.select([console], [], [], timeout)
     if not ready:
         return None
     try:
         return os.read(console, 65536)
     except OSError:   # the terminal's last holder has gone
         return b""
+
+
+def answer_prompts(seen, program, answered):
+    """Answers bmfwu's question with y and its exit prompt with a key, each once, as a user would."""
+    for prompt, key in ((QUESTION, b"y"), (EXIT_PROMPT, b"x")):
+        if prompt not in answered and prompt in seen:
+            answered.add(prompt)
+            program.stdin.write(key)
+            program.stdin.flush()
 
 
 def drive_bmfwu(build, port_dir, arguments, port=PORT):
@@ -310,11 +319,7 @@ def drive_bmfwu(build, port_dir, arguments, port=PORT):
             for mark in (PHASE_START, PHASE_END):
                 if mark not in marks and mark in seen:
                     marks[mark] = (now, cpu_seconds(program.pid))
-            for prompt, key in ((QUESTION, b"y"), (EXIT_PROMPT, b"x")):
-                if prompt not in answered and prompt in seen:
-                    answered.add(prompt)
-                    program.stdin.write(key)
-                    program.stdin.flush()
+            answer_prompts(seen, program, answered)
         else:
             raise RunFailed("bmfwu did not finish within %d s" % RUN_LIMIT_S)
     finally:
@@ -379,10 +384,12 @@ def run_lpc21isp(build, work, hex_path, latency):
 
 # ---------------------------------------------------------------- switches at once
 
-def run_to_exit(build, port_dir, arguments):
+def run_to_exit(build, port_dir, arguments, watch=None):
     """Runs bmfwu with its output on a terminal until it exits. Returns the seconds from its
     start to its exit, its CPU time (user + system, all its threads), its exit status and
-    output. Nothing is answered: an unattended run asks nothing."""
+    output. Nothing is answered: an unattended run asks nothing. watch(output so far, program),
+    when given, is called on every piece of output and at least every 20 ms, to act on the run
+    at a point of its output (and to answer it, if it may ask)."""
     env = dict(os.environ, BMFWU_PORT_DIR=port_dir)
     console, terminal = pty.openpty()
     tty.setraw(terminal)
@@ -393,13 +400,13 @@ def run_to_exit(build, port_dir, arguments):
     seen, finished = b"", False
     try:
         while time.monotonic() - start < RUN_LIMIT_S:
-            chunk = read_console(console)
-            if chunk is None:
-                continue
-            if not chunk:
+            chunk = read_console(console, 0.02 if watch else 0.5)
+            if chunk == b"":
                 finished = True
                 break
-            seen += chunk
+            seen += chunk or b""
+            if watch:
+                watch(seen, program)
     finally:
         if not finished:
             program.kill()
