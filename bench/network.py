@@ -49,7 +49,7 @@ TARGET_SWITCH_CPU = 1          # % of one core per switch
 TARGET_ERROR_S = 3.0           # from the server's end to bmfwu's error message
 # Progress lines carry on a pass; whatever else bmfwu prints after the server's end is its answer to it.
 PROGRESS = re.compile(rb"\rUpdating (firmware|DSPs):[^\r\n]*")
-STOP_ERROR = re.compile(r"Error \d+: ")
+STOP_ERROR = re.compile(r"Error \d+: |Lost the connection to the switch")
 NEW_FIRMWARE = re.compile(r"^ +version 3\.04,", re.M)   # --info's line of a switch
 UPDATED = re.compile(r"^(rfc2217://\S+): updated to ", re.M)
 SER2NET = "ser2net"

@@ -36,24 +36,29 @@ void consumeKey() {
 }
 
 // Follows the restarted application's DSP update until it reports ready, or
-// falls quiet for COMPLETION_QUIET_MS, or the session is stopped.
+// falls quiet for COMPLETION_QUIET_MS, or the line is lost, or the session is stopped.
 void followDspUpdate(Session& session, bool takeKeys) {
     ReplyScanner& scanner = session.scanner;
     // Text from before the restart must not join the first reply after it,
     // should that reply's "^" arrive damaged.
     scanner.length = 0;
     scanner.lastDspProgressTime = msNow();
+    int waited = 0;
     while (scanner.appReady == 0 && !msElapsed(scanner.lastDspProgressTime, COMPLETION_QUIET_MS) &&
            !linkStopped(session.link)) {
         if (takeKeys) consumeKey();
         const std::uint32_t asked = msNow();
-        const bool heard = comWaitInput(&session.link.port, LISTEN_WAIT_MS) != 0 && feedWaitingBytes(session) > 0;
-        // A port lost meanwhile (a pulled adapter, a server gone) answers at
-        // once with nothing: the quiet period is waited out, not spun out.
+        waited = comWaitInput(&session.link.port, LISTEN_WAIT_MS);
+        if (waited == PORT_LOST) break;
+        // A port that cannot tell it is gone answers at once with nothing:
+        // the quiet period is waited out, not spun out.
         const std::uint32_t spent = msNow() - asked;
-        if (!heard && spent < LISTEN_WAIT_MS) msSleep(LISTEN_WAIT_MS - spent);
+        if ((waited == 0 || feedWaitingBytes(session) == 0) && spent < LISTEN_WAIT_MS) msSleep(LISTEN_WAIT_MS - spent);
     }
-    if (scanner.appReady == 0)
+    if (waited == PORT_LOST)
+        sinkMessage(session.link.out, "\nLost the connection to the switch during its DSP update.\n"
+                                      "The firmware is installed; power cycle the switch once its DSP update has finished.\n");
+    else if (scanner.appReady == 0)
         sinkMessage(session.link.out, "\nFirmware update complete, please power cycle the switch.\n");
 }
 

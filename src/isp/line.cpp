@@ -49,7 +49,7 @@ int readLineUntraced(SwitchLink& link, char* buffer, int capacity, const char* t
         int waiting = comBytesWaiting(&link.port);
         if (waiting == 0) {
             // A closed or failing port returns at once; do not spin on it.
-            if (!comWaitInput(&link.port, waitSlice(link, deadline))) msSleep(1);
+            if (comWaitInput(&link.port, waitSlice(link, deadline)) <= 0) msSleep(1);
             continue;
         }
         while (waiting > 0 && count < capacity) {

@@ -47,9 +47,12 @@ struct PortOperations {
     int (*setDtr)(SerialPort* port, int raised);
     // Received bytes waiting to be read; never waits.
     int (*bytesWaiting)(SerialPort* port);
-    // 1 once a received byte is waiting, 0 when `timeoutMs` passed first.
+    // 1 once a received byte is waiting, 0 when `timeoutMs` passed first,
+    // PORT_LOST once the line is gone for good (a closed connection, a hung-up line).
     int (*waitInput)(SerialPort* port, unsigned timeoutMs);
 };
+
+constexpr int PORT_LOST = -1;
 
 // The platform's serial device; a record whose `operations` is unset uses it.
 const PortOperations* platformSerialPort();

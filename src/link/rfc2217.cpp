@@ -322,7 +322,8 @@ int bytesWaitingNetwork(SerialPort* port) {
 }
 
 int waitInputNetwork(SerialPort* port, unsigned timeoutMs) {
-    return receiveUntil(port, hasData, msNow(), timeoutMs) ? 1 : 0;
+    if (receiveUntil(port, hasData, msNow(), timeoutMs)) return 1;
+    return stateOf(port)->closed ? PORT_LOST : 0;
 }
 
 // Network ports have no numbers.

@@ -71,7 +71,8 @@ int comBytesWaiting(SerialPort* port);
 int comRead(SerialPort* port, void* buffer, std::int32_t count);
 
 // Waits until at least one received byte is waiting or `timeoutMs` pass,
-// without spinning. Returns 1 when data is waiting, 0 otherwise.
+// without spinning. Returns 1 when data is waiting, PORT_LOST (at once) when
+// the line is gone for good where the kind of port can tell, 0 otherwise.
 int comWaitInput(SerialPort* port, unsigned timeoutMs);
 
 // Writes a NUL-terminated text (without the NUL) to `port`.

@@ -305,7 +305,8 @@ int waitInput(SerialPort* port, unsigned timeoutMs) {
     std::uint32_t budget = timeoutMs > INT_MAX ? INT_MAX : timeoutMs;
     int ready = pollFd(portFd(port), POLLIN, msNow(), budget);
     // A hung-up line also reports POLLIN; only real bytes count.
-    return ready > 0 && (ready & POLLIN) != 0 && bytesWaiting(port) > 0 ? 1 : 0;
+    if (ready > 0 && (ready & POLLIN) != 0 && bytesWaiting(port) > 0) return 1;
+    return ready > 0 && (ready & (POLLHUP | POLLERR)) != 0 ? PORT_LOST : 0;
 }
 
 constexpr PortOperations POSIX_SERIAL_PORT = {

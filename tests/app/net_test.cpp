@@ -155,6 +155,23 @@ TEST_F(NetworkSwitch, AServerStoppedInAPassFailsItAndARerunFinishes) {
     EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
 }
 
+// After the restart the flash is right; a server gone while the switch
+// updates its DSPs is told as a lost line, not waited out as a completion.
+TEST_F(NetworkSwitch, AServerStoppedDuringTheDspUpdateIsToldAtOnce) {
+    SimOptions options = imageOneSwitch();
+    options.dspIntervalMs = 3000;
+    SwitchHandle sim = startSwitch(options, ports, 3);
+    Ser2net server(ports, sim.get());
+    const ProgramRun run = runProgram({"--yes", server.url()}, ports.path(),
+                                      {{"Bank = 1", "", false, false, [&] { server.stop(); }}});
+    const std::string lost = "Updating DSPs: Bank = 1, Complete =  16%\nLost the connection to the switch during its "
+                             "DSP update.\nThe firmware is installed; power cycle the switch once its DSP update has "
+                             "finished.\n";
+    EXPECT_NE(run.output.find(lost), std::string::npos) << run.output;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(flashHoldsImage(sim.get(), 0));
+}
+
 // A second client while another holds the line (ser2net takes one), and a
 // port the server offers as plain TCP: each says why it could not be opened.
 TEST_F(NetworkSwitch, ABusyServerAndAPlainTcpPortAreRefusedWithTheirReasons) {

@@ -216,6 +216,7 @@ TEST_F(NetworkPortTest, AServerDroppedInAPassFailsEveryTransferAtOnce) {
     ASSERT_EQ(comOpenDevice(&port, server->url().c_str(), 19200), 1);
     server.reset();
     EXPECT_EQ(read(4), "");
+    EXPECT_EQ(comWaitInput(&port, 1000), PORT_LOST);
     EXPECT_EQ(comSendString(&port, "more"), 0);
 }
 
