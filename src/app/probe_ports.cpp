@@ -82,7 +82,7 @@ int openPort(Session& session) {
     const PortName& port = session.port;
     SerialPort& serial = session.link.port;
     const int opened = port.device[0] != '\0' ? comOpenDevice(&serial, port.device, APPLICATION_BAUD)
-                                                : comOpen(&serial, port.number, APPLICATION_BAUD);
+                                              : comOpen(&serial, port.number, APPLICATION_BAUD);
     // Tolerated: nothing here needs DTR, but a support case may.
     if (opened != 0 && serial.dtrUnanswered != 0)
         traceNote(session.link.traceTag, "the server did not answer the DTR setting (a line without modem lines?)");

@@ -53,11 +53,13 @@ void followDspUpdate(Session& session, bool takeKeys) {
         // A port that cannot tell it is gone answers at once with nothing:
         // the quiet period is waited out, not spun out.
         const std::uint32_t spent = msNow() - asked;
-        if ((waited == 0 || feedWaitingBytes(session) == 0) && spent < LISTEN_WAIT_MS) msSleep(LISTEN_WAIT_MS - spent);
+        const bool heard = waited != 0 && feedWaitingBytes(session) > 0;
+        if (!heard && spent < LISTEN_WAIT_MS) msSleep(LISTEN_WAIT_MS - spent);
     }
     if (waited == PORT_LOST)
-        sinkMessage(session.link.out, "\nLost the connection to the switch during its DSP update.\n"
-                                      "The firmware is installed; power cycle the switch once its DSP update has finished.\n");
+        sinkMessage(session.link.out,
+                    "\nLost the connection to the switch during its DSP update.\n"
+                    "The firmware is installed; power cycle the switch once its DSP update has finished.\n");
     else if (scanner.appReady == 0)
         sinkMessage(session.link.out, "\nFirmware update complete, please power cycle the switch.\n");
 }
