@@ -1,7 +1,6 @@
 #include "link/net_socket.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
@@ -17,11 +16,6 @@
 #include "link/serial.h"
 
 namespace {
-
-int msLeft(std::uint32_t start, unsigned budget) {
-    const std::uint32_t spent = msNow() - start;
-    return spent >= budget ? 0 : static_cast<int>(budget - spent > INT_MAX ? INT_MAX : budget - spent);
-}
 
 int pollOne(int fd, short events, std::uint32_t start, unsigned budget) {
     for (;;) {

@@ -10,11 +10,6 @@
 // Winsock counts its users: each socket holds one start-up, released with it.
 namespace {
 
-int msLeft(std::uint32_t start, unsigned budget) {
-    const std::uint32_t spent = msNow() - start;
-    return spent >= budget ? 0 : static_cast<int>(budget - spent > 0x7FFFFFFFu ? 0x7FFFFFFFu : budget - spent);
-}
-
 int pollOne(SOCKET socket, short events, std::uint32_t start, unsigned budget) {
     WSAPOLLFD entry = {socket, events, 0};
     const int ready = WSAPoll(&entry, 1, msLeft(start, budget));

@@ -41,11 +41,6 @@ std::uint32_t usNow() {
     return msNow() * 1000u;
 }
 
-int msLeft(std::uint32_t start, unsigned budget) {
-    const std::uint32_t spent = msNow() - start;
-    return spent >= budget ? 0 : static_cast<int>(budget - spent);
-}
-
 // The switch answers what it was sent, so an answer means the line carried
 // everything before the last write: only that write may still be on its way.
 // (A pseudo-terminal carries bytes faster than their rate: what was sent is

@@ -43,18 +43,12 @@ int portFd(const SerialPort* port) {
     return static_cast<int>(port->handle);
 }
 
-// Milliseconds left of `budget` since `start`, for poll().
-int remainingMs(std::uint32_t start, std::uint32_t budget) {
-    std::uint32_t spent = msNow() - start;
-    return spent >= budget ? 0 : static_cast<int>(budget - spent);
-}
-
 // poll() on one descriptor, restarted after signals. Returns poll's revents,
 // 0 on time-out, -1 on failure.
 int pollFd(int fd, short events, std::uint32_t start, std::uint32_t budget) {
     for (;;) {
         pollfd entry = {fd, events, 0};
-        int ready = poll(&entry, 1, remainingMs(start, budget));
+        int ready = poll(&entry, 1, msLeft(start, budget));
         if (ready > 0) return entry.revents;
         if (ready == 0) return 0;
         if (errno != EINTR) return -1;
@@ -291,7 +285,7 @@ int readBytes(SerialPort* port, void* buffer, std::int32_t count, unsigned first
         std::uint32_t waitStart = got == 0 ? start : msNow();
         // msNow truncates, so one tick more guarantees a whole gap.
         std::uint32_t budget = got == 0 ? firstByteMs : PORT_BYTE_GAP_MS + 1;
-        if (got > 0 && remainingMs(start, firstByteMs) == 0) break;
+        if (got > 0 && msLeft(start, firstByteMs) == 0) break;
         if (pollFd(fd, POLLIN, waitStart, budget) <= 0) break;
         int taken = readAvailable(fd, bytes + got, count - got);
         if (taken < 0) break;
